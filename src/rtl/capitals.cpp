@@ -7,7 +7,8 @@
 namespace rtl {
 
 std::string MoneyToCapitals(double amount) {
-  static const char* const kNumerals[] = {"零", "壹", "贰", "叁", "肆", "伍", "陆", "柒", "捌", "玖"};
+  static const char* const kNumerals[] = {"零", "壹", "贰", "叁", "肆",
+                                          "伍", "陆", "柒", "捌", "玖"};
   // Unit of the digit with p digits to its right, p counted in fen.
   static const char* const kUnits[] = {"分", "角", "圆", "拾", "佰", "仟", "万", "拾", "佰", "仟"};
 

@@ -18,7 +18,9 @@ namespace {
 // Days from 0001-01-01 to 1899-12-30 in the proleptic Gregorian calendar.
 constexpr long long kDeltaTo1899 = 693593;
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -72,8 +74,7 @@ ParsedFormat ParseFormat(std::string_view format) {
     if (c == 'y' || c == 'm' || c == 'd') {
       const Part p = c == 'y' ? Part::Year : c == 'm' ? Part::Month : Part::Day;
       if (n < 3) f.order[n++] = p;
-      while (i < format.size() &&
-             std::tolower(static_cast<unsigned char>(format[i])) == c) {
+      while (i < format.size() && std::tolower(static_cast<unsigned char>(format[i])) == c) {
         ++i;
       }
     } else {
@@ -151,8 +152,8 @@ DateTime EncodeDate(int year, int month, int day) {
 
 DateTime EncodeDateTime(const DateParts& p) {
   DateTime date = EncodeDate(p.year, p.month, p.day);
-  if (p.hour < 0 || p.hour > 23 || p.minute < 0 || p.minute > 59 || p.second < 0 ||
-      p.second > 59 || p.millisecond < 0 || p.millisecond > 999) {
+  if (p.hour < 0 || p.hour > 23 || p.minute < 0 || p.minute > 59 || p.second < 0 || p.second > 59 ||
+      p.millisecond < 0 || p.millisecond > 999) {
     throw ConvertError("Invalid argument to time encode");
   }
   const double time =
@@ -175,9 +176,13 @@ DateParts DecodeDateTime(DateTime value) {
   return p;
 }
 
-long long CalendarDay(DateTime value) { return static_cast<long long>(std::trunc(value.value)); }
+long long CalendarDay(DateTime value) {
+  return static_cast<long long>(std::trunc(value.value));
+}
 
-DateTime DateOf(DateTime value) { return DateTime{std::trunc(value.value)}; }
+DateTime DateOf(DateTime value) {
+  return DateTime{std::trunc(value.value)};
+}
 
 DateTime Now() {
   DateParts p;
@@ -208,7 +213,9 @@ DateTime Now() {
   return EncodeDateTime(p);
 }
 
-DateTime Today() { return DateOf(Now()); }
+DateTime Today() {
+  return DateOf(Now());
+}
 
 std::string SystemShortDateFormat() {
 #ifdef _WIN32
@@ -233,9 +240,13 @@ std::string SystemShortDateFormat() {
   return "yyyy/m/d";
 }
 
-const std::string& ShortDateFormat() { return FormatSlot(); }
+const std::string& ShortDateFormat() {
+  return FormatSlot();
+}
 
-void SetShortDateFormat(std::string format) { FormatSlot() = std::move(format); }
+void SetShortDateFormat(std::string format) {
+  FormatSlot() = std::move(format);
+}
 
 std::string FormatDate(std::string_view format, DateTime value) {
   const DateParts p = DecodeDateTime(value);
@@ -264,7 +275,9 @@ std::string FormatDate(std::string_view format, DateTime value) {
   return out;
 }
 
-std::string DateToStr(DateTime value) { return FormatDate(ShortDateFormat(), value); }
+std::string DateToStr(DateTime value) {
+  return FormatDate(ShortDateFormat(), value);
+}
 
 bool TryStrToDate(std::string_view text, DateTime& value) {
   size_t i = 0;

@@ -57,7 +57,7 @@ std::string FormatDate(std::string_view format, DateTime value);
 // digits (or two, taken as 1950 to 2049), optional blanks around. An optional time of day
 // "hh:nn" or "hh:nn:ss" may follow after a blank in StrToDateTime.
 bool TryStrToDate(std::string_view text, DateTime& value);
-DateTime StrToDate(std::string_view text);      // throws ConvertError "'<text>' is not a valid date"
+DateTime StrToDate(std::string_view text);  // throws ConvertError "'<text>' is not a valid date"
 bool TryStrToDateTime(std::string_view text, DateTime& value);
 DateTime StrToDateTime(std::string_view text);  // throws ConvertError
 

@@ -64,11 +64,13 @@ std::string ConvertToGbk(std::string_view utf8) {
       out += '?';
     } else {
       uint32_t cp = c & (n == 2 ? 0x1F : 0x0F);
-      for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+      for (size_t k = 1; k < n; ++k)
+        cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
       const wchar_t w = static_cast<wchar_t>(cp);
       char buf[4];
       BOOL lossy = FALSE;
-      const int len = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, &w, 1, buf, sizeof buf, "?", &lossy);
+      const int len =
+          WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, &w, 1, buf, sizeof buf, "?", &lossy);
       if (len <= 0 || lossy) {
         out += '?';
       } else {
@@ -204,7 +206,8 @@ bool IsValidUtf8(std::string_view text) {
     if (n == 1) return false;
     // Reject overlong forms, surrogates and values past U+10FFFF.
     uint32_t cp = c & (0xFF >> (n + 1));
-    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    for (size_t k = 1; k < n; ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
     if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
     i += n;

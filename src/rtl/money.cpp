@@ -126,8 +126,12 @@ std::string FormatMoney(Extended value) {
   return out;
 }
 
-std::string FormatFooter(Extended value) { return FormatMoney(value); }
+std::string FormatFooter(Extended value) {
+  return FormatMoney(value);
+}
 
-double RoundMoney(Extended value) { return StrToFloat(FormatMoney(value)); }
+double RoundMoney(Extended value) {
+  return StrToFloat(FormatMoney(value));
+}
 
 }  // namespace rtl

@@ -48,7 +48,9 @@ void AppendInt(std::string& out, long long v) {
   out.append(buf, r.ptr);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // The decimal exponent of the first significant digit of a validated number text (no sign).
 long long DecimalMagnitude(std::string_view body) {

@@ -11,9 +11,9 @@ TEST(GbkTest, WidthCountsGbkBytes) {
     size_t width;
   };
   const Case cases[] = {
-      {"", 0},        {"abc", 3},           {"溢耗", 4},    {"a溢", 3},
-      {"条", 2},      {"0B仓库", 6},        {"😀", 1},      // not in GBK: one "?"
-      {"＊", 2},      {"张三丰收abc", 11},
+      {"", 0},   {"abc", 3},          {"溢耗", 4}, {"a溢", 3},
+      {"条", 2}, {"0B仓库", 6},       {"😀", 1},  // not in GBK: one "?"
+      {"＊", 2}, {"张三丰收abc", 11},
   };
   for (const Case& c : cases) EXPECT_EQ(GbkLength(c.text), c.width) << c.text;
 }
@@ -33,9 +33,15 @@ TEST(GbkTest, TruncationNeverSplitsACharacter) {
     const char* result;
   };
   const Case cases[] = {
-      {"张三丰收", 8, "张三丰收"}, {"张三丰收", 7, "张三丰"}, {"张三丰收", 6, "张三丰"},
-      {"abc张", 4, "abc"},         {"ab张三", 4, "ab张"},     {"abcdefghij", 8, "abcdefgh"},
-      {"张", 1, ""},               {"", 3, ""},               {"a😀b", 2, "a😀"},
+      {"张三丰收", 8, "张三丰收"},
+      {"张三丰收", 7, "张三丰"},
+      {"张三丰收", 6, "张三丰"},
+      {"abc张", 4, "abc"},
+      {"ab张三", 4, "ab张"},
+      {"abcdefghij", 8, "abcdefgh"},
+      {"张", 1, ""},
+      {"", 3, ""},
+      {"a😀b", 2, "a😀"},
   };
   for (const Case& c : cases) {
     const std::string cut = GbkTruncate(c.text, c.limit);

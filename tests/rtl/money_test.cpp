@@ -14,12 +14,12 @@ TEST(FormatMoneyTest, TwoDecimalsHalvesAwayFromZeroOnEighteenDigits) {
   const MoneyCase cases[] = {
       {0, "0.00"},
       {-0.0L, "0.00"},
-      {0.125, "0.13"},           // an exact half goes away from zero
+      {0.125, "0.13"},  // an exact half goes away from zero
       {-0.125, "-0.13"},
-      {1.005, "1.00"},           // the double is 1.00499999999999989...
-      {0.005, "0.01"},           // the double lies just above the half
-      {2.675, "2.67"},           // 2.67499999999999982...
-      {-0.001, "0.00"},          // rounds to zero: no sign
+      {1.005, "1.00"},   // the double is 1.00499999999999989...
+      {0.005, "0.01"},   // the double lies just above the half
+      {2.675, "2.67"},   // 2.67499999999999982...
+      {-0.001, "0.00"},  // rounds to zero: no sign
       {-0.004, "0.00"},
       {-0.005, "-0.01"},
       {0.0049, "0.00"},

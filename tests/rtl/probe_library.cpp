@@ -5,4 +5,6 @@
 #define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-PROBE_EXPORT int probe_answer() { return 42; }
+PROBE_EXPORT int probe_answer() {
+  return 42;
+}
