@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "remote/tcp_client.h"
+
 namespace remote {
 namespace {
 
@@ -24,7 +26,11 @@ void SetObjectFactory(ObjectFactory factory) {
 
 ObjectFactory GetObjectFactory() {
   std::lock_guard<std::mutex> lock(FactoryMutex());
-  return FactorySlot();
+  if (FactorySlot()) return FactorySlot();
+  // None installed: reach the application server over TCP.
+  return [](const std::string& computer_name, const std::string& prog_id) {
+    return ConnectServerObject(computer_name, prog_id);
+  };
 }
 
 Connection::Connection(std::string prog_id) : prog_id_(std::move(prog_id)) {}

@@ -13,7 +13,8 @@
 namespace remote {
 
 // Creates a server object instance by ProgID on a computer. The process has one factory; the
-// default reaches the application server over TCP. Tests install their own.
+// default reaches the application server over TCP (remote/tcp_client.h); installing an empty
+// factory restores it. Tests may install their own.
 using ObjectFactory = std::function<std::unique_ptr<ServerObject>(const std::string& computer_name,
                                                                   const std::string& prog_id)>;
 void SetObjectFactory(ObjectFactory factory);

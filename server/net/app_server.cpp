@@ -1,0 +1,443 @@
+#include "server/net/app_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <variant>
+
+#include "remote/crypto.h"
+#include "remote/tcp_client.h"
+#include "remote/wire.h"
+#include "server/net/log.h"
+
+namespace appserver {
+
+namespace wire = remote::wire;
+using remote::FrameStatus;
+using remote::ServerObject;
+
+namespace {
+
+constexpr std::size_t kMaxHandshakeBytes = 4096;
+
+bool IsLoopbackSockaddr(const sockaddr* sa) {
+  if (sa->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+    return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (sa->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)) return true;
+    if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return in6->sin6_addr.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+std::string AddressText(const sockaddr* sa) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  uint16_t port = 0;
+  if (sa->sa_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+    port = ntohs(in->sin_port);
+    return std::string(host) + ":" + std::to_string(port);
+  }
+  if (sa->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+    port = ntohs(in6->sin6_port);
+    return "[" + std::string(host) + "]:" + std::to_string(port);
+  }
+  return "?";
+}
+
+double MillisSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+void SendMessage(remote::Socket& socket, std::string& frame, const wire::ServerMessage& m) {
+  remote::BeginFrame(frame);
+  wire::Encode(m, frame);
+  remote::SendFrame(socket, frame);
+}
+
+}  // namespace
+
+struct AppServer::Session {
+  uint64_t id = 0;
+  remote::Socket socket;
+  std::string peer;
+  std::string prog_id;
+  std::thread thread;
+  bool done = false;
+  std::string frame;    // the reply being built
+  std::string payload;  // the request being read
+
+  std::string Tag() const {
+    return "session " + std::to_string(id) + " (" + peer +
+           (prog_id.empty() ? "" : " " + prog_id) + "): ";
+  }
+};
+
+bool IsLoopbackAddress(const std::string& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(address.c_str(), nullptr, &hints, &list) != 0 || !list) return false;
+  bool all = true;
+  for (addrinfo* ai = list; ai; ai = ai->ai_next) all = all && IsLoopbackSockaddr(ai->ai_addr);
+  freeaddrinfo(list);
+  return all;
+}
+
+AppServer::AppServer(ServerOptions options, ObjectCreator creator)
+    : options_(std::move(options)), creator_(std::move(creator)) {}
+
+AppServer::~AppServer() { Stop(); }
+
+void AppServer::Start() {
+  if (started_) return;
+  const std::string& address = options_.listen_address;
+  if (options_.site_key.empty() && !IsLoopbackAddress(address)) {
+    throw StartError("Listening on " + address +
+                     ", which is not a loopback address, requires a site key (--site-key FILE)");
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* list = nullptr;
+  std::string service = std::to_string(options_.port);
+  if (getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &list) !=
+          0 ||
+      !list) {
+    throw StartError("Cannot listen on \"" + address + "\": not an address of this computer");
+  }
+  remote::Socket s(::socket(list->ai_family, list->ai_socktype | SOCK_CLOEXEC, list->ai_protocol));
+  if (!s.valid()) {
+    freeaddrinfo(list);
+    throw StartError("Cannot create the listening socket: " + remote::LastSocketError());
+  }
+  int one = 1;
+  setsockopt(s.native(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(s.native(), list->ai_addr, list->ai_addrlen) != 0) {
+    std::string err = remote::LastSocketError();
+    freeaddrinfo(list);
+    throw StartError("Cannot listen on " + address + " port " + service + ": " + err);
+  }
+  freeaddrinfo(list);
+  if (::listen(s.native(), 64) != 0)
+    throw StartError("Cannot listen on " + address + ": " + remote::LastSocketError());
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  getsockname(s.native(), reinterpret_cast<sockaddr*>(&bound), &len);
+  port_ = ntohs(bound.ss_family == AF_INET6
+                    ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                    : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  if (::pipe2(wake_pipe_, O_CLOEXEC) != 0)
+    throw StartError("Cannot create a pipe: " + remote::LastSocketError());
+  listener_ = std::move(s);
+  started_ = true;
+  stopping_ = false;
+  accept_thread_ = std::thread([this] { AcceptLoop(); });
+  APPSERVER_LOG(kInfo) << "listening on " << AddressText(reinterpret_cast<sockaddr*>(&bound))
+                       << (options_.site_key.empty() ? " (no site key)"
+                                                     : " (clients prove the site key)");
+}
+
+void AppServer::Stop() {
+  if (!started_) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  char c = 0;
+  [[maybe_unused]] ssize_t n = ::write(wake_pipe_[1], &c, 1);
+  if (accept_thread_.joinable()) accept_thread_.join();
+  listener_.Close();
+  std::map<uint64_t, std::unique_ptr<Session>> sessions;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& [id, s] : sessions_) s->socket.Shutdown();
+    sessions.swap(sessions_);
+  }
+  if (!sessions.empty())
+    APPSERVER_LOG(kInfo) << "ending " << sessions.size() << " session(s)";
+  for (auto& [id, s] : sessions) {
+    if (s->thread.joinable()) s->thread.join();
+  }
+  ::close(wake_pipe_[0]);
+  ::close(wake_pipe_[1]);
+  wake_pipe_[0] = wake_pipe_[1] = -1;
+  started_ = false;
+  APPSERVER_LOG(kInfo) << "stopped";
+}
+
+std::size_t AppServer::SessionCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return live_;
+}
+
+bool AppServer::WaitForSessionCount(std::size_t n, int timeout_ms) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return live_ == n; });
+}
+
+void AppServer::ReapFinished() {
+  std::vector<std::unique_ptr<Session>> finished;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+      if (it->second->done) {
+        finished.push_back(std::move(it->second));
+        it = sessions_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& s : finished) s->thread.join();
+}
+
+void AppServer::AcceptLoop() {
+  for (;;) {
+    pollfd fds[2] = {{listener_.native(), POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
+    int n = ::poll(fds, 2, 1000);
+    if (n < 0 && errno != EINTR) {
+      APPSERVER_LOG(kError) << "waiting for clients failed: " << std::strerror(errno);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ReapFinished();
+    if (fds[1].revents) return;
+    if (n <= 0 || !(fds[0].revents & POLLIN)) continue;
+
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    int fd = ::accept4(listener_.native(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE) {
+        APPSERVER_LOG(kError) << "cannot accept a client: " << std::strerror(errno);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      continue;
+    }
+    auto session = std::make_unique<Session>();
+    session->socket = remote::Socket(fd);
+    session->socket.SetNoDelay();
+    session->socket.SetKeepAlive();
+    session->peer = AddressText(reinterpret_cast<sockaddr*>(&peer));
+
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_) return;
+    if (live_ >= options_.max_clients) {
+      APPSERVER_LOG(kWarning) << "refused " << session->peer << ": " << live_
+                              << " clients already connected";
+      try {
+        SendMessage(session->socket, session->frame,
+                    wire::ErrorReply{"The application server serves at most " +
+                                     std::to_string(options_.max_clients) +
+                                     " clients at once; try again later"});
+      } catch (const std::exception&) {
+      }
+      continue;
+    }
+    session->id = next_id_++;
+    Session* raw = session.get();
+    ++live_;
+    sessions_[raw->id] = std::move(session);
+    raw->thread = std::thread([this, raw] { RunSession(*raw); });
+  }
+}
+
+void AppServer::RunSession(Session& s) {
+  APPSERVER_LOG(kDebug) << s.Tag() << "connected";
+  std::unique_ptr<ServerObject> object;
+  try {
+    s.socket.SetRecvTimeout(options_.handshake_timeout_ms);
+    object = Handshake(s);
+    if (object) {
+      s.socket.SetRecvTimeout(0);
+      APPSERVER_LOG(kInfo) << s.Tag() << "instance created";
+      Serve(s, *object);
+    }
+  } catch (const remote::ConnectionLost& e) {
+    APPSERVER_LOG(kInfo) << s.Tag() << "connection lost: " << e.what();
+  } catch (const std::exception& e) {
+    APPSERVER_LOG(kError) << s.Tag() << "session failed: " << e.what();
+  }
+  bool had_object = object != nullptr;
+  try {
+    object.reset();  // ends the instance: an open transaction is rolled back here
+  } catch (...) {
+    APPSERVER_LOG(kError) << s.Tag() << "destroying the instance failed";
+  }
+  if (had_object) APPSERVER_LOG(kInfo) << s.Tag() << "disconnected, instance destroyed";
+  s.socket.Shutdown();
+  std::lock_guard<std::mutex> lock(mu_);
+  s.done = true;
+  --live_;
+  changed_.notify_all();
+}
+
+std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
+  auto refuse = [&](const std::string& message) -> std::unique_ptr<ServerObject> {
+    APPSERVER_LOG(kWarning) << s.Tag() << "refused: " << message;
+    SendMessage(s.socket, s.frame, wire::ErrorReply{message});
+    return nullptr;
+  };
+
+  std::size_t announced = 0;
+  FrameStatus status = remote::ReadFrame(s.socket, s.payload, kMaxHandshakeBytes, &announced);
+  if (status == FrameStatus::kClosed) return nullptr;
+  if (status == FrameStatus::kTooLarge)
+    return refuse("The greeting of " + std::to_string(announced) + " bytes is too large");
+  wire::ClientMessage first;
+  try {
+    first = wire::DecodeClientMessage(s.payload);
+  } catch (const remote::ProtocolError& e) {
+    return refuse(e.what());
+  }
+  auto* hello = std::get_if<wire::Hello>(&first);
+  if (!hello) return refuse("The first message must name the server object (Hello)");
+  if (hello->version != wire::kProtocolVersion) {
+    return refuse("This application server speaks protocol version " +
+                  std::to_string(wire::kProtocolVersion) + "; the client speaks version " +
+                  std::to_string(hello->version));
+  }
+  s.prog_id = hello->prog_id;
+
+  if (!options_.site_key.empty()) {
+    wire::Challenge challenge;
+    remote::RandomBytes(challenge.nonce.data(), challenge.nonce.size());
+    SendMessage(s.socket, s.frame, challenge);
+    status = remote::ReadFrame(s.socket, s.payload, kMaxHandshakeBytes, &announced);
+    if (status == FrameStatus::kClosed) return nullptr;
+    if (status == FrameStatus::kTooLarge) return refuse("Access denied: malformed site-key proof");
+    wire::ClientMessage answer;
+    try {
+      answer = wire::DecodeClientMessage(s.payload);
+    } catch (const remote::ProtocolError& e) {
+      return refuse(std::string("Access denied: ") + e.what());
+    }
+    auto* auth = std::get_if<wire::Auth>(&answer);
+    if (!auth) return refuse("Access denied: the client did not prove the site key");
+    auto expected = remote::HmacSha256(options_.site_key, wire::AuthMessage(challenge, s.prog_id));
+    if (!remote::ConstantTimeEqual(expected.data(), auth->mac.data(), expected.size()))
+      return refuse("Access denied: the client does not hold this site's key");
+  }
+
+  std::unique_ptr<ServerObject> object;
+  try {
+    object = creator_(s.prog_id);
+  } catch (const std::exception& e) {
+    return refuse(e.what());
+  }
+  if (!object) return refuse("Unknown server object \"" + s.prog_id + "\"");
+  SendMessage(s.socket, s.frame, wire::Ready{});
+  return object;
+}
+
+namespace {
+
+// Runs one request on the instance and encodes its result into `out` (a begun frame).
+struct Dispatcher {
+  ServerObject& object;
+  std::string& out;
+  std::string& what;  // for the log
+
+  void operator()(const wire::Hello&) { throw remote::ServerError("Already connected"); }
+  void operator()(const wire::Auth&) { throw remote::ServerError("Already connected"); }
+  void operator()(const remote::OpenRequest& m) {
+    what = "Open " + m.provider;
+    remote::OpenResult r = object.Open(m);
+    what += " (" + std::to_string(r.packet.rows.size()) + " rows)";
+    wire::EncodeOpenResult(r, out);
+  }
+  void operator()(const wire::FetchRequest& m) {
+    what = "Fetch " + std::to_string(m.cursor);
+    remote::Packet p = object.Fetch(m.cursor, m.count);
+    what += " (" + std::to_string(p.rows.size()) + " rows)";
+    wire::EncodePacket(p, out);
+  }
+  void operator()(const wire::CloseCursorRequest& m) {
+    what = "CloseCursor " + std::to_string(m.cursor);
+    object.CloseCursor(m.cursor);
+    wire::Encode(wire::ServerMessage(wire::Done{}), out);
+  }
+  void operator()(const wire::ExecuteRequest& m) {
+    what = "Execute " + m.provider;
+    object.Execute(m.provider, m.params, m.command_text);
+    wire::Encode(wire::ServerMessage(wire::Done{}), out);
+  }
+  void operator()(const wire::ApplyUpdatesRequest& m) {
+    what = "ApplyUpdates " + m.provider;
+    remote::ApplyResult r = object.ApplyUpdates(m.provider, m.delta, m.max_errors);
+    what += " (" + std::to_string(r.error_count) + " errors)";
+    wire::Encode(wire::ServerMessage(std::move(r)), out);
+  }
+  void operator()(wire::CallRequest& m) {
+    what = "Call " + m.method;
+    wire::CallResult r;
+    r.result = object.Call(m.method, m.args);
+    r.args = std::move(m.args);
+    wire::Encode(wire::ServerMessage(std::move(r)), out);
+  }
+};
+
+}  // namespace
+
+void AppServer::Serve(Session& s, ServerObject& object) {
+  for (;;) {
+    std::size_t announced = 0;
+    FrameStatus status =
+        remote::ReadFrame(s.socket, s.payload, options_.max_request_bytes, &announced);
+    if (status == FrameStatus::kClosed) return;
+    if (status == FrameStatus::kTooLarge) {
+      std::string message = "The request of " + std::to_string(announced) +
+                            " bytes exceeds the limit of " +
+                            std::to_string(options_.max_request_bytes) + " bytes";
+      APPSERVER_LOG(kWarning) << s.Tag() << message << "; closing the connection";
+      SendMessage(s.socket, s.frame, wire::ErrorReply{message});
+      return;
+    }
+    auto start = std::chrono::steady_clock::now();
+    wire::ClientMessage request;
+    try {
+      request = wire::DecodeClientMessage(s.payload);
+    } catch (const remote::ProtocolError& e) {
+      APPSERVER_LOG(kWarning) << s.Tag() << e.what();
+      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()});
+      continue;
+    }
+    std::string what = wire::KindName(wire::PeekKind(s.payload));
+    remote::BeginFrame(s.frame);
+    try {
+      std::visit(Dispatcher{object, s.frame, what}, request);
+      if (s.frame.size() - remote::kFrameHeaderSize > remote::kMaxReplyBytes) {
+        throw remote::ServerError("The result of " + what + " is too large to send (" +
+                                  std::to_string(s.frame.size()) + " bytes); open it in packets");
+      }
+      APPSERVER_LOG(kDebug) << s.Tag() << what << " " << MillisSince(start) << " ms";
+    } catch (const std::exception& e) {
+      APPSERVER_LOG(kWarning) << s.Tag() << what << " failed: " << e.what();
+      remote::BeginFrame(s.frame);
+      wire::Encode(wire::ServerMessage(wire::ErrorReply{e.what()}), s.frame);
+    }
+    remote::SendFrame(s.socket, s.frame);
+    if (s.frame.capacity() > (std::size_t{16} << 20)) std::string().swap(s.frame);
+    if (s.payload.capacity() > (std::size_t{16} << 20)) std::string().swap(s.payload);
+  }
+}
+
+}  // namespace appserver

@@ -1,0 +1,102 @@
+// The application server's network core: listens on TCP, runs one session per client
+// connection and serves the remote object protocol (remote/wire.h) on it.
+//
+// Guarantees:
+// - Each connection owns exactly one server object instance, created by ProgID through the
+//   ObjectCreator after the handshake (and after the site-key proof when the server holds a
+//   key). Only the connection's own thread calls it.
+// - When the connection ends (the client closes it, dies, or sends what cannot be framed) the
+//   instance is destroyed at once, on that thread; Stop() ends every connection and returns
+//   only after every instance has been destroyed.
+// - A failure inside a call goes back to the client as an error carrying its message; the
+//   session goes on. A malformed request gets an error and the session goes on; an oversized
+//   frame or a failed handshake gets an error and the connection is closed. The server itself
+//   never stops for a client's sake.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "remote/client_settings.h"
+#include "remote/server_object.h"
+#include "remote/socket.h"
+
+namespace appserver {
+
+// Creates a server object instance by ProgID; returns nullptr (or throws with the reason) for
+// a ProgID it does not know.
+using ObjectCreator =
+    std::function<std::unique_ptr<remote::ServerObject>(const std::string& prog_id)>;
+
+struct ServerOptions {
+  std::string listen_address = "127.0.0.1";
+  uint16_t port = remote::kDefaultPort;  // 0: a free port chosen by the system (see port())
+  std::string site_key;  // empty: no proof asked; required when listening beyond loopback
+  std::size_t max_clients = 256;
+  std::size_t max_request_bytes = std::size_t{4} << 20;
+  int handshake_timeout_ms = 10000;
+};
+
+class StartError : public remote::ServerError {
+ public:
+  using remote::ServerError::ServerError;
+};
+
+// Whether a numeric or named address lies in 127.0.0.0/8 or is ::1 (every address it resolves
+// to, for a name).
+bool IsLoopbackAddress(const std::string& address);
+
+class AppServer {
+ public:
+  AppServer(ServerOptions options, ObjectCreator creator);
+  ~AppServer();  // Stop()
+  AppServer(const AppServer&) = delete;
+  AppServer& operator=(const AppServer&) = delete;
+
+  // Binds, listens and starts accepting clients. Throws StartError (address in use, a
+  // non-loopback address without site key, ...).
+  void Start();
+  // The port listened on (the chosen one when the options asked for 0).
+  uint16_t port() const { return port_; }
+  // Stops accepting, ends every session and waits until every instance is destroyed.
+  // Idempotent.
+  void Stop();
+
+  // Sessions whose instance has not been destroyed yet (including those still in the
+  // handshake).
+  std::size_t SessionCount() const;
+  // Waits until SessionCount() == n; false after `timeout_ms`.
+  bool WaitForSessionCount(std::size_t n, int timeout_ms) const;
+
+ private:
+  struct Session;
+  void AcceptLoop();
+  void RunSession(Session& session);
+  std::unique_ptr<remote::ServerObject> Handshake(Session& session);
+  void Serve(Session& session, remote::ServerObject& object);
+  void ReapFinished();
+
+  ServerOptions options_;
+  ObjectCreator creator_;
+  remote::Socket listener_;
+  uint16_t port_ = 0;
+  int wake_pipe_[2] = {-1, -1};
+  std::thread accept_thread_;
+  bool started_ = false;
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable changed_;
+  std::map<uint64_t, std::unique_ptr<Session>> sessions_;
+  std::size_t live_ = 0;
+  uint64_t next_id_ = 1;
+  bool stopping_ = false;
+};
+
+}  // namespace appserver

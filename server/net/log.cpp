@@ -1,0 +1,59 @@
+#include "server/net/log.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace appserver {
+namespace {
+
+std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
+
+const char* LevelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::kDebug: return "DEBUG";
+    case LogLevel::kInfo: return "INFO";
+    case LogLevel::kWarning: return "WARNING";
+    case LogLevel::kError: return "ERROR";
+    case LogLevel::kOff: break;
+  }
+  return "";
+}
+
+}  // namespace
+
+void SetLogLevel(LogLevel level) { g_level = static_cast<int>(level); }
+LogLevel GetLogLevel() { return static_cast<LogLevel>(g_level.load()); }
+
+bool ParseLogLevel(const std::string& text, LogLevel& level) {
+  static const std::pair<const char*, LogLevel> kNames[] = {
+      {"debug", LogLevel::kDebug}, {"info", LogLevel::kInfo}, {"warning", LogLevel::kWarning},
+      {"error", LogLevel::kError}, {"off", LogLevel::kOff}};
+  for (const auto& [name, l] : kNames) {
+    if (text == name) {
+      level = l;
+      return true;
+    }
+  }
+  return false;
+}
+
+void WriteLog(LogLevel level, const std::string& message) {
+  if (level < GetLogLevel() || level == LogLevel::kOff) return;
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  std::time_t t = system_clock::to_time_t(now);
+  int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  static std::mutex mu;
+  std::lock_guard<std::mutex> lock(mu);
+  std::fprintf(stderr, "%s.%03d %-7s %s\n", stamp, ms, LevelName(level), message.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace appserver

@@ -1,0 +1,41 @@
+// The application server's log: one line per event on stderr, with time, level and the session
+// it concerns. Lines from different threads never interleave.
+#pragma once
+
+#include <sstream>
+#include <string>
+
+namespace appserver {
+
+enum class LogLevel { kDebug = 0, kInfo = 1, kWarning = 2, kError = 3, kOff = 4 };
+
+// Process-wide threshold; messages below it are dropped. Starts at kInfo.
+void SetLogLevel(LogLevel level);
+LogLevel GetLogLevel();
+// "debug", "info", "warning", "error", "off"; false for anything else.
+bool ParseLogLevel(const std::string& text, LogLevel& level);
+
+void WriteLog(LogLevel level, const std::string& message);
+
+// LOG(kInfo) << "text" << value;  builds the line only when the level is enabled.
+class LogLine {
+ public:
+  explicit LogLine(LogLevel level) : level_(level) {}
+  ~LogLine() { WriteLog(level_, out_.str()); }
+  template <typename T>
+  LogLine& operator<<(const T& v) {
+    out_ << v;
+    return *this;
+  }
+
+ private:
+  LogLevel level_;
+  std::ostringstream out_;
+};
+
+}  // namespace appserver
+
+#define APPSERVER_LOG(level)                                                   \
+  if (::appserver::LogLevel::level < ::appserver::GetLogLevel()) {             \
+  } else                                                                       \
+    ::appserver::LogLine(::appserver::LogLevel::level)

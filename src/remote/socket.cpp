@@ -1,0 +1,287 @@
+#include "remote/socket.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace remote {
+
+#ifdef _WIN32
+const Socket::Native Socket::kInvalid = static_cast<Socket::Native>(INVALID_SOCKET);
+#else
+const Socket::Native Socket::kInvalid = -1;
+#endif
+
+namespace {
+
+#ifdef _WIN32
+int LastErrorCode() { return WSAGetLastError(); }
+bool Interrupted(int) { return false; }
+bool TimedOut(int code) { return code == WSAETIMEDOUT; }
+#else
+int LastErrorCode() { return errno; }
+bool Interrupted(int code) { return code == EINTR; }
+bool TimedOut(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+#endif
+
+std::string ErrorText(int code) {
+#ifdef _WIN32
+  wchar_t* buf = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buf), 0,
+                           nullptr);
+  std::string text;
+  if (n && buf) {
+    int len = WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    text.resize(static_cast<std::size_t>(len));
+    WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), text.data(), len, nullptr, nullptr);
+    LocalFree(buf);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
+      text.pop_back();
+  }
+  return text.empty() ? "socket error " + std::to_string(code) : text;
+#else
+  return std::strerror(code);
+#endif
+}
+
+void CloseNative(Socket::Native fd) {
+#ifdef _WIN32
+  closesocket(static_cast<SOCKET>(fd));
+#else
+  ::close(fd);
+#endif
+}
+
+void SetBlocking(Socket::Native fd, bool blocking) {
+#ifdef _WIN32
+  u_long mode = blocking ? 0 : 1;
+  ioctlsocket(static_cast<SOCKET>(fd), FIONBIO, &mode);
+#else
+  int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+#endif
+}
+
+// Connects one address, waiting at most `timeout_ms`; returns 0 or the error code.
+int ConnectWithTimeout(Socket::Native fd, const sockaddr* addr, socklen_t len, int timeout_ms) {
+  SetBlocking(fd, false);
+  int rc = ::connect(fd, addr, len);
+  if (rc != 0) {
+    int code = LastErrorCode();
+#ifdef _WIN32
+    if (code != WSAEWOULDBLOCK) return code;
+    fd_set wr, ex;
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
+    FD_SET(static_cast<SOCKET>(fd), &wr);
+    FD_SET(static_cast<SOCKET>(fd), &ex);
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int n = select(0, nullptr, &wr, &ex, &tv);
+    if (n == 0) return WSAETIMEDOUT;
+    if (n < 0) return LastErrorCode();
+#else
+    if (code != EINPROGRESS) return code;
+    pollfd p{fd, POLLOUT, 0};
+    int n;
+    do {
+      n = ::poll(&p, 1, timeout_ms);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) return ETIMEDOUT;
+    if (n < 0) return errno;
+#endif
+    int err = 0;
+    socklen_t elen = sizeof err;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &elen);
+    if (err != 0) return err;
+  }
+  SetBlocking(fd, true);
+  return 0;
+}
+
+}  // namespace
+
+void InitSockets() {
+#ifdef _WIN32
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  });
+#endif
+}
+
+std::string LastSocketError() { return ErrorText(LastErrorCode()); }
+
+Socket& Socket::operator=(Socket&& o) noexcept {
+  if (this != &o) {
+    Close();
+    fd_ = o.fd_;
+    o.fd_ = kInvalid;
+  }
+  return *this;
+}
+
+Socket Socket::Connect(const std::string& host, uint16_t port, int timeout_ms) {
+  InitSockets();
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  std::string service = std::to_string(port);
+  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  if (rc != 0 || !list) {
+    throw ServerError("Cannot find the application server computer \"" + host + "\"");
+  }
+  std::string last_error = "no address";
+  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+    Native fd = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (fd == kInvalid) {
+      last_error = LastSocketError();
+      continue;
+    }
+    int code = ConnectWithTimeout(fd, ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen),
+                                  timeout_ms);
+    if (code == 0) {
+      freeaddrinfo(list);
+      Socket s(fd);
+      s.SetNoDelay();
+      s.SetKeepAlive();
+      return s;
+    }
+    last_error = ErrorText(code);
+    CloseNative(fd);
+  }
+  freeaddrinfo(list);
+  throw ServerError("Cannot connect to the application server at " + host + ":" + service + ": " +
+                    last_error);
+}
+
+void Socket::SendAll(const char* data, std::size_t size) {
+  while (size > 0) {
+    int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 30));
+#ifdef _WIN32
+    int n = ::send(static_cast<SOCKET>(fd_), data, chunk, 0);
+#else
+    ssize_t n = ::send(fd_, data, static_cast<std::size_t>(chunk), MSG_NOSIGNAL);
+#endif
+    if (n < 0) {
+      int code = LastErrorCode();
+      if (Interrupted(code)) continue;
+      throw ConnectionLost("the connection was lost while sending: " + ErrorText(code));
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+std::size_t Socket::RecvSome(char* data, std::size_t size) {
+  int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 30));
+  for (;;) {
+#ifdef _WIN32
+    int n = ::recv(static_cast<SOCKET>(fd_), data, chunk, 0);
+#else
+    ssize_t n = ::recv(fd_, data, static_cast<std::size_t>(chunk), 0);
+#endif
+    if (n >= 0) return static_cast<std::size_t>(n);
+    int code = LastErrorCode();
+    if (Interrupted(code)) continue;
+    if (TimedOut(code)) throw ConnectionLost("no answer within the time allowed");
+    throw ConnectionLost("the connection was lost: " + ErrorText(code));
+  }
+}
+
+void Socket::SetRecvTimeout(int timeout_ms) {
+#ifdef _WIN32
+  DWORD tv = static_cast<DWORD>(timeout_ms);
+#else
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+#endif
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&tv), sizeof tv);
+}
+
+void Socket::SetNoDelay() {
+  int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+void Socket::SetKeepAlive() {
+  int one = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
+void Socket::Shutdown() {
+  if (!valid()) return;
+#ifdef _WIN32
+  ::shutdown(static_cast<SOCKET>(fd_), SD_BOTH);
+#else
+  ::shutdown(fd_, SHUT_RDWR);
+#endif
+}
+
+void Socket::Close() {
+  if (valid()) {
+    CloseNative(fd_);
+    fd_ = kInvalid;
+  }
+}
+
+void SendFrame(Socket& socket, std::string& frame) {
+  uint32_t n = static_cast<uint32_t>(frame.size() - kFrameHeaderSize);
+  for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<char>(n >> (8 * i));
+  socket.SendAll(frame.data(), frame.size());
+}
+
+FrameStatus ReadFrame(Socket& socket, std::string& payload, std::size_t max_payload,
+                      std::size_t* announced) {
+  unsigned char header[kFrameHeaderSize];
+  std::size_t got = 0;
+  while (got < kFrameHeaderSize) {
+    std::size_t n = socket.RecvSome(reinterpret_cast<char*>(header) + got, kFrameHeaderSize - got);
+    if (n == 0) {
+      if (got == 0) return FrameStatus::kClosed;
+      throw ConnectionLost("the connection ended inside a message");
+    }
+    got += n;
+  }
+  std::size_t size = static_cast<std::size_t>(header[0]) | (static_cast<std::size_t>(header[1]) << 8) |
+                     (static_cast<std::size_t>(header[2]) << 16) |
+                     (static_cast<std::size_t>(header[3]) << 24);
+  if (announced) *announced = size;
+  if (size > max_payload) return FrameStatus::kTooLarge;
+  // Grow with the bytes that arrive, never by the announced size alone.
+  constexpr std::size_t kStep = std::size_t{4} << 20;
+  payload.clear();
+  std::size_t have = 0;
+  while (have < size) {
+    std::size_t target = std::min(size, std::max(have + kStep, payload.capacity()));
+    payload.resize(target);
+    while (have < target) {
+      std::size_t n = socket.RecvSome(payload.data() + have, target - have);
+      if (n == 0) throw ConnectionLost("the connection ended inside a message");
+      have += n;
+    }
+  }
+  payload.resize(size);
+  return FrameStatus::kOk;
+}
+
+}  // namespace remote

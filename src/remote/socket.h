@@ -1,0 +1,86 @@
+// A blocking TCP socket and the framing of protocol messages on it: Winsock on Windows, POSIX
+// sockets elsewhere. Every failure is thrown as remote::ServerError with a message that names
+// what failed.
+//
+// Frame: a 4-byte little-endian payload length, then the payload (one protocol message). A
+// length above the reader's limit is refused before anything is allocated for it, and the buffer
+// grows only as bytes actually arrive, so a peer cannot make the reader reserve memory by
+// announcing a large frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "remote/server_object.h"
+
+namespace remote {
+
+// The peer closed the connection or it failed while a message was under way.
+class ConnectionLost : public ServerError {
+ public:
+  using ServerError::ServerError;
+};
+
+class Socket {
+ public:
+#ifdef _WIN32
+  using Native = uintptr_t;  // SOCKET
+#else
+  using Native = int;
+#endif
+  static const Native kInvalid;
+
+  Socket() : fd_(kInvalid) {}
+  explicit Socket(Native fd) : fd_(fd) {}
+  ~Socket() { Close(); }
+  Socket(Socket&& o) noexcept : fd_(o.fd_) { o.fd_ = kInvalid; }
+  Socket& operator=(Socket&& o) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // Connects to `host` (a name or a numeric IPv4/IPv6 address) within `timeout_ms`.
+  static Socket Connect(const std::string& host, uint16_t port, int timeout_ms);
+
+  bool valid() const { return fd_ != kInvalid; }
+  Native native() const { return fd_; }
+
+  void SendAll(const char* data, std::size_t size);
+  // Reads up to `size` bytes; 0 when the peer closed the connection.
+  std::size_t RecvSome(char* data, std::size_t size);
+  // 0 turns the timeout off. A read that times out throws ConnectionLost.
+  void SetRecvTimeout(int timeout_ms);
+  void SetNoDelay();
+  void SetKeepAlive();
+  // Ends both directions: a thread blocked reading this socket returns. The handle stays open.
+  void Shutdown();
+  void Close();
+
+ private:
+  Native fd_;
+};
+
+// Makes the socket library usable (WSAStartup on Windows); idempotent.
+void InitSockets();
+
+inline constexpr std::size_t kFrameHeaderSize = 4;
+
+// Starts a frame in `out`: leaves room for the header; append the payload, then SendFrame.
+inline void BeginFrame(std::string& out) { out.assign(kFrameHeaderSize, '\0'); }
+// Fills in the header of a frame begun with BeginFrame and sends it.
+void SendFrame(Socket& socket, std::string& frame);
+
+enum class FrameStatus { kOk, kClosed, kTooLarge };
+
+// Reads one frame's payload into `payload`. kClosed: the peer closed the connection cleanly
+// before a new frame began. kTooLarge: the announced length exceeds `max_payload`
+// (`*announced` receives it); nothing of the payload has been read. A connection that ends
+// inside a frame throws ConnectionLost.
+FrameStatus ReadFrame(Socket& socket, std::string& payload, std::size_t max_payload,
+                      std::size_t* announced = nullptr);
+
+// The last socket error as text.
+std::string LastSocketError();
+
+}  // namespace remote

@@ -1,0 +1,156 @@
+#include "remote/tcp_client.h"
+
+#include <mutex>
+
+#include "remote/crypto.h"
+#include "remote/socket.h"
+#include "remote/wire.h"
+
+namespace remote {
+namespace {
+
+class TcpServerObject : public ServerObject {
+ public:
+  TcpServerObject(const ServerAddress& address, const std::string& prog_id,
+                  const ClientSettings& settings)
+      : where_(address.host + ":" + std::to_string(address.port)), prog_id_(prog_id) {
+    socket_ = Socket::Connect(address.host, address.port, settings.connect_timeout_ms);
+    Handshake(settings);
+  }
+
+  ~TcpServerObject() override = default;
+
+  OpenResult Open(const OpenRequest& request) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Send(request);
+    return Expect<OpenResult>(Receive());
+  }
+
+  Packet Fetch(uint32_t cursor, int32_t count) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Send(wire::FetchRequest{cursor, count});
+    return Expect<Packet>(Receive());
+  }
+
+  void CloseCursor(uint32_t cursor) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Send(wire::CloseCursorRequest{cursor});
+    Expect<wire::Done>(Receive());
+  }
+
+  void Execute(const std::string& provider, const std::vector<Param>& params,
+               const std::string& command_text) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Send(wire::ExecuteRequest{provider, params, command_text});
+    Expect<wire::Done>(Receive());
+  }
+
+  ApplyResult ApplyUpdates(const std::string& provider, const std::vector<RowDelta>& delta,
+                           int32_t max_errors) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Send(wire::ApplyUpdatesRequest{provider, delta, max_errors});
+    return Expect<ApplyResult>(Receive());
+  }
+
+  Value Call(const std::string& method, std::vector<Value>& args) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Send(wire::CallRequest{method, args});
+    wire::CallResult r = Expect<wire::CallResult>(Receive());
+    if (r.args.size() != args.size())
+      Broken("the server answered with " + std::to_string(r.args.size()) + " arguments for " +
+             std::to_string(args.size()));
+    args = std::move(r.args);
+    return std::move(r.result);
+  }
+
+ private:
+  [[noreturn]] void Broken(const std::string& why) {
+    socket_.Close();
+    broken_ = "The connection to the application server at " + where_ + " is closed";
+    throw ServerError("The connection to the application server at " + where_ + " was lost (" +
+                      why + "); the server object " + prog_id_ + " is no longer available");
+  }
+
+  void Send(const wire::ClientMessage& message) {
+    if (!socket_.valid()) throw ServerError(broken_);
+    BeginFrame(frame_);
+    wire::Encode(message, frame_);
+    try {
+      SendFrame(socket_, frame_);
+    } catch (const ServerError& e) {
+      Broken(e.what());
+    }
+  }
+
+  wire::ServerMessage Receive() {
+    std::size_t announced = 0;
+    FrameStatus status;
+    try {
+      status = ReadFrame(socket_, payload_, kMaxReplyBytes, &announced);
+    } catch (const ServerError& e) {
+      Broken(e.what());
+    }
+    if (status == FrameStatus::kClosed) Broken("the server closed the connection");
+    if (status == FrameStatus::kTooLarge)
+      Broken("a reply of " + std::to_string(announced) + " bytes exceeds the limit");
+    try {
+      return wire::DecodeServerMessage(payload_);
+    } catch (const ProtocolError& e) {
+      Broken(e.what());
+    }
+  }
+
+  template <typename T>
+  T Expect(wire::ServerMessage&& reply) {
+    if (auto* error = std::get_if<wire::ErrorReply>(&reply)) throw ServerError(error->message);
+    if (auto* value = std::get_if<T>(&reply)) return std::move(*value);
+    Broken("unexpected reply");
+  }
+
+  void Handshake(const ClientSettings& settings) {
+    wire::Hello hello;
+    hello.prog_id = prog_id_;
+    Send(hello);
+    wire::ServerMessage reply = Receive();
+    if (auto* challenge = std::get_if<wire::Challenge>(&reply)) {
+      if (settings.site_key_file.empty()) {
+        socket_.Close();
+        broken_ = "Not connected";
+        throw ServerError("The application server at " + where_ +
+                          " requires the site key, and this computer holds none (set "
+                          "QMDW_SITE_KEY_FILE or site_key_file in " +
+                          PathText(ClientConfigPath()) + ")");
+      }
+      std::string key = ReadSiteKeyFile(settings.site_key_file);
+      wire::Auth auth;
+      auth.mac = HmacSha256(key, wire::AuthMessage(*challenge, prog_id_));
+      Send(auth);
+      reply = Receive();
+    }
+    Expect<wire::Ready>(std::move(reply));
+  }
+
+  std::mutex mu_;
+  std::string where_;
+  std::string prog_id_;
+  Socket socket_;
+  std::string frame_;
+  std::string payload_;
+  std::string broken_;
+};
+
+}  // namespace
+
+std::unique_ptr<ServerObject> ConnectServerObject(const std::string& computer_name,
+                                                  const std::string& prog_id,
+                                                  const ClientSettings& settings) {
+  ServerAddress address = ParseComputerName(computer_name, settings.port);
+  return std::make_unique<TcpServerObject>(address, prog_id, settings);
+}
+
+std::unique_ptr<ServerObject> ConnectServerObject(const std::string& computer_name,
+                                                  const std::string& prog_id) {
+  return ConnectServerObject(computer_name, prog_id, LoadClientSettings());
+}
+
+}  // namespace remote
