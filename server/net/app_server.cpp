@@ -255,6 +255,7 @@ void AppServer::AcceptLoop() {
     session->id = next_id_++;
     Session* raw = session.get();
     ++live_;
+    changed_.notify_all();
     sessions_[raw->id] = std::move(session);
     raw->thread = std::thread([this, raw] { RunSession(*raw); });
   }

@@ -33,9 +33,14 @@ class LogLine {
   std::ostringstream out_;
 };
 
+// Turns the stream expression into void so that APPSERVER_LOG can sit in a ?: expression.
+struct LogVoidify {
+  void operator&(LogLine&) {}
+};
+
 }  // namespace appserver
 
-#define APPSERVER_LOG(level)                                                   \
-  if (::appserver::LogLevel::level < ::appserver::GetLogLevel()) {             \
-  } else                                                                       \
-    ::appserver::LogLine(::appserver::LogLevel::level)
+#define APPSERVER_LOG(level)                                       \
+  (::appserver::LogLevel::level < ::appserver::GetLogLevel())      \
+      ? (void)0                                                    \
+      : ::appserver::LogVoidify() & ::appserver::LogLine(::appserver::LogLevel::level)

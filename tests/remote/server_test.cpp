@@ -1,0 +1,512 @@
+// The application server's network core with a fake server object: every request end to end,
+// errors carrying the server's message, refusals of bad clients (the server staying up), the
+// site-key proof, and instances destroyed when their connection ends.
+#include "server/net/app_server.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "remote/connection.h"
+#include "remote/crypto.h"
+#include "remote/socket.h"
+#include "remote/tcp_client.h"
+#include "remote/wire.h"
+#include "server/net/log.h"
+#include "tests/remote/fake_object.h"
+
+extern char** environ;
+
+namespace appserver {
+namespace {
+
+using remote::ServerError;
+using remote::ServerObject;
+using remote::Value;
+using remote::testing::FakeObject;
+using remote::testing::FakeRecord;
+namespace wire = remote::wire;
+
+constexpr const char* kFake = "Fake.Object";
+
+ObjectCreator FakeCreator(std::shared_ptr<FakeRecord> record) {
+  return [record](const std::string& prog_id) -> std::unique_ptr<ServerObject> {
+    if (prog_id == "Throwing.Creator") throw ServerError("Storage is offline");
+    if (prog_id != kFake && prog_id != remote::kProgIdCommunicate) return nullptr;
+    return std::make_unique<FakeObject>(record, prog_id);
+  };
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogLevel(LogLevel::kError);
+    Start(ServerOptions{});
+  }
+  void Start(ServerOptions options) {
+    server_.reset();
+    options.port = 0;
+    server_ = std::make_unique<AppServer>(options, FakeCreator(record_));
+    server_->Start();
+  }
+  std::string Computer() const { return "127.0.0.1:" + std::to_string(server_->port()); }
+  std::unique_ptr<ServerObject> Connect(const std::string& prog_id = kFake,
+                                        remote::ClientSettings settings = {}) {
+    return remote::ConnectServerObject(Computer(), prog_id, settings);
+  }
+  // The server still serves a well-behaved client.
+  void ExpectServing() {
+    auto object = Connect();
+    std::vector<Value> args;
+    EXPECT_EQ(object->Call("prog_id", args), Value::Text(kFake));
+  }
+
+  std::shared_ptr<FakeRecord> record_ = std::make_shared<FakeRecord>();
+  std::unique_ptr<AppServer> server_;
+};
+
+template <typename F>
+std::string ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const ServerError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+remote::OpenRequest RowsRequest(int64_t n, int32_t packet) {
+  remote::OpenRequest r;
+  r.provider = "rows";
+  r.params = {{"N", remote::ParamType::Integer, remote::ParamDirection::Input, Value::Integer(n)}};
+  r.packet_records = packet;
+  return r;
+}
+
+TEST_F(ServerTest, OpenFetchAndCloseTravelWhole) {
+  auto object = Connect();
+  remote::OpenResult first = object->Open(RowsRequest(5, 2));
+  ASSERT_NE(first.cursor, 0u);
+  EXPECT_EQ(first.packet.fields.size(), 4u);
+  EXPECT_EQ(first.packet.fields[1].name, "CKMC00");
+  EXPECT_EQ(first.packet.fields[1].width, 30);
+  ASSERT_EQ(first.packet.rows.size(), 2u);
+  EXPECT_TRUE(first.packet.more);
+  EXPECT_EQ(first.packet.rows[1].cells, remote::testing::FakeRow(1).cells);
+
+  remote::Packet next = object->Fetch(first.cursor, 2);
+  ASSERT_EQ(next.rows.size(), 2u);
+  EXPECT_EQ(next.rows[0].cells[1], Value::Text("仓库2"));
+  EXPECT_TRUE(next.more);
+  object->CloseCursor(first.cursor);
+  EXPECT_EQ(ErrorOf([&] { object->Fetch(first.cursor, 1); }),
+            "No open result " + std::to_string(first.cursor));
+
+  remote::OpenResult all = object->Open(RowsRequest(3, -1));
+  EXPECT_EQ(all.cursor, 0u);
+  EXPECT_EQ(all.packet.rows.size(), 3u);
+  EXPECT_FALSE(all.packet.more);
+}
+
+TEST_F(ServerTest, ExecuteApplyAndCallWithArgumentsByReference) {
+  auto object = Connect();
+  object->Execute("dsp_qmdwlrt_tmp", {}, "update A");
+  object->Execute("dsp_qmdwlrt_tmp", {}, "update B");
+  {
+    std::lock_guard<std::mutex> lock(record_->mu);
+    EXPECT_EQ(record_->executed, (std::vector<std::string>{"update A", "update B"}));
+  }
+
+  remote::RowDelta modify, remove;
+  modify.changed = {{"YWRY00", Value::Text("0001")}};
+  remove.kind = remote::ChangeKind::Delete;
+  remove.original = {{"DHAO00", Value::Integer(4)}};
+  remote::ApplyResult applied = object->ApplyUpdates("dsp_qmdwlrt1", {modify, remove}, -1);
+  EXPECT_EQ(applied.error_count, 1);
+  EXPECT_EQ(applied.errors, std::vector<std::string>{"cannot delete DHAO00"});
+
+  std::vector<Value> args = {Value::Text("s1!s2"), Value::Integer(7)};
+  Value result = object->Call("TranPara", args);
+  EXPECT_EQ(result, Value::Integer(2));
+  EXPECT_EQ(args[0], Value::Text("done:s1!s2"));
+  EXPECT_EQ(args[1], Value::Integer(7));
+}
+
+TEST_F(ServerTest, EveryFailureArrivesWithTheServersMessageAndTheSessionGoesOn) {
+  auto object = Connect();
+  struct Case {
+    const char* name;
+    std::function<void()> call;
+    std::string message;
+  };
+  std::vector<Value> none;
+  remote::RowDelta remove;
+  remove.kind = remote::ChangeKind::Delete;
+  remove.original = {{"DHAO00", Value::Integer(4)}};
+  const Case cases[] = {
+      {"open", [&] { remote::OpenRequest r; r.provider = "fail"; object->Open(r); },
+       "提供者 fail 拒绝打开"},
+      {"fetch", [&] { object->Fetch(99, 1); }, "No open result 99"},
+      {"execute", [&] { object->Execute("p", {}, "drop table X"); },
+       "Refused statement: drop table X"},
+      {"apply", [&] { object->ApplyUpdates("p", {remove}, 0); },
+       "Apply rolled back: cannot delete DHAO00"},
+      {"call, not a ServerError", [&] { object->Call("boom", none); }, "disk full"},
+      {"unknown method", [&] { object->Call("nothing", none); }, "Unknown method nothing"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ErrorOf(c.call), c.message);
+    std::vector<Value> args;
+    EXPECT_EQ(object->Call("prog_id", args), Value::Text(kFake));  // still connected
+  }
+}
+
+TEST_F(ServerTest, DefaultFactoryReachesTheServerThroughThePortSetting) {
+  remote::SetObjectFactory({});
+  setenv("QMDW_SERVER_PORT", std::to_string(server_->port()).c_str(), 1);
+  remote::Connection connection(remote::kProgIdCommunicate);
+  connection.SetComputerName("");
+  connection.SetConnected(true);
+  std::vector<Value> args;
+  EXPECT_EQ(connection.Object().Call("prog_id", args), Value::Text(remote::kProgIdCommunicate));
+  connection.SetConnected(false);
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_EQ(record_->destroyed.load(), 1);
+  unsetenv("QMDW_SERVER_PORT");
+}
+
+TEST_F(ServerTest, RefusedHandshakesSayWhy) {
+  EXPECT_EQ(ErrorOf([&] { Connect("No.Such.Object"); }), "Unknown server object \"No.Such.Object\"");
+  EXPECT_EQ(ErrorOf([&] { Connect("Throwing.Creator"); }), "Storage is offline");
+  EXPECT_EQ(ErrorOf([&] { remote::ConnectServerObject("127.0.0.1:1", kFake); })
+                .rfind("Cannot connect to the application server at 127.0.0.1:1", 0),
+            0u);
+  EXPECT_EQ(record_->created.load(), 0);
+  ExpectServing();
+}
+
+// A client that speaks the protocol by hand.
+class RawClient {
+ public:
+  explicit RawClient(uint16_t port) : socket_(remote::Socket::Connect("127.0.0.1", port, 5000)) {}
+  void SendBytes(const std::string& payload) {
+    std::string frame;
+    remote::BeginFrame(frame);
+    frame += payload;
+    remote::SendFrame(socket_, frame);
+  }
+  void Send(const wire::ClientMessage& m) {
+    std::string payload;
+    wire::Encode(m, payload);
+    SendBytes(payload);
+  }
+  void SendRaw(const std::string& bytes) { socket_.SendAll(bytes.data(), bytes.size()); }
+  // The next reply; an ErrorReply with "(closed)" when the server closed the connection.
+  wire::ServerMessage Receive() {
+    std::string payload;
+    if (remote::ReadFrame(socket_, payload, 1 << 20) != remote::FrameStatus::kOk)
+      return wire::ErrorReply{"(closed)"};
+    return wire::DecodeServerMessage(payload);
+  }
+  std::string ReceiveError() {
+    wire::ServerMessage m = Receive();
+    auto* e = std::get_if<wire::ErrorReply>(&m);
+    return e ? e->message : "(no error)";
+  }
+  bool Closed() {
+    try {
+      return std::get_if<wire::ErrorReply>(&(m_ = Receive())) &&
+             std::get<wire::ErrorReply>(m_).message == "(closed)";
+    } catch (const remote::ConnectionLost&) {
+      return true;
+    }
+  }
+
+ private:
+  remote::Socket socket_;
+  wire::ServerMessage m_;
+};
+
+std::string HelloBytes(uint16_t version, const std::string& prog_id) {
+  std::string b;
+  wire::Encode(wire::ClientMessage(wire::Hello{version, prog_id}), b);
+  return b;
+}
+
+TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
+  struct Case {
+    const char* name;
+    std::string payload;
+    std::string message;
+  };
+  std::string fetch;
+  wire::Encode(wire::ClientMessage(wire::FetchRequest{1, 1}), fetch);
+  const Case cases[] = {
+      {"wrong version", HelloBytes(99, kFake),
+       "This application server speaks protocol version 1; the client speaks version 99"},
+      {"request before hello", fetch, "The first message must name the server object (Hello)"},
+      {"not this protocol", "GET / HTTP/1.1\r\n", "Malformed protocol message: unknown request"},
+      {"bad magic", std::string("\x01XXXX\x01\x00", 7),
+       "Malformed protocol message: not a client of this application server"},
+      {"unknown ProgID", HelloBytes(wire::kProtocolVersion, "Evil.Object"),
+       "Unknown server object \"Evil.Object\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawClient raw(server_->port());
+    raw.SendBytes(c.payload);
+    EXPECT_EQ(raw.ReceiveError(), c.message);
+    EXPECT_TRUE(raw.Closed());
+  }
+  {
+    SCOPED_TRACE("greeting frame too large");
+    RawClient raw(server_->port());
+    raw.SendRaw(std::string("\x00\x00\x10\x00", 4));
+    EXPECT_EQ(raw.ReceiveError(), "The greeting of 1048576 bytes is too large");
+  }
+  ExpectServing();
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+}
+
+TEST_F(ServerTest, MalformedRequestGetsAnErrorAndTheSessionGoesOn) {
+  RawClient raw(server_->port());
+  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
+  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+  raw.SendBytes(std::string("\x15\x05" "ab", 4));
+  EXPECT_EQ(raw.ReceiveError(), "Malformed protocol message: text longer than the message");
+  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
+  EXPECT_EQ(raw.ReceiveError(), "Already connected");
+  raw.Send(wire::CallRequest{"prog_id", {}});
+  wire::ServerMessage reply = raw.Receive();
+  ASSERT_TRUE(std::holds_alternative<wire::CallResult>(reply));
+  EXPECT_EQ(std::get<wire::CallResult>(reply).result, Value::Text(kFake));
+}
+
+TEST_F(ServerTest, OversizedRequestIsRefusedBeforeReadingAndTheConnectionClosed) {
+  ServerOptions options;
+  options.max_request_bytes = 1000;
+  Start(options);
+  RawClient raw(server_->port());
+  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
+  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+  raw.SendRaw(std::string("\xFF\xFF\xFF\xFF", 4));  // announces 4 GiB, sends nothing
+  EXPECT_EQ(raw.ReceiveError(), "The request of 4294967295 bytes exceeds the limit of 1000 bytes");
+  EXPECT_TRUE(raw.Closed());
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_EQ(record_->destroyed.load(), 1);
+  ExpectServing();
+}
+
+TEST_F(ServerTest, ConnectionEndingInsideAFrameEndsTheSession) {
+  {
+    RawClient raw(server_->port());
+    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
+    ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+    raw.SendRaw(std::string("\x10\x00\x00\x00" "abc", 7));
+  }
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_EQ(record_->destroyed.load(), 1);
+  ExpectServing();
+}
+
+TEST_F(ServerTest, SilentClientIsDroppedAfterTheHandshakeTimeout) {
+  ServerOptions options;
+  options.handshake_timeout_ms = 200;
+  Start(options);
+  RawClient raw(server_->port());
+  EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_TRUE(raw.Closed());
+}
+
+class SiteKeyTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    SetLogLevel(LogLevel::kError);
+    dir_ = std::filesystem::temp_directory_path() / ("qmdw-key-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ / "site.key") << "correct horse battery staple\n";
+    std::ofstream(dir_ / "other.key") << "incorrect horse battery staple\n";
+    ServerOptions options;
+    options.site_key = "correct horse battery staple";
+    Start(options);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  remote::ClientSettings WithKey(const char* file) {
+    remote::ClientSettings s;
+    if (file) s.site_key_file = dir_ / file;
+    return s;
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(SiteKeyTest, ClientHoldingTheKeyIsServed) {
+  auto object = Connect(kFake, WithKey("site.key"));
+  std::vector<Value> args;
+  EXPECT_EQ(object->Call("prog_id", args), Value::Text(kFake));
+}
+
+TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
+  EXPECT_EQ(ErrorOf([&] { Connect(kFake, WithKey("other.key")); }),
+            "Access denied: the client does not hold this site's key");
+  EXPECT_NE(ErrorOf([&] { Connect(kFake, WithKey(nullptr)); }).find("requires the site key"),
+            std::string::npos);
+  {
+    RawClient raw(server_->port());
+    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
+    ASSERT_TRUE(std::holds_alternative<wire::Challenge>(raw.Receive()));
+    raw.Send(wire::CallRequest{"prog_id", {}});
+    EXPECT_EQ(raw.ReceiveError(), "Access denied: the client did not prove the site key");
+  }
+  {
+    // A proof computed for another challenge (a replay) does not open a new session.
+    RawClient raw(server_->port());
+    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
+    ASSERT_TRUE(std::holds_alternative<wire::Challenge>(raw.Receive()));
+    wire::Auth replay;
+    replay.mac = remote::HmacSha256("correct horse battery staple",
+                                    wire::AuthMessage(wire::Challenge{}, kFake));
+    raw.Send(replay);
+    EXPECT_EQ(raw.ReceiveError(), "Access denied: the client does not hold this site's key");
+  }
+  EXPECT_EQ(record_->created.load(), 0);
+  auto object = Connect(kFake, WithKey("site.key"));
+  EXPECT_EQ(record_->created.load(), 1);
+}
+
+TEST(ServerStartTest, ListeningBeyondLoopbackRequiresASiteKey) {
+  SetLogLevel(LogLevel::kError);
+  ServerOptions options;
+  options.port = 0;
+  options.listen_address = "0.0.0.0";
+  AppServer server(options, [](const std::string&) { return nullptr; });
+  try {
+    server.Start();
+    ADD_FAILURE();
+  } catch (const StartError& e) {
+    EXPECT_NE(std::string(e.what()).find("requires a site key"), std::string::npos);
+  }
+  struct Case {
+    const char* address;
+    bool loopback;
+  };
+  for (Case c : {Case{"127.0.0.1", true}, Case{"127.5.6.7", true}, Case{"::1", true},
+                 Case{"localhost", true}, Case{"0.0.0.0", false}, Case{"::", false},
+                 Case{"192.0.2.1", false}}) {
+    EXPECT_EQ(IsLoopbackAddress(c.address), c.loopback) << c.address;
+  }
+}
+
+TEST_F(ServerTest, ClosingTheConnectionDestroysTheInstanceAtOnce) {
+  auto a = Connect();
+  auto b = Connect();
+  EXPECT_TRUE(server_->WaitForSessionCount(2, 5000));
+  a.reset();
+  EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
+  EXPECT_EQ(record_->destroyed.load(), 1);
+}
+
+TEST_F(ServerTest, KilledClientsInstanceIsDestroyed) {
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  std::string program = KILL_CLIENT_PATH;
+  std::string computer = Computer();
+  std::string prog_id = remote::kProgIdCommunicate;
+  char* argv[] = {program.data(), computer.data(), prog_id.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  char buf[6] = {};
+  ASSERT_EQ(read(out[0], buf, 5), 5);
+  close(out[0]);
+  EXPECT_STREQ(buf, "ready");
+  EXPECT_EQ(record_->created.load(), 1);
+  EXPECT_EQ(record_->destroyed.load(), 0);
+
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_EQ(record_->destroyed.load(), 1);
+  ExpectServing();
+}
+
+TEST_F(ServerTest, StopEndsEverySessionAndTheClientLearnsTheConnectionIsGone) {
+  auto a = Connect();
+  auto b = Connect(remote::kProgIdCommunicate);
+  EXPECT_TRUE(server_->WaitForSessionCount(2, 5000));
+  server_->Stop();
+  EXPECT_EQ(server_->SessionCount(), 0u);
+  EXPECT_EQ(record_->destroyed.load(), 2);
+  std::vector<Value> args;
+  std::string lost = ErrorOf([&] { a->Call("prog_id", args); });
+  EXPECT_NE(lost.find("The connection to the application server at " + Computer() + " was lost"),
+            std::string::npos)
+      << lost;
+  EXPECT_NE(lost.find("Fake.Object is no longer available"), std::string::npos) << lost;
+  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
+            "The connection to the application server at " + Computer() + " is closed");
+}
+
+TEST_F(ServerTest, StopWaitsForACallUnderWay) {
+  auto object = Connect();
+  std::thread caller([&] {
+    std::vector<Value> args;
+    try {
+      object->Call("slow", args);
+    } catch (const ServerError&) {
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  server_->Stop();
+  EXPECT_EQ(record_->destroyed.load(), 1);
+  caller.join();
+}
+
+TEST_F(ServerTest, ManyClientsAtOnce) {
+  constexpr int kClients = 8;
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < kClients; ++t) {
+    threads.emplace_back([&, t] {
+      auto object = Connect();
+      for (int i = 0; i < 30; ++i) {
+        remote::OpenResult r = object->Open(RowsRequest(t * 10 + i, -1));
+        if (r.packet.rows.size() == static_cast<std::size_t>(t * 10 + i)) ++good;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good.load(), kClients * 30);
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_EQ(record_->destroyed.load(), kClients);
+}
+
+TEST_F(ServerTest, ClientsBeyondTheLimitAreTurnedAway) {
+  ServerOptions options;
+  options.max_clients = 2;
+  Start(options);
+  auto a = Connect();
+  auto b = Connect();
+  EXPECT_EQ(ErrorOf([&] { Connect(); }),
+            "The application server serves at most 2 clients at once; try again later");
+  a.reset();
+  EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
+  EXPECT_NO_THROW(Connect());
+}
+
+}  // namespace
+}  // namespace appserver
