@@ -83,8 +83,8 @@ struct AppServer::Session {
   std::string payload;  // the request being read
 
   std::string Tag() const {
-    return "session " + std::to_string(id) + " (" + peer +
-           (prog_id.empty() ? "" : " " + prog_id) + "): ";
+    return "session " + std::to_string(id) + " (" + peer + (prog_id.empty() ? "" : " " + prog_id) +
+           "): ";
   }
 };
 
@@ -103,7 +103,9 @@ bool IsLoopbackAddress(const std::string& address) {
 AppServer::AppServer(ServerOptions options, ObjectCreator creator)
     : options_(std::move(options)), creator_(std::move(creator)) {}
 
-AppServer::~AppServer() { Stop(); }
+AppServer::~AppServer() {
+  Stop();
+}
 
 void AppServer::Start() {
   if (started_) return;
@@ -141,9 +143,8 @@ void AppServer::Start() {
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;
   getsockname(s.native(), reinterpret_cast<sockaddr*>(&bound), &len);
-  port_ = ntohs(bound.ss_family == AF_INET6
-                    ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                    : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   if (::pipe2(wake_pipe_, O_CLOEXEC) != 0)
     throw StartError("Cannot create a pipe: " + remote::LastSocketError());
   listener_ = std::move(s);
@@ -171,8 +172,7 @@ void AppServer::Stop() {
     for (auto& [id, s] : sessions_) s->socket.Shutdown();
     sessions.swap(sessions_);
   }
-  if (!sessions.empty())
-    APPSERVER_LOG(kInfo) << "ending " << sessions.size() << " session(s)";
+  if (!sessions.empty()) APPSERVER_LOG(kInfo) << "ending " << sessions.size() << " session(s)";
   for (auto& [id, s] : sessions) {
     if (s->thread.joinable()) s->thread.join();
   }
@@ -190,8 +190,7 @@ std::size_t AppServer::SessionCount() const {
 
 bool AppServer::WaitForSessionCount(std::size_t n, int timeout_ms) const {
   std::unique_lock<std::mutex> lock(mu_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [&] { return live_ == n; });
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return live_ == n; });
 }
 
 void AppServer::ReapFinished() {

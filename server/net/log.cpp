@@ -13,24 +13,35 @@ std::atomic<int> g_level{static_cast<int>(LogLevel::kInfo)};
 
 const char* LevelName(LogLevel level) {
   switch (level) {
-    case LogLevel::kDebug: return "DEBUG";
-    case LogLevel::kInfo: return "INFO";
-    case LogLevel::kWarning: return "WARNING";
-    case LogLevel::kError: return "ERROR";
-    case LogLevel::kOff: break;
+    case LogLevel::kDebug:
+      return "DEBUG";
+    case LogLevel::kInfo:
+      return "INFO";
+    case LogLevel::kWarning:
+      return "WARNING";
+    case LogLevel::kError:
+      return "ERROR";
+    case LogLevel::kOff:
+      break;
   }
   return "";
 }
 
 }  // namespace
 
-void SetLogLevel(LogLevel level) { g_level = static_cast<int>(level); }
-LogLevel GetLogLevel() { return static_cast<LogLevel>(g_level.load()); }
+void SetLogLevel(LogLevel level) {
+  g_level = static_cast<int>(level);
+}
+LogLevel GetLogLevel() {
+  return static_cast<LogLevel>(g_level.load());
+}
 
 bool ParseLogLevel(const std::string& text, LogLevel& level) {
-  static const std::pair<const char*, LogLevel> kNames[] = {
-      {"debug", LogLevel::kDebug}, {"info", LogLevel::kInfo}, {"warning", LogLevel::kWarning},
-      {"error", LogLevel::kError}, {"off", LogLevel::kOff}};
+  static const std::pair<const char*, LogLevel> kNames[] = {{"debug", LogLevel::kDebug},
+                                                            {"info", LogLevel::kInfo},
+                                                            {"warning", LogLevel::kWarning},
+                                                            {"error", LogLevel::kError},
+                                                            {"off", LogLevel::kOff}};
   for (const auto& [name, l] : kNames) {
     if (text == name) {
       level = l;

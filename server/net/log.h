@@ -40,7 +40,7 @@ struct LogVoidify {
 
 }  // namespace appserver
 
-#define APPSERVER_LOG(level)                                       \
-  (::appserver::LogLevel::level < ::appserver::GetLogLevel())      \
-      ? (void)0                                                    \
+#define APPSERVER_LOG(level)                                  \
+  (::appserver::LogLevel::level < ::appserver::GetLogLevel()) \
+      ? (void)0                                               \
       : ::appserver::LogVoidify() & ::appserver::LogLine(::appserver::LogLevel::level)

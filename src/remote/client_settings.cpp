@@ -54,9 +54,9 @@ uint16_t ParsePort(const std::string& text, const std::string& where) {
 #ifdef _WIN32
 std::filesystem::path ThisModuleDir() {
   HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&ThisModuleDir), &module);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&ThisModuleDir), &module);
   std::wstring buf(MAX_PATH, L'\0');
   for (;;) {
     DWORD n = GetModuleFileNameW(module, buf.data(), static_cast<DWORD>(buf.size()));
@@ -165,11 +165,10 @@ std::string ReadSiteKeyFile(const std::filesystem::path& path) {
   std::ostringstream buf;
   buf << in.rdbuf();
   std::string key = buf.str();
-  while (!key.empty() && (key.back() == '\n' || key.back() == '\r' || key.back() == ' ' ||
-                          key.back() == '\t'))
+  while (!key.empty() &&
+         (key.back() == '\n' || key.back() == '\r' || key.back() == ' ' || key.back() == '\t'))
     key.pop_back();
-  if (key.size() < 16)
-    throw ServerError("The site key in " + shown + " is shorter than 16 bytes");
+  if (key.size() < 16) throw ServerError("The site key in " + shown + " is shorter than 16 bytes");
   return key;
 }
 

@@ -3,8 +3,8 @@
 #include "remote/server_object.h"
 
 #ifdef _WIN32
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 #else
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

@@ -31,25 +31,37 @@ const Socket::Native Socket::kInvalid = -1;
 namespace {
 
 #ifdef _WIN32
-int LastErrorCode() { return WSAGetLastError(); }
-bool Interrupted(int) { return false; }
-bool TimedOut(int code) { return code == WSAETIMEDOUT; }
+int LastErrorCode() {
+  return WSAGetLastError();
+}
+bool Interrupted(int) {
+  return false;
+}
+bool TimedOut(int code) {
+  return code == WSAETIMEDOUT;
+}
 #else
-int LastErrorCode() { return errno; }
-bool Interrupted(int code) { return code == EINTR; }
-bool TimedOut(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+int LastErrorCode() {
+  return errno;
+}
+bool Interrupted(int code) {
+  return code == EINTR;
+}
+bool TimedOut(int code) {
+  return code == EAGAIN || code == EWOULDBLOCK;
+}
 #endif
 
 std::string ErrorText(int code) {
 #ifdef _WIN32
   wchar_t* buf = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buf), 0,
-                           nullptr);
+  DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buf), 0, nullptr);
   std::string text;
   if (n && buf) {
-    int len = WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    int len =
+        WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
     text.resize(static_cast<std::size_t>(len));
     WideCharToMultiByte(CP_UTF8, 0, buf, static_cast<int>(n), text.data(), len, nullptr, nullptr);
     LocalFree(buf);
@@ -128,7 +140,9 @@ void InitSockets() {
 #endif
 }
 
-std::string LastSocketError() { return ErrorText(LastErrorCode()); }
+std::string LastSocketError() {
+  return ErrorText(LastErrorCode());
+}
 
 Socket& Socket::operator=(Socket&& o) noexcept {
   if (this != &o) {
@@ -158,8 +172,8 @@ Socket Socket::Connect(const std::string& host, uint16_t port, int timeout_ms) {
       last_error = LastSocketError();
       continue;
     }
-    int code = ConnectWithTimeout(fd, ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen),
-                                  timeout_ms);
+    int code =
+        ConnectWithTimeout(fd, ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen), timeout_ms);
     if (code == 0) {
       freeaddrinfo(list);
       Socket s(fd);
@@ -262,9 +276,9 @@ FrameStatus ReadFrame(Socket& socket, std::string& payload, std::size_t max_payl
     }
     got += n;
   }
-  std::size_t size = static_cast<std::size_t>(header[0]) | (static_cast<std::size_t>(header[1]) << 8) |
-                     (static_cast<std::size_t>(header[2]) << 16) |
-                     (static_cast<std::size_t>(header[3]) << 24);
+  std::size_t size =
+      static_cast<std::size_t>(header[0]) | (static_cast<std::size_t>(header[1]) << 8) |
+      (static_cast<std::size_t>(header[2]) << 16) | (static_cast<std::size_t>(header[3]) << 24);
   if (announced) *announced = size;
   if (size > max_payload) return FrameStatus::kTooLarge;
   // Grow with the bytes that arrive, never by the announced size alone.

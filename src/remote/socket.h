@@ -34,8 +34,12 @@ class Socket {
 
   Socket() : fd_(kInvalid) {}
   explicit Socket(Native fd) : fd_(fd) {}
-  ~Socket() { Close(); }
-  Socket(Socket&& o) noexcept : fd_(o.fd_) { o.fd_ = kInvalid; }
+  ~Socket() {
+    Close();
+  }
+  Socket(Socket&& o) noexcept : fd_(o.fd_) {
+    o.fd_ = kInvalid;
+  }
   Socket& operator=(Socket&& o) noexcept;
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
@@ -43,8 +47,12 @@ class Socket {
   // Connects to `host` (a name or a numeric IPv4/IPv6 address) within `timeout_ms`.
   static Socket Connect(const std::string& host, uint16_t port, int timeout_ms);
 
-  bool valid() const { return fd_ != kInvalid; }
-  Native native() const { return fd_; }
+  bool valid() const {
+    return fd_ != kInvalid;
+  }
+  Native native() const {
+    return fd_;
+  }
 
   void SendAll(const char* data, std::size_t size);
   // Reads up to `size` bytes; 0 when the peer closed the connection.
@@ -67,7 +75,9 @@ void InitSockets();
 inline constexpr std::size_t kFrameHeaderSize = 4;
 
 // Starts a frame in `out`: leaves room for the header; append the payload, then SendFrame.
-inline void BeginFrame(std::string& out) { out.assign(kFrameHeaderSize, '\0'); }
+inline void BeginFrame(std::string& out) {
+  out.assign(kFrameHeaderSize, '\0');
+}
 // Fills in the header of a frame begun with BeginFrame and sends it.
 void SendFrame(Socket& socket, std::string& frame);
 

@@ -267,7 +267,8 @@ class Reader {
     for (Param& p : ps) {
       p.name = Str();
       uint8_t t = U8();
-      if (t < static_cast<uint8_t>(ParamType::Text) || t > static_cast<uint8_t>(ParamType::DateTime))
+      if (t < static_cast<uint8_t>(ParamType::Text) ||
+          t > static_cast<uint8_t>(ParamType::DateTime))
         Malformed("unknown parameter type");
       p.type = static_cast<ParamType>(t);
       uint8_t d = U8();
@@ -292,7 +293,8 @@ class Reader {
     ds.resize(Count(4));
     for (RowDelta& d : ds) {
       uint8_t k = U8();
-      if (k < static_cast<uint8_t>(ChangeKind::Modify) || k > static_cast<uint8_t>(ChangeKind::Delete))
+      if (k < static_cast<uint8_t>(ChangeKind::Modify) ||
+          k > static_cast<uint8_t>(ChangeKind::Delete))
         Malformed("unknown change kind");
       d.kind = static_cast<ChangeKind>(k);
       d.original = FieldValues();
@@ -555,22 +557,38 @@ uint8_t PeekKind(std::string_view bytes) {
 
 const char* KindName(uint8_t kind) {
   switch (static_cast<Kind>(kind)) {
-    case Kind::kHello: return "Hello";
-    case Kind::kAuth: return "Auth";
-    case Kind::kOpen: return "Open";
-    case Kind::kFetch: return "Fetch";
-    case Kind::kCloseCursor: return "CloseCursor";
-    case Kind::kExecute: return "Execute";
-    case Kind::kApplyUpdates: return "ApplyUpdates";
-    case Kind::kCall: return "Call";
-    case Kind::kChallenge: return "Challenge";
-    case Kind::kReady: return "Ready";
-    case Kind::kOpenResult: return "OpenResult";
-    case Kind::kPacket: return "Packet";
-    case Kind::kDone: return "Done";
-    case Kind::kApplyResult: return "ApplyResult";
-    case Kind::kCallResult: return "CallResult";
-    case Kind::kError: return "Error";
+    case Kind::kHello:
+      return "Hello";
+    case Kind::kAuth:
+      return "Auth";
+    case Kind::kOpen:
+      return "Open";
+    case Kind::kFetch:
+      return "Fetch";
+    case Kind::kCloseCursor:
+      return "CloseCursor";
+    case Kind::kExecute:
+      return "Execute";
+    case Kind::kApplyUpdates:
+      return "ApplyUpdates";
+    case Kind::kCall:
+      return "Call";
+    case Kind::kChallenge:
+      return "Challenge";
+    case Kind::kReady:
+      return "Ready";
+    case Kind::kOpenResult:
+      return "OpenResult";
+    case Kind::kPacket:
+      return "Packet";
+    case Kind::kDone:
+      return "Done";
+    case Kind::kApplyResult:
+      return "ApplyResult";
+    case Kind::kCallResult:
+      return "CallResult";
+    case Kind::kError:
+      return "Error";
   }
   return "unknown";
 }

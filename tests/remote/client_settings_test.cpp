@@ -73,9 +73,7 @@ class SettingsSources : public ::testing::Test {
     SetEnv("QMDW_SITE_KEY_FILE", "");
     std::filesystem::remove_all(dir_);
   }
-  void WriteConfig(const std::string& text) {
-    std::ofstream(dir_ / "client.conf") << text;
-  }
+  void WriteConfig(const std::string& text) { std::ofstream(dir_ / "client.conf") << text; }
   std::filesystem::path dir_;
 };
 

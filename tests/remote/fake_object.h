@@ -87,8 +87,8 @@ class FakeObject : public ServerObject {
     for (const RowDelta& d : delta) {
       if (d.kind == ChangeKind::Delete) {
         ++r.error_count;
-        r.errors.push_back("cannot delete " + (d.original.empty() ? std::string("?")
-                                                                  : d.original[0].field));
+        r.errors.push_back("cannot delete " +
+                           (d.original.empty() ? std::string("?") : d.original[0].field));
       }
     }
     if (max_errors >= 0 && r.error_count > max_errors)

@@ -151,7 +151,12 @@ TEST_F(ServerTest, EveryFailureArrivesWithTheServersMessageAndTheSessionGoesOn) 
   remove.kind = remote::ChangeKind::Delete;
   remove.original = {{"DHAO00", Value::Integer(4)}};
   const Case cases[] = {
-      {"open", [&] { remote::OpenRequest r; r.provider = "fail"; object->Open(r); },
+      {"open",
+       [&] {
+         remote::OpenRequest r;
+         r.provider = "fail";
+         object->Open(r);
+       },
        "提供者 fail 拒绝打开"},
       {"fetch", [&] { object->Fetch(99, 1); }, "No open result 99"},
       {"execute", [&] { object->Execute("p", {}, "drop table X"); },
@@ -184,10 +189,12 @@ TEST_F(ServerTest, DefaultFactoryReachesTheServerThroughThePortSetting) {
 }
 
 TEST_F(ServerTest, RefusedHandshakesSayWhy) {
-  EXPECT_EQ(ErrorOf([&] { Connect("No.Such.Object"); }), "Unknown server object \"No.Such.Object\"");
+  EXPECT_EQ(ErrorOf([&] { Connect("No.Such.Object"); }),
+            "Unknown server object \"No.Such.Object\"");
   EXPECT_EQ(ErrorOf([&] { Connect("Throwing.Creator"); }), "Storage is offline");
-  EXPECT_EQ(ErrorOf([&] { remote::ConnectServerObject("127.0.0.1:1", kFake); })
-                .rfind("Cannot connect to the application server at 127.0.0.1:1", 0),
+  EXPECT_EQ(ErrorOf([&] {
+              remote::ConnectServerObject("127.0.0.1:1", kFake);
+            }).rfind("Cannot connect to the application server at 127.0.0.1:1", 0),
             0u);
   EXPECT_EQ(record_->created.load(), 0);
   ExpectServing();
@@ -280,7 +287,10 @@ TEST_F(ServerTest, MalformedRequestGetsAnErrorAndTheSessionGoesOn) {
   RawClient raw(server_->port());
   raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
   ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
-  raw.SendBytes(std::string("\x15\x05" "ab", 4));
+  raw.SendBytes(
+      std::string("\x15\x05"
+                  "ab",
+                  4));
   EXPECT_EQ(raw.ReceiveError(), "Malformed protocol message: text longer than the message");
   raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
   EXPECT_EQ(raw.ReceiveError(), "Already connected");
@@ -310,7 +320,10 @@ TEST_F(ServerTest, ConnectionEndingInsideAFrameEndsTheSession) {
     RawClient raw(server_->port());
     raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
     ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
-    raw.SendRaw(std::string("\x10\x00\x00\x00" "abc", 7));
+    raw.SendRaw(
+        std::string("\x10\x00\x00\x00"
+                    "abc",
+                    7));
   }
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
   EXPECT_EQ(record_->destroyed.load(), 1);

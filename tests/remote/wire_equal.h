@@ -43,10 +43,18 @@ namespace wire {
 inline bool operator==(const Hello& a, const Hello& b) {
   return a.version == b.version && a.prog_id == b.prog_id;
 }
-inline bool operator==(const Auth& a, const Auth& b) { return a.mac == b.mac; }
-inline bool operator==(const Challenge& a, const Challenge& b) { return a.nonce == b.nonce; }
-inline bool operator==(const Ready&, const Ready&) { return true; }
-inline bool operator==(const Done&, const Done&) { return true; }
+inline bool operator==(const Auth& a, const Auth& b) {
+  return a.mac == b.mac;
+}
+inline bool operator==(const Challenge& a, const Challenge& b) {
+  return a.nonce == b.nonce;
+}
+inline bool operator==(const Ready&, const Ready&) {
+  return true;
+}
+inline bool operator==(const Done&, const Done&) {
+  return true;
+}
 inline bool operator==(const FetchRequest& a, const FetchRequest& b) {
   return a.cursor == b.cursor && a.count == b.count;
 }
@@ -65,7 +73,9 @@ inline bool operator==(const CallRequest& a, const CallRequest& b) {
 inline bool operator==(const CallResult& a, const CallResult& b) {
   return a.result == b.result && a.args == b.args;
 }
-inline bool operator==(const ErrorReply& a, const ErrorReply& b) { return a.message == b.message; }
+inline bool operator==(const ErrorReply& a, const ErrorReply& b) {
+  return a.message == b.message;
+}
 }  // namespace wire
 
 }  // namespace remote

@@ -15,7 +15,9 @@ namespace {
 
 Packet SamplePacket() {
   Packet p;
-  FieldDef lines{"qry_qmdwlrt2", FieldType::Nested, 0,
+  FieldDef lines{"qry_qmdwlrt2",
+                 FieldType::Nested,
+                 0,
                  {{"SPDM00", FieldType::Text, 8, {}}, {"SL0000", FieldType::Float, 0, {}}}};
   p.fields = {{"DHAO00", FieldType::Integer, 0, {}},
               {"CKMC00", FieldType::Text, 30, {}},
@@ -34,8 +36,8 @@ Packet SamplePacket() {
               Value::Float(std::numeric_limits<double>::infinity()), Value()};
   r2.nested = {{}};
   Row r3;
-  r3.cells = {Value::Integer(std::numeric_limits<int64_t>::max()), Value::Text(std::string(300, 'x')),
-              Value::Date({0}), Value::Float(-0.0), Value()};
+  r3.cells = {Value::Integer(std::numeric_limits<int64_t>::max()),
+              Value::Text(std::string(300, 'x')), Value::Date({0}), Value::Float(-0.0), Value()};
   r3.nested = {{}};
   p.rows = {r1, r2, r3};
   p.more = true;
@@ -70,7 +72,8 @@ std::vector<RowDelta> SampleDelta() {
 
 std::vector<ClientMessage> ClientSamples() {
   OpenRequest open{"dsp_qmdwlrt1", SampleParams(), std::nullopt, 10};
-  OpenRequest open_sql{"dsp_xstyjzqj_edit", {}, std::string("select max(JZRQ00) from XSTYJZQJ"), -1};
+  OpenRequest open_sql{
+      "dsp_xstyjzqj_edit", {}, std::string("select max(JZRQ00) from XSTYJZQJ"), -1};
   OpenRequest open_empty_sql{"p", {}, std::string(), 0};
   Auth auth;
   for (std::size_t i = 0; i < auth.mac.size(); ++i) auth.mac[i] = static_cast<uint8_t>(i * 7);
@@ -198,8 +201,8 @@ TEST(WireTest, MalformedClientMessagesAreRefusedWithTheReason) {
       {"count beyond 32 bits", Bytes({0x11, 0x01, 0x80, 0x80, 0x80, 0x80, 0x20}), "out of range"},
       {"unknown value tag", Bytes({0x15, 0x01, 'm', 0x01, 0x09}), "unknown value tag"},
       {"bad command text flag", Bytes({0x10, 0x01, 'p', 0x00, 0x02}), "bad flag"},
-      {"unknown parameter type", Bytes({0x10, 0x01, 'p', 0x01, 0x01, 'n', 0x09, 0x01, 0x00, 0x00, 0x01}),
-       "parameter type"},
+      {"unknown parameter type",
+       Bytes({0x10, 0x01, 'p', 0x01, 0x01, 'n', 0x09, 0x01, 0x00, 0x00, 0x01}), "parameter type"},
       {"unknown parameter direction",
        Bytes({0x10, 0x01, 'p', 0x01, 0x01, 'n', 0x01, 0x00, 0x00, 0x00, 0x01}), "direction"},
       {"unknown change kind", Bytes({0x14, 0x01, 'p', 0x01, 0x07, 0x00, 0x00, 0x00, 0x00}),
@@ -219,11 +222,11 @@ TEST(WireTest, MalformedClientMessagesAreRefusedWithTheReason) {
 
 TEST(WireTest, MalformedRepliesAreRefused) {
   const std::string cases[] = {
-      Bytes({0x01}),                          // a request kind
+      Bytes({0x01}),                                                       // a request kind
       Bytes({0x90, 0x00, 0x01, 0x01, 'F', 0x09, 0x00, 0x00, 0x00, 0x00}),  // unknown field type
-      Bytes({0x91, 0x00, 0x01, 0x00, 0x00, 0x02}),  // `more` flag of 2
-      Bytes({0x91, 0x00, 0x05}),              // five rows announced, none there
-      Bytes({0x94, 0x00, 0x03, 0x00}),        // three errors announced, one empty
+      Bytes({0x91, 0x00, 0x01, 0x00, 0x00, 0x02}),                         // `more` flag of 2
+      Bytes({0x91, 0x00, 0x05}),        // five rows announced, none there
+      Bytes({0x94, 0x00, 0x03, 0x00}),  // three errors announced, one empty
   };
   for (const std::string& c : cases) EXPECT_THROW(DecodeServerMessage(c), ProtocolError);
 }
