@@ -1,0 +1,95 @@
+// appserver: the application server process. Hosts the five server objects over TCP on an
+// SQLite or PostgreSQL database; see UsageText() for the command line.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "remote/client_settings.h"
+#include "server/demo_data.h"
+#include "server/net/app_server.h"
+#include "server/net/log.h"
+#include "server/net/options.h"
+#include "server/objects.h"
+#include "server/objects_log.h"
+#include "server/storage.h"
+
+namespace {
+
+// The server objects log through the process's log.
+void RouteObjectLog(appserver::LogLevel level) {
+  server::SetLogLevel(static_cast<server::LogLevel>(
+      std::min(static_cast<int>(level), static_cast<int>(server::LogLevel::kError))));
+  server::SetLogSink([](server::LogLevel l, std::string_view message) {
+    appserver::WriteLog(static_cast<appserver::LogLevel>(static_cast<int>(l)),
+                        std::string(message));
+  });
+}
+
+int Run(const appserver::CommandLine& cl) {
+  appserver::SetLogLevel(cl.log_level);
+  RouteObjectLog(cl.log_level);
+
+  // SIGINT and SIGTERM are taken by sigwait below; every thread started from here on inherits
+  // the blocked mask, so no thread is interrupted by them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  appserver::ServerOptions options = cl.server;
+  if (!cl.site_key_file.empty()) options.site_key = remote::ReadSiteKeyFile(cl.site_key_file);
+
+  std::unique_ptr<server::StorageFactory> storage = server::OpenStorage(cl.database);
+  APPSERVER_LOG(kInfo) << "database " << storage->Describe();
+
+  if (cl.command == appserver::CommandLine::Command::kDemo) {
+    server::DemoCounts n = server::CreateDemoData(
+        *storage, cl.demo_set == "large" ? server::DemoSet::kLarge : server::DemoSet::kSmall);
+    APPSERVER_LOG(kInfo) << "demo set \"" << cl.demo_set << "\" created: " << n.documents
+                         << " documents, " << n.lines << " lines, " << n.goods << " goods, "
+                         << n.warehouses << " warehouses, " << n.stock_rows << " stock rows";
+    return 0;
+  }
+
+  appserver::AppServer app(options, [&storage](const std::string& prog_id) {
+    return server::CreateServerObject(prog_id, *storage);
+  });
+  app.Start();
+  if (!cl.port_file.empty()) {
+    std::ofstream(cl.port_file) << app.port() << "\n";
+  }
+
+  int sig = 0;
+  sigwait(&stop_signals, &sig);
+  APPSERVER_LOG(kInfo) << "received " << (sig == SIGTERM ? "SIGTERM" : "SIGINT")
+                       << ", shutting down";
+  app.Stop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  appserver::CommandLine cl;
+  try {
+    cl = appserver::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const appserver::UsageError& e) {
+    std::cerr << "appserver: " << e.what() << "\n\n" << appserver::UsageText();
+    return 2;
+  }
+  if (cl.command == appserver::CommandLine::Command::kHelp) {
+    std::cout << appserver::UsageText();
+    return 0;
+  }
+  try {
+    return Run(cl);
+  } catch (const std::exception& e) {
+    appserver::WriteLog(appserver::LogLevel::kError, e.what());
+    return 1;
+  }
+}
