@@ -1,7 +1,7 @@
 // Windows output of the print module: a modal print preview owned by the caller's window, and
 // printing through the platform's print dialog. Both draw the same laid-out pages.
-#include <commdlg.h>
 #include <windows.h>
+#include <commdlg.h>
 
 #include <algorithm>
 #include <string>

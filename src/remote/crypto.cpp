@@ -3,8 +3,8 @@
 #include "remote/server_object.h"
 
 #ifdef _WIN32
-#include <bcrypt.h>
 #include <windows.h>
+#include <bcrypt.h>
 #else
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

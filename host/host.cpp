@@ -1,0 +1,153 @@
+// The demo host: stands in for the management system's shell. Its main window loads
+// QMDWLRTSH.dll and calls showdll with the window's handle, the operator's staff code, the access
+// mode and the application server's computer name, all taken from the command line:
+//
+//   host.exe [/user CODE] [/mode TEXT] [/server NAME] [/auto]
+//
+// /auto opens the module at once (for scripted runs) and closes the host when showdll returns.
+// The texts are handed over in GBK, as the shell does.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kClass[] = L"LirraMISDemoHost";
+constexpr int kIdOpen = 201;
+constexpr int kIdQuit = 202;
+
+using ShowDll = void(__stdcall*)(HWND, int, const char*, const char*, int, const char*);
+
+struct Options {
+  std::string user = "0001";
+  std::string mode;
+  std::string server;
+  bool automatic = false;
+};
+
+Options g_options;
+HFONT g_font = nullptr;
+
+std::string ToGbk(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = WideCharToMultiByte(936, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(936, 0, w.c_str(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+Options ParseCommandLine() {
+  Options o;
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring a = argv[i];
+    auto next = [&]() { return i + 1 < argc ? ToGbk(argv[++i]) : std::string(); };
+    if (a == L"/user" || a == L"--user") {
+      o.user = next();
+    } else if (a == L"/mode" || a == L"--mode") {
+      o.mode = next();
+    } else if (a == L"/server" || a == L"--server") {
+      o.server = next();
+    } else if (a == L"/auto" || a == L"--auto") {
+      o.automatic = true;
+    }
+  }
+  LocalFree(argv);
+  return o;
+}
+
+// Loads the module beside the host and calls its entry; the call returns when the operator
+// closes the module's browser.
+void OpenModule(HWND main) {
+  HMODULE module = LoadLibraryW(L"QMDWLRTSH.dll");
+  if (!module) {
+    MessageBoxW(main, L"无法加载 QMDWLRTSH.dll。", L"演示主程序", MB_OK | MB_ICONERROR);
+    return;
+  }
+  auto showdll =
+      reinterpret_cast<ShowDll>(reinterpret_cast<void*>(GetProcAddress(module, "showdll")));
+  if (!showdll) {
+    MessageBoxW(main, L"QMDWLRTSH.dll 没有 showdll 入口。", L"演示主程序", MB_OK | MB_ICONERROR);
+  } else {
+    showdll(main, 0, g_options.user.c_str(), g_options.mode.c_str(), 0, g_options.server.c_str());
+  }
+  // The host keeps the module loaded, as the shell does, until it exits.
+}
+
+LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_CREATE: {
+      HWND open =
+          CreateWindowExW(0, L"BUTTON", L"损溢单据审核", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 20,
+                          20, 140, 32, hwnd, reinterpret_cast<HMENU>(kIdOpen), nullptr, nullptr);
+      HWND quit =
+          CreateWindowExW(0, L"BUTTON", L"退出系统", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 180, 20,
+                          100, 32, hwnd, reinterpret_cast<HMENU>(kIdQuit), nullptr, nullptr);
+      SendMessageW(open, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), TRUE);
+      SendMessageW(quit, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), TRUE);
+      if (g_options.automatic) PostMessageW(hwnd, WM_COMMAND, kIdOpen, 0);
+      return 0;
+    }
+    case WM_COMMAND:
+      if (LOWORD(wp) == kIdOpen) {
+        OpenModule(hwnd);
+        if (g_options.automatic) DestroyWindow(hwnd);
+        return 0;
+      }
+      if (LOWORD(wp) == kIdQuit) {
+        DestroyWindow(hwnd);
+        return 0;
+      }
+      break;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd, &ps);
+      RECT rc;
+      GetClientRect(hwnd, &rc);
+      rc.top = 70;
+      SetBkMode(dc, TRANSPARENT);
+      HGDIOBJ old = SelectObject(dc, g_font);
+      const std::wstring text = L"烟草批发企业管理系统（演示主程序）\n操作员代码：" +
+                                std::wstring(g_options.user.begin(), g_options.user.end());
+      DrawTextW(dc, text.c_str(), -1, &rc, DT_CENTER | DT_NOPREFIX);
+      SelectObject(dc, old);
+      EndPaint(hwnd, &ps);
+      return 0;
+    }
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  g_options = ParseCommandLine();
+  g_font = CreateFontW(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, GB2312_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"宋体");
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = MainProc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_APPWORKSPACE + 1);
+  wc.lpszClassName = kClass;
+  RegisterClassExW(&wc);
+  HWND main = CreateWindowExW(0, kClass, L"烟草批发企业管理系统", WS_OVERLAPPEDWINDOW, 0, 0, 820,
+                              620, nullptr, nullptr, instance, nullptr);
+  ShowWindow(main, show);
+  UpdateWindow(main);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  DeleteObject(g_font);
+  return static_cast<int>(msg.wParam);
+}
