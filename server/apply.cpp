@@ -1,0 +1,224 @@
+#include "server/apply.h"
+
+#include <optional>
+
+#include "rtl/gbk.h"
+#include "rtl/numtext.h"
+#include "server/schema.h"
+
+namespace server {
+namespace {
+
+using remote::FieldDef;
+using remote::FieldType;
+using remote::FieldValue;
+using remote::RowDelta;
+using remote::Value;
+
+// A row that cannot be written; the message is what the operator sees.
+struct RowFailure {
+  std::string message;
+};
+
+const Value* FindValue(const std::vector<FieldValue>& values, const std::string& field) {
+  for (const FieldValue& v : values) {
+    if (v.field == field) return &v.value;
+  }
+  return nullptr;
+}
+
+// `v` as a value of field `f`, or a failure naming the field.
+Value Coerce(const Value& v, const FieldDef& f, const std::string& where) {
+  if (v.is_null()) return v;
+  switch (f.type) {
+    case FieldType::Text:
+      if (!v.is_text()) throw RowFailure{where + ": " + f.name + " must be text"};
+      if (!rtl::IsValidUtf8(v.text())) {
+        throw RowFailure{where + ": " + f.name + " is not valid text"};
+      }
+      if (f.width > 0 && rtl::GbkLength(v.text()) > static_cast<size_t>(f.width)) {
+        throw RowFailure{where + ": " + f.name + " holds at most " + std::to_string(f.width) +
+                         " bytes"};
+      }
+      return v;
+    case FieldType::Float:
+      if (v.is_float()) return v;
+      if (v.is_integer()) return Value::Float(static_cast<double>(v.integer()));
+      throw RowFailure{where + ": " + f.name + " must be a number"};
+    case FieldType::DateTime:
+      if (v.is_date()) return v;
+      throw RowFailure{where + ": " + f.name + " must be a date"};
+    case FieldType::Integer:
+      if (v.is_integer()) return v;
+      throw RowFailure{where + ": " + f.name + " must be a whole number"};
+    case FieldType::Nested:
+      break;
+  }
+  throw RowFailure{where + ": " + f.name + " cannot be written"};
+}
+
+struct Assignment {
+  std::string field;
+  Value value;
+  Value original;
+};
+
+// The stored fields that `row` changes, with their values read, checked against `fields`.
+// Names that are not stored fields are left out; a key or read-only field fails the row.
+std::vector<Assignment> Assignments(const RowDelta& row, const std::vector<FieldDef>& fields,
+                                    std::initializer_list<const char*> writable,
+                                    const std::string& where) {
+  std::vector<Assignment> out;
+  for (const FieldValue& change : row.changed) {
+    const FieldDef* f = schema::FindField(fields, change.field);
+    if (!f || f->type == FieldType::Nested) continue;  // lookup or local: not the server's
+    bool can_write = false;
+    for (const char* w : writable) can_write = can_write || change.field == w;
+    if (!can_write) throw RowFailure{where + ": " + change.field + " cannot be changed"};
+    const Value* original = FindValue(row.original, change.field);
+    if (!original) {
+      throw RowFailure{where + ": the change of " + change.field + " lacks the value read"};
+    }
+    out.push_back({change.field, Coerce(change.value, *f, where), Coerce(*original, *f, where)});
+  }
+  return out;
+}
+
+// UPDATE table SET a = ?, ... WHERE <key> AND a IS <original> ...; true when the row was written.
+bool ConditionalUpdate(DbSession& db, const char* table, const std::vector<Assignment>& set,
+                       const std::string& key_condition, const std::vector<Value>& key_values) {
+  std::string sql = std::string("UPDATE ") + table + " SET ";
+  std::vector<Value> params;
+  for (size_t i = 0; i < set.size(); ++i) {
+    sql += (i ? ", " : "") + set[i].field + " = ?";
+    params.push_back(set[i].value);
+  }
+  sql += " WHERE " + key_condition;
+  params.insert(params.end(), key_values.begin(), key_values.end());
+  for (const Assignment& a : set) {
+    sql += " AND " + a.field + db.NullSafeEquals() + "?";
+    params.push_back(a.original);
+  }
+  return db.Execute(sql, params) > 0;
+}
+
+std::string ChangedNames(const std::vector<Assignment>& set) {
+  std::string s;
+  for (const Assignment& a : set) s += (s.empty() ? "" : ", ") + a.field;
+  return s;
+}
+
+std::optional<double> DocumentNumber(const RowDelta& row) {
+  const Value* v = FindValue(row.original, "DHAO00");
+  if (!v || v->is_null()) v = FindValue(row.changed, "DHAO00");
+  if (!v) return std::nullopt;
+  if (v->is_float()) return v->float_value();
+  if (v->is_integer()) return static_cast<double>(v->integer());
+  return std::nullopt;
+}
+
+void ApplyHeader(DbSession& db, const RowDelta& row, double number, const std::string& doc,
+                 const ApplyOptions& options) {
+  const std::vector<Assignment> set = Assignments(
+      row, schema::HeaderFields(),
+      {"CKRQ00", "CKRY00", "YWRQ00", "YWRY00", "CKDM00", "ZZSL00", "BEIZHU", "GSDW00"}, doc);
+  if (set.empty()) return;
+  for (const Assignment& a : set) {
+    if (a.field != "YWRQ00") continue;
+    if (a.original.is_null() && !a.value.is_null() && !options.audit_allowed) {
+      throw RowFailure{doc +
+                       ": the audit is stored only together with its stock changes "
+                       "(TranPara)"};
+    }
+    if (!a.original.is_null() && a.value.is_null()) {
+      throw RowFailure{doc + ": an audit is cancelled only by cancelling the audit"};
+    }
+  }
+  if (ConditionalUpdate(db, "QMDWLRT1", set, "DHAO00 = ?", {Value::Float(number)})) return;
+  auto exists = db.Query("SELECT 1 FROM QMDWLRT1 WHERE DHAO00 = ?", {Value::Float(number)});
+  if (!exists->Next()) throw RowFailure{doc + " no longer exists"};
+  throw RowFailure{doc + " was changed by another user after it was read (" + ChangedNames(set) +
+                   "); it was not saved"};
+}
+
+// Returns the failures of the document's lines.
+std::vector<std::string> ApplyLines(DbSession& db, const RowDelta& header, double number,
+                                    const std::string& doc, const ApplyOptions& options) {
+  std::vector<std::string> failures;
+  for (const remote::NestedDelta& nested : header.nested) {
+    if (nested.field != options.nested_field) {
+      failures.push_back(doc + ": unknown nested field " + nested.field);
+      continue;
+    }
+    for (const RowDelta& line : nested.rows) {
+      const Value* goods = FindValue(line.original, "SPDM00");
+      if (!goods || !goods->is_text()) goods = FindValue(line.changed, "SPDM00");
+      const std::string where =
+          doc + ", goods " + (goods && goods->is_text() ? goods->text() : std::string("?"));
+      try {
+        if (line.kind != remote::ChangeKind::Modify) {
+          throw RowFailure{where + ": lines cannot be added or deleted"};
+        }
+        if (!goods || !goods->is_text()) throw RowFailure{where + ": the line lacks its SPDM00"};
+        const std::vector<Assignment> set =
+            Assignments(line, schema::LineFields(), {"DJIA00", "JE0000", "SE0000"}, where);
+        if (set.empty()) continue;
+        if (ConditionalUpdate(db, "QMDWLRT2", set, "DHAO00 = ? AND SPDM00 = ?",
+                              {Value::Float(number), *goods})) {
+          continue;
+        }
+        auto exists = db.Query("SELECT 1 FROM QMDWLRT2 WHERE DHAO00 = ? AND SPDM00 = ?",
+                               {Value::Float(number), *goods});
+        if (!exists->Next()) throw RowFailure{where + ": the line no longer exists"};
+        throw RowFailure{where + ": the line was changed by another user after it was read (" +
+                         ChangedNames(set) + "); it was not saved"};
+      } catch (const RowFailure& f) {
+        failures.push_back(f.message);
+      }
+    }
+  }
+  return failures;
+}
+
+}  // namespace
+
+remote::ApplyResult ApplyDocumentChanges(DbSession& db, const std::vector<RowDelta>& delta,
+                                         const ApplyOptions& options) {
+  remote::ApplyResult result;
+  for (const RowDelta& row : delta) {
+    if (options.max_errors >= 0 && result.error_count > options.max_errors) break;
+    const std::optional<double> number = DocumentNumber(row);
+    const std::string doc =
+        "Document " + (number ? rtl::FloatToStr(*number) : std::string("(without DHAO00)"));
+    std::vector<std::string> failures;
+    db.Savepoint("qmdw_document");
+    try {
+      if (!number) throw RowFailure{"A changed document lacks its number DHAO00"};
+      if (row.kind != remote::ChangeKind::Modify) {
+        throw RowFailure{doc + ": documents cannot be added or deleted here"};
+      }
+      const Value* new_number = FindValue(row.changed, "DHAO00");
+      if (new_number &&
+          !(Coerce(*new_number, schema::HeaderFields()[0], doc) == Value::Float(*number))) {
+        throw RowFailure{doc + ": DHAO00 cannot be changed"};
+      }
+      ApplyHeader(db, row, *number, doc, options);
+    } catch (const RowFailure& f) {
+      failures.push_back(f.message);
+    }
+    if (failures.empty() && number) failures = ApplyLines(db, row, *number, doc, options);
+    if (failures.empty()) {
+      db.ReleaseSavepoint("qmdw_document");
+      continue;
+    }
+    db.RollbackToSavepoint("qmdw_document");
+    db.ReleaseSavepoint("qmdw_document");
+    for (std::string& f : failures) {
+      ++result.error_count;
+      result.errors.push_back(std::move(f));
+    }
+  }
+  return result;
+}
+
+}  // namespace server

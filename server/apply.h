@@ -1,0 +1,35 @@
+// Apply updates of documents: the change log of headers with their nested lines.
+//
+// Rules:
+// - Only stored fields are written: header CKRQ00 CKRY00 YWRQ00 YWRY00 CKDM00 ZZSL00 BEIZHU
+//   GSDW00; line DJIA00 JE0000 SE0000. Fields the server does not store (lookups such as CKRYMC,
+//   local fields such as KCSL00) are ignored. Keys (DHAO00, SPDM00) and a line's SL0000 cannot be
+//   changed; inserting or deleting documents or lines is refused.
+// - No lost update: a row is written only while every field being changed still holds, on the
+//   server, the value the client read (the change log's original value). Otherwise the row fails.
+// - A document (header and its lines) is written whole or not at all.
+// - Every failing row counts as one error; its message names the document (and the goods).
+// - Storing an audit stamp (YWRQ00 from no value to a value) needs `audit_allowed`: the stock
+//   batch of the same save is pending. Clearing YWRQ00 is only done by cancelling the audit.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "remote/value.h"
+#include "server/storage.h"
+
+namespace server {
+
+struct ApplyOptions {
+  std::string nested_field;    // the lines' nested field name
+  int32_t max_errors = 0;      // stop after more errors than this (-1: never stop)
+  bool audit_allowed = false;  // a stock batch is pending for this save
+};
+
+// Runs inside the session's open transaction; the caller commits or rolls back (it rolls back
+// when more than `max_errors` rows failed).
+remote::ApplyResult ApplyDocumentChanges(DbSession& db, const std::vector<remote::RowDelta>& delta,
+                                         const ApplyOptions& options);
+
+}  // namespace server

@@ -1,0 +1,361 @@
+#include "server/providers.h"
+
+#include <cstdint>
+#include <limits>
+#include <map>
+
+#include "rtl/numtext.h"
+#include "server/apply.h"
+#include "server/objects_log.h"
+#include "server/schema.h"
+
+namespace server {
+namespace {
+
+using remote::FieldDef;
+using remote::FieldType;
+using remote::Row;
+using remote::ServerError;
+using remote::Value;
+
+constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
+
+Row ReadRow(const DbRows& rows, const std::vector<FieldDef>& fields) {
+  Row row;
+  row.cells.reserve(fields.size());
+  int column = 0;
+  for (const FieldDef& f : fields) {
+    if (f.type == FieldType::Nested) {
+      row.cells.emplace_back();
+      row.nested.emplace_back();
+      continue;
+    }
+    row.cells.push_back(rows.Get(column++, f.type));
+  }
+  return row;
+}
+
+// Rows already read (or read on the first request), handed out in slices.
+class ListCursor : public ProviderCursor {
+ public:
+  ListCursor(std::unique_ptr<DbRows> rows, std::vector<FieldDef> fields)
+      : rows_(std::move(rows)), fields_(std::move(fields)) {}
+  explicit ListCursor(std::vector<Row> rows) : buffer_(std::move(rows)) {}
+
+  bool Next(int32_t count, std::vector<Row>& out) override {
+    if (rows_) {
+      if (count < 0) {  // everything now: stream straight into the packet
+        while (rows_->Next()) out.push_back(ReadRow(*rows_, fields_));
+        rows_.reset();
+        return false;
+      }
+      while (rows_->Next()) buffer_.push_back(ReadRow(*rows_, fields_));
+      rows_.reset();
+    }
+    size_t n = buffer_.size() - pos_;
+    if (count >= 0 && static_cast<size_t>(count) < n) n = count;
+    for (size_t i = 0; i < n; ++i) out.push_back(std::move(buffer_[pos_ + i]));
+    pos_ += n;
+    if (pos_ == buffer_.size()) {
+      buffer_.clear();
+      pos_ = 0;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::unique_ptr<DbRows> rows_;
+  std::vector<FieldDef> fields_;
+  std::vector<Row> buffer_;
+  size_t pos_ = 0;
+};
+
+// The text of a parameter (numbers as number text); nullopt when it has no value.
+std::optional<std::string> ParamText(const remote::Param& p, const std::string& provider) {
+  const Value& v = p.value;
+  if (v.is_null()) return std::nullopt;
+  if (v.is_text()) return v.text();
+  if (v.is_integer()) return rtl::IntToStr(v.integer());
+  if (v.is_float()) return rtl::FloatToStr(v.float_value());
+  throw ServerError(provider + ": the parameter " + p.name + " must be text");
+}
+
+const remote::Param* FindParam(const std::vector<remote::Param>& params, const char* name) {
+  for (const remote::Param& p : params) {
+    if (p.name == name) return &p;
+  }
+  return nullptr;
+}
+
+const std::string kLineSelect = "SELECT " + schema::ColumnList(schema::LineFields()) +
+                                " FROM QMDWLRT2 WHERE DHAO00 = ? ORDER BY SPDM00";
+
+// Fills the nested lines (the last field of `fields`) of each header row.
+void LoadLines(DbSession& db, std::vector<Row>& rows, size_t first) {
+  const std::vector<FieldDef>& line_fields = schema::LineFields();
+  for (size_t i = first; i < rows.size(); ++i) {
+    Row& header = rows[i];
+    auto lines = db.Query(kLineSelect, {header.cells[0]});
+    std::vector<Row>& nested = header.nested.back();
+    while (lines->Next()) nested.push_back(ReadRow(*lines, line_fields));
+  }
+}
+
+class ListProvider : public Provider {
+ public:
+  ListProvider(std::string name, std::string select, std::vector<FieldDef> fields)
+      : Provider(std::move(name)), select_(std::move(select)), fields_(std::move(fields)) {}
+  OpenedResult Open(DbSession& db, const remote::OpenRequest& request) override {
+    CheckRequest(request, {});
+    if (request.command_text) {
+      throw ServerError(name() + " refused the command text " +
+                        QuoteForMessage(*request.command_text) + ": it delivers its own list only");
+    }
+    return {fields_, std::make_unique<ListCursor>(db.Query(select_), fields_)};
+  }
+
+ private:
+  std::string select_;
+  std::vector<FieldDef> fields_;
+};
+
+// The document list: keyset paging by DHAO00 from the newest document down. Each packet is one
+// indexed range query, so the first packet of a long list costs as little as a short list's and
+// no result is held open between requests.
+class HeaderListCursor : public ProviderCursor {
+ public:
+  HeaderListCursor(DbSession& db, std::string where, std::vector<Value> params)
+      : db_(db), where_(std::move(where)), params_(std::move(params)) {
+    const std::string cols = schema::ColumnList(schema::HeaderFields());
+    first_sql_ = "SELECT " + cols + " FROM QMDWLRT1" + (where_.empty() ? "" : " WHERE " + where_) +
+                 " ORDER BY DHAO00 DESC LIMIT ?";
+    next_sql_ = "SELECT " + cols + " FROM QMDWLRT1 WHERE " +
+                (where_.empty() ? "" : where_ + " AND ") +
+                "DHAO00 < ? ORDER BY DHAO00 DESC LIMIT ?";
+    fields_ = schema::HeaderWithLines("qry_qmdwlrt2");
+  }
+
+  bool Next(int32_t count, std::vector<Row>& out) override {
+    if (done_) return false;
+    const int64_t limit = count < 0 ? kNoLimit : static_cast<int64_t>(count) + 1;
+    std::vector<Value> params = params_;
+    if (last_) params.push_back(Value::Float(*last_));
+    params.push_back(Value::Integer(limit));
+    auto rows = db_.Query(last_ ? next_sql_ : first_sql_, params);
+    const size_t first = out.size();
+    int64_t got = 0;
+    bool more = false;
+    while (rows->Next()) {
+      if (count >= 0 && got == count) {
+        more = true;
+        break;
+      }
+      out.push_back(ReadRow(*rows, fields_));
+      ++got;
+    }
+    rows.reset();
+    if (out.size() > first) last_ = out.back().cells[0].float_value();
+    LoadLines(db_, out, first);
+    done_ = !more;
+    return more;
+  }
+
+  const std::vector<FieldDef>& fields() const { return fields_; }
+
+ private:
+  DbSession& db_;
+  std::string where_;
+  std::vector<Value> params_;
+  std::string first_sql_, next_sql_;
+  std::vector<FieldDef> fields_;
+  std::optional<double> last_;
+  bool done_ = false;
+};
+
+class HeaderListProvider : public Provider {
+ public:
+  HeaderListProvider() : Provider("dsp_qmdwlrt1") {}
+  OpenedResult Open(DbSession& db, const remote::OpenRequest& request) override {
+    CheckRequest(request, {"CKDM00", "FLAG"});
+    if (request.command_text) {
+      throw ServerError(name() + " refused the command text " +
+                        QuoteForMessage(*request.command_text) + ": it delivers its own list only");
+    }
+    std::string where;
+    std::vector<Value> params;
+    std::optional<std::string> flag;
+    if (const remote::Param* p = FindParam(request.params, "FLAG")) flag = ParamText(*p, name());
+    if (!flag || *flag == "1") {
+      // every document
+    } else if (*flag == "0") {
+      where = "YWRQ00 IS NULL";
+    } else if (*flag == "2") {
+      where = "YWRQ00 IS NOT NULL";
+    } else {
+      throw ServerError(name() + ": FLAG '" + *flag +
+                        "' is not a selection (1: all documents, 0: not audited, 2: audited)");
+    }
+    std::optional<std::string> warehouse;
+    if (const remote::Param* p = FindParam(request.params, "CKDM00")) {
+      warehouse = ParamText(*p, name());
+    }
+    if (warehouse && !warehouse->empty()) {
+      where += where.empty() ? "CKDM00 = ?" : " AND CKDM00 = ?";
+      params.push_back(Value::Text(*warehouse));
+    }
+    auto cursor = std::make_unique<HeaderListCursor>(db, where, params);
+    std::vector<FieldDef> fields = cursor->fields();
+    return {std::move(fields), std::move(cursor)};
+  }
+};
+
+class DocumentProvider : public Provider {
+ public:
+  DocumentProvider() : Provider("dsp_qmdwlrt1") {}
+  OpenedResult Open(DbSession& db, const remote::OpenRequest& request) override {
+    CheckRequest(request, {"DHAO00"});
+    if (request.command_text) {
+      throw ServerError(name() + " refused the command text " +
+                        QuoteForMessage(*request.command_text) +
+                        ": it delivers the document named by DHAO00 only");
+    }
+    const remote::Param* p = FindParam(request.params, "DHAO00");
+    std::optional<std::string> text = p ? ParamText(*p, name()) : std::nullopt;
+    double number = 0;
+    if (!text || text->empty()) {
+      throw ServerError(name() + " needs the document number DHAO00");
+    }
+    if (!rtl::TryStrToFloat(*text, number)) {
+      throw ServerError(name() + ": '" + *text + "' is not a document number");
+    }
+    std::vector<FieldDef> fields = schema::HeaderWithLines("tb_qmdwlrt2");
+    std::vector<Row> rows;
+    auto header = db.Query(
+        "SELECT " + schema::ColumnList(schema::HeaderFields()) + " FROM QMDWLRT1 WHERE DHAO00 = ?",
+        {Value::Float(number)});
+    while (header->Next()) rows.push_back(ReadRow(*header, fields));
+    header.reset();
+    LoadLines(db, rows, 0);
+    return {std::move(fields), std::make_unique<ListCursor>(std::move(rows))};
+  }
+
+  remote::ApplyResult Apply(DbSession& db, const std::vector<remote::RowDelta>& delta,
+                            int32_t max_errors) override {
+    ApplyOptions options;
+    options.nested_field = "tb_qmdwlrt2";
+    options.max_errors = max_errors;
+    return ApplyDocumentChanges(db, delta, options);
+  }
+  bool Applies() const override { return true; }
+};
+
+class ClosingPeriodProvider : public Provider {
+ public:
+  ClosingPeriodProvider() : Provider("dsp_xstyjzqj_edit") {}
+  OpenedResult Open(DbSession& db, const remote::OpenRequest& request) override {
+    CheckRequest(request, {});
+    if (request.command_text) {
+      RecogniseFor(*request.command_text, {StatementKind::kClosingPeriodQuery}, name());
+    }
+    return {schema::ClosingQueryFields(),
+            std::make_unique<ListCursor>(
+                db.Query("SELECT MAX(JSRQ00) FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL"),
+                schema::ClosingQueryFields())};
+  }
+};
+
+class CommandProvider : public Provider {
+ public:
+  CommandProvider() : Provider("dsp_qmdwlrt_tmp") {}
+  void Execute(DbSession& db, const std::vector<remote::Param>& params,
+               const std::string& command_text) override {
+    if (!params.empty()) {
+      throw ServerError(name() + " takes no parameters (" + params.front().name + " given)");
+    }
+    RunStatement(
+        db, RecogniseFor(command_text,
+                         {StatementKind::kStockIncrement, StatementKind::kHeaderReset}, name()));
+  }
+};
+
+}  // namespace
+
+OpenedResult Provider::Open(DbSession&, const remote::OpenRequest&) {
+  throw ServerError(name_ + " delivers no rows; it executes commands only");
+}
+
+void Provider::Execute(DbSession&, const std::vector<remote::Param>&, const std::string& text) {
+  throw ServerError(name_ + " refused the command " + QuoteForMessage(text) +
+                    ": it executes no commands");
+}
+
+remote::ApplyResult Provider::Apply(DbSession&, const std::vector<remote::RowDelta>&, int32_t) {
+  throw ServerError(name_ + " takes no changes");
+}
+
+void Provider::CheckRequest(const remote::OpenRequest& request,
+                            std::initializer_list<const char*> allowed) const {
+  for (const remote::Param& p : request.params) {
+    bool known = false;
+    for (const char* a : allowed) known = known || p.name == a;
+    if (!known) throw ServerError(name_ + " has no parameter '" + p.name + "'");
+  }
+}
+
+std::unique_ptr<Provider> MakeListProvider(std::string name, std::string select,
+                                           std::vector<FieldDef> fields) {
+  return std::make_unique<ListProvider>(std::move(name), std::move(select), std::move(fields));
+}
+std::unique_ptr<Provider> MakeHeaderListProvider() {
+  return std::make_unique<HeaderListProvider>();
+}
+std::unique_ptr<Provider> MakeDocumentProvider() {
+  return std::make_unique<DocumentProvider>();
+}
+std::unique_ptr<Provider> MakeClosingPeriodProvider() {
+  return std::make_unique<ClosingPeriodProvider>();
+}
+std::unique_ptr<Provider> MakeCommandProvider() {
+  return std::make_unique<CommandProvider>();
+}
+
+void RunStatement(DbSession& db, const Statement& st) {
+  switch (st.kind) {
+    case StatementKind::kStockDecrement:
+    case StatementKind::kStockIncrement: {
+      const char* sql = st.kind == StatementKind::kStockDecrement
+                            ? "UPDATE XSTZXKC0 SET KCSL00 = COALESCE(KCSL00, 0) - ? "
+                              "WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'YW'"
+                            : "UPDATE XSTZXKC0 SET KCSL00 = COALESCE(KCSL00, 0) + ? "
+                              "WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'YW'";
+      const int64_t n = db.Execute(
+          sql, {Value::Float(st.quantity), Value::Text(st.goods), Value::Text(st.warehouse)});
+      if (n == 0) {
+        Log(LogLevel::kWarning, "No stock row \"YW\" for goods '" + st.goods + "' in warehouse '" +
+                                    st.warehouse + "': the quantity " +
+                                    rtl::FloatToStr(st.quantity) + " was not booked");
+      }
+      return;
+    }
+    case StatementKind::kHeaderReset: {
+      const int64_t n = db.Execute(
+          "UPDATE QMDWLRT1 SET YWRQ00 = NULL, YWRY00 = NULL "
+          "WHERE DHAO00 = ? AND YWRQ00 IS NOT NULL",
+          {Value::Float(st.document)});
+      if (n > 0) return;
+      auto exists =
+          db.Query("SELECT 1 FROM QMDWLRT1 WHERE DHAO00 = ?", {Value::Float(st.document)});
+      const std::string doc = rtl::FloatToStr(st.document);
+      if (exists->Next()) {
+        throw ServerError("Document " + doc +
+                          " is not audited (any more): its audit cannot be cancelled");
+      }
+      throw ServerError("Document " + doc + " does not exist: its audit cannot be cancelled");
+    }
+    case StatementKind::kClosingPeriodQuery:
+      throw ServerError("The closing-period query returns rows; it cannot be executed");
+  }
+}
+
+}  // namespace server

@@ -1,0 +1,196 @@
+#include "server/schema.h"
+
+#include <string_view>
+
+namespace server::schema {
+namespace {
+
+using remote::FieldDef;
+using remote::FieldType;
+
+FieldDef Text(const char* name, int width) {
+  return FieldDef{name, FieldType::Text, width, {}};
+}
+FieldDef Float(const char* name) {
+  return FieldDef{name, FieldType::Float, 0, {}};
+}
+FieldDef Date(const char* name) {
+  return FieldDef{name, FieldType::DateTime, 0, {}};
+}
+FieldDef Whole(const char* name) {
+  return FieldDef{name, FieldType::Integer, 0, {}};
+}
+
+// Column types by dialect: float, text, date, whole number.
+struct Types {
+  const char* real;
+  const char* text;
+  const char* date;
+  const char* whole;
+  const char* without_rowid;
+};
+
+Types TypesFor(Dialect d) {
+  if (d == Dialect::kSQLite) return {"REAL", "TEXT", "TEXT", "INTEGER", " WITHOUT ROWID"};
+  // Texts compare byte by byte on both backends, whatever the cluster's locale.
+  return {"DOUBLE PRECISION", "VARCHAR COLLATE \"C\"", "TIMESTAMP", "BIGINT", ""};
+}
+
+std::string Ddl(Dialect d) {
+  const Types t = TypesFor(d);
+  auto col = [](const char* name, const char* type, bool not_null = false) {
+    return std::string(name) + " " + type + (not_null ? " NOT NULL" : "");
+  };
+  std::string s;
+  auto table = [&](const char* name, std::initializer_list<std::string> cols, const char* pk,
+                   bool without_rowid, const char* extra = nullptr) {
+    s += "CREATE TABLE IF NOT EXISTS ";
+    s += name;
+    s += " (";
+    bool first = true;
+    for (const std::string& c : cols) {
+      if (!first) s += ", ";
+      s += c;
+      first = false;
+    }
+    s += ", PRIMARY KEY (";
+    s += pk;
+    s += ")";
+    if (extra) {
+      s += ", ";
+      s += extra;
+    }
+    s += ")";
+    if (without_rowid) s += t.without_rowid;
+    s += ";\n";
+  };
+  table(kHeaderTable,
+        {col("DHAO00", t.real, true), col("CKRQ00", t.date), col("CKRY00", t.text),
+         col("YWRQ00", t.date), col("YWRY00", t.text), col("CKDM00", t.text), col("ZZSL00", t.real),
+         col("BEIZHU", t.text), col("GSDW00", t.text)},
+        "DHAO00", false);
+  table(kLineTable,
+        {col("DHAO00", t.real, true), col("SPDM00", t.text, true), col("DJIA00", t.real),
+         col("SL0000", t.real, true), col("JE0000", t.real), col("SE0000", t.real)},
+        "DHAO00, SPDM00", true,
+        "FOREIGN KEY (DHAO00) REFERENCES QMDWLRT1 (DHAO00) ON DELETE CASCADE");
+  table(kStockTable,
+        {col("SPDM00", t.text, true), col("CKDM00", t.text, true), col("KCBZ00", t.text, true),
+         col("KCSL00", t.real)},
+        "SPDM00, CKDM00, KCBZ00", true);
+  table(kClosingTable, {col("KJQJ00", t.text, true), col("JSRQ00", t.date), col("JZRY00", t.text)},
+        "KJQJ00", false);
+  table(kStaffTable, {col("RYDM00", t.text, true), col("RYMC00", t.text), col("CKDM00", t.text)},
+        "RYDM00", false);
+  table(kWarehouseTable, {col("CKDM00", t.text, true), col("CKMC00", t.text)}, "CKDM00", false);
+  table(kGoodsTable, {col("SPDM00", t.text, true), col("SPMC00", t.text)}, "SPDM00", false);
+  table(kUnitTable,
+        {col("SPDW02", t.text, true), col("ZHXS00", t.real, true), col("XHAO00", t.whole)},
+        "SPDW02", false);
+  table(kWarningTable,
+        {col("XHAO00", t.whole, true), col("SPDM00", t.text, true), col("ZGKCSL", t.whole),
+         col("ZGYJYS", t.text), col("ZDKCSL", t.whole), col("ZDYJYS", t.text)},
+        "XHAO00", false);
+  s += "CREATE INDEX IF NOT EXISTS QMDWLRT1_CKDM00 ON QMDWLRT1 (CKDM00, DHAO00);\n";
+  s += "CREATE INDEX IF NOT EXISTS XSTKCYJ0_SPDM00 ON XSTKCYJ0 (SPDM00, XHAO00);\n";
+  return s;
+}
+
+}  // namespace
+
+const std::vector<std::string>& AllTables() {
+  static const std::vector<std::string> tables = {kStaffTable,   kWarehouseTable, kGoodsTable,
+                                                  kUnitTable,    kWarningTable,   kStockTable,
+                                                  kClosingTable, kHeaderTable,    kLineTable};
+  return tables;
+}
+
+const std::vector<FieldDef>& HeaderFields() {
+  static const std::vector<FieldDef> f = {Float("DHAO00"), Date("CKRQ00"),     Text("CKRY00", 8),
+                                          Date("YWRQ00"),  Text("YWRY00", 8),  Text("CKDM00", 2),
+                                          Float("ZZSL00"), Text("BEIZHU", 50), Text("GSDW00", 12)};
+  return f;
+}
+
+const std::vector<FieldDef>& LineFields() {
+  static const std::vector<FieldDef> f = {Float("DHAO00"), Text("SPDM00", 8), Float("DJIA00"),
+                                          Float("SL0000"), Float("JE0000"),   Float("SE0000")};
+  return f;
+}
+
+std::vector<FieldDef> HeaderWithLines(const std::string& nested_name) {
+  std::vector<FieldDef> f = HeaderFields();
+  f.push_back(FieldDef{nested_name, FieldType::Nested, 0, LineFields()});
+  return f;
+}
+
+const std::vector<FieldDef>& StockFields() {
+  static const std::vector<FieldDef> f = {Text("SPDM00", 8), Text("CKDM00", 2), Text("KCBZ00", 4),
+                                          Float("KCSL00")};
+  return f;
+}
+
+const std::vector<FieldDef>& StaffFields() {
+  static const std::vector<FieldDef> f = {Text("RYDM00", 8), Text("RYMC00", 20), Text("CKDM00", 2)};
+  return f;
+}
+
+const std::vector<FieldDef>& WarehouseFields() {
+  static const std::vector<FieldDef> f = {Text("CKDM00", 2), Text("CKMC00", 30)};
+  return f;
+}
+
+const std::vector<FieldDef>& GoodsFields() {
+  static const std::vector<FieldDef> f = {Text("SPDM00", 8), Text("SPMC00", 20)};
+  return f;
+}
+
+const std::vector<FieldDef>& UnitFields() {
+  static const std::vector<FieldDef> f = {Text("SPDW02", 8), Float("ZHXS00")};
+  return f;
+}
+
+const std::vector<FieldDef>& WarningFields() {
+  static const std::vector<FieldDef> f = {Text("SPDM00", 8), Whole("ZGKCSL"), Text("ZGYJYS", 20),
+                                          Whole("ZDKCSL"), Text("ZDYJYS", 20)};
+  return f;
+}
+
+const std::vector<FieldDef>& ClosingQueryFields() {
+  static const std::vector<FieldDef> f = {Date("JSRQ00")};
+  return f;
+}
+
+const FieldDef* FindField(const std::vector<FieldDef>& fields, const std::string& name) {
+  for (const FieldDef& f : fields) {
+    if (f.name == name) return &f;
+  }
+  return nullptr;
+}
+
+std::string ColumnList(const std::vector<FieldDef>& fields) {
+  std::string s;
+  for (const FieldDef& f : fields) {
+    if (f.type == FieldType::Nested) continue;
+    if (!s.empty()) s += ", ";
+    s += f.name;
+  }
+  return s;
+}
+
+void CreateTables(DbSession& session) {
+  session.Begin();
+  try {
+    if (session.dialect() == Dialect::kPostgreSQL) {
+      // Two servers starting at once must not both create the tables.
+      session.Query("SELECT pg_advisory_xact_lock(727272)")->Next();
+    }
+    session.ExecuteScript(Ddl(session.dialect()));
+    session.Commit();
+  } catch (...) {
+    session.Rollback();
+    throw;
+  }
+}
+
+}  // namespace server::schema
