@@ -48,6 +48,7 @@ class ToolBar : public Control {
 
  protected:
   void ArrangeChildren() override;
+  void ChildChanged(Control* child) override { Arrange(); }
 
  private:
   int button_height_ = 22;
