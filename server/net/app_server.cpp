@@ -54,7 +54,11 @@ std::string AddressText(const sockaddr* sa) {
     const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
     inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
     port = ntohs(in6->sin6_port);
-    return "[" + std::string(host) + "]:" + std::to_string(port);
+    std::string text = "[";
+    text += host;
+    text += "]:";
+    text += std::to_string(port);
+    return text;
   }
   return "?";
 }
@@ -350,48 +354,122 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
 
 namespace {
 
-// Runs one request on the instance and encodes its result into `out` (a begun frame).
+// Rows per RowsChunk when a reply brings many rows.
+constexpr int32_t kChunkRows = 2048;
+
+// Runs one request on the instance and sends its reply. A request for more than kChunkRows
+// rows is served in chunks: the instance is asked for kChunkRows at a time and every chunk goes
+// out before the next is read, so that the client decodes while the instance reads on.
 struct Dispatcher {
   ServerObject& object;
-  std::string& out;
+  remote::Socket& socket;
+  std::string& frame;
   std::string& what;  // for the log
+
+  void Reply(const wire::ServerMessage& m) {
+    remote::BeginFrame(frame);
+    wire::Encode(m, frame);
+    Send();
+  }
+  void Send() {
+    if (frame.size() - remote::kFrameHeaderSize > remote::kMaxReplyBytes) {
+      throw remote::ServerError("The result of " + what + " is too large to send (" +
+                                std::to_string(frame.size()) + " bytes); open it in packets");
+    }
+    remote::SendFrame(socket, frame);
+  }
+  void SendChunk(const std::vector<remote::Row>& rows) {
+    remote::BeginFrame(frame);
+    wire::EncodeRowsChunk(rows, frame);
+    Send();
+  }
+
+  // Reads the rest of a result in chunks after `packet` (the first kChunkRows rows), up to
+  // `wanted` rows in all (-1: every row). Leaves the last chunk in `packet`.
+  void Drain(uint32_t& cursor, remote::Packet& packet, int32_t wanted, std::size_t& sent) {
+    try {
+      while (packet.more && cursor != 0 &&
+             (wanted < 0 || sent + packet.rows.size() < static_cast<std::size_t>(wanted))) {
+        SendChunk(packet.rows);
+        sent += packet.rows.size();
+        int32_t next = kChunkRows;
+        if (wanted >= 0) next = std::min<int32_t>(kChunkRows, wanted - static_cast<int32_t>(sent));
+        remote::Packet p = object.Fetch(cursor, next);
+        packet.rows = std::move(p.rows);
+        packet.more = p.more;
+      }
+    } catch (...) {
+      if (cursor != 0) object.CloseCursor(cursor);
+      throw;
+    }
+    sent += packet.rows.size();
+    if (!packet.more && cursor != 0) {
+      object.CloseCursor(cursor);  // every row has been read
+      cursor = 0;
+    }
+  }
+
+  static bool Chunked(int32_t count) { return count < 0 || count > kChunkRows; }
 
   void operator()(const wire::Hello&) { throw remote::ServerError("Already connected"); }
   void operator()(const wire::Auth&) { throw remote::ServerError("Already connected"); }
   void operator()(const remote::OpenRequest& m) {
     what = "Open " + m.provider;
-    remote::OpenResult r = object.Open(m);
-    what += " (" + std::to_string(r.packet.rows.size()) + " rows)";
-    wire::EncodeOpenResult(r, out);
+    remote::OpenResult r;
+    std::size_t sent = 0;
+    if (Chunked(m.packet_records)) {
+      remote::OpenRequest first = m;
+      first.packet_records = kChunkRows;
+      r = object.Open(first);
+      Drain(r.cursor, r.packet, m.packet_records, sent);
+    } else {
+      r = object.Open(m);
+      sent = r.packet.rows.size();
+    }
+    what += " (" + std::to_string(sent) + " rows)";
+    remote::BeginFrame(frame);
+    wire::EncodeOpenResult(r, frame);
+    Send();
   }
   void operator()(const wire::FetchRequest& m) {
     what = "Fetch " + std::to_string(m.cursor);
-    remote::Packet p = object.Fetch(m.cursor, m.count);
-    what += " (" + std::to_string(p.rows.size()) + " rows)";
-    wire::EncodePacket(p, out);
+    uint32_t cursor = m.cursor;
+    remote::Packet p;
+    std::size_t sent = 0;
+    if (Chunked(m.count)) {
+      p = object.Fetch(cursor, kChunkRows);
+      Drain(cursor, p, m.count, sent);
+    } else {
+      p = object.Fetch(cursor, m.count);
+      sent = p.rows.size();
+    }
+    what += " (" + std::to_string(sent) + " rows)";
+    remote::BeginFrame(frame);
+    wire::EncodePacket(p, frame);
+    Send();
   }
   void operator()(const wire::CloseCursorRequest& m) {
     what = "CloseCursor " + std::to_string(m.cursor);
     object.CloseCursor(m.cursor);
-    wire::Encode(wire::ServerMessage(wire::Done{}), out);
+    Reply(wire::Done{});
   }
   void operator()(const wire::ExecuteRequest& m) {
     what = "Execute " + m.provider;
     object.Execute(m.provider, m.params, m.command_text);
-    wire::Encode(wire::ServerMessage(wire::Done{}), out);
+    Reply(wire::Done{});
   }
   void operator()(const wire::ApplyUpdatesRequest& m) {
     what = "ApplyUpdates " + m.provider;
     remote::ApplyResult r = object.ApplyUpdates(m.provider, m.delta, m.max_errors);
     what += " (" + std::to_string(r.error_count) + " errors)";
-    wire::Encode(wire::ServerMessage(std::move(r)), out);
+    Reply(std::move(r));
   }
   void operator()(wire::CallRequest& m) {
     what = "Call " + m.method;
     wire::CallResult r;
     r.result = object.Call(m.method, m.args);
     r.args = std::move(m.args);
-    wire::Encode(wire::ServerMessage(std::move(r)), out);
+    Reply(std::move(r));
   }
 };
 
@@ -421,20 +499,15 @@ void AppServer::Serve(Session& s, ServerObject& object) {
       continue;
     }
     std::string what = wire::KindName(wire::PeekKind(s.payload));
-    remote::BeginFrame(s.frame);
     try {
-      std::visit(Dispatcher{object, s.frame, what}, request);
-      if (s.frame.size() - remote::kFrameHeaderSize > remote::kMaxReplyBytes) {
-        throw remote::ServerError("The result of " + what + " is too large to send (" +
-                                  std::to_string(s.frame.size()) + " bytes); open it in packets");
-      }
+      std::visit(Dispatcher{object, s.socket, s.frame, what}, request);
       APPSERVER_LOG(kDebug) << s.Tag() << what << " " << MillisSince(start) << " ms";
+    } catch (const remote::ConnectionLost&) {
+      throw;
     } catch (const std::exception& e) {
       APPSERVER_LOG(kWarning) << s.Tag() << what << " failed: " << e.what();
-      remote::BeginFrame(s.frame);
-      wire::Encode(wire::ServerMessage(wire::ErrorReply{e.what()}), s.frame);
+      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()});
     }
-    remote::SendFrame(s.socket, s.frame);
     if (s.frame.capacity() > (std::size_t{16} << 20)) std::string().swap(s.frame);
     if (s.payload.capacity() > (std::size_t{16} << 20)) std::string().swap(s.payload);
   }

@@ -1,5 +1,6 @@
 #include "remote/tcp_client.h"
 
+#include <iterator>
 #include <mutex>
 
 #include "remote/crypto.h"
@@ -23,13 +24,13 @@ class TcpServerObject : public ServerObject {
   OpenResult Open(const OpenRequest& request) override {
     std::lock_guard<std::mutex> lock(mu_);
     Send(request);
-    return Expect<OpenResult>(Receive());
+    return ReceiveRows<OpenResult>();
   }
 
   Packet Fetch(uint32_t cursor, int32_t count) override {
     std::lock_guard<std::mutex> lock(mu_);
     Send(wire::FetchRequest{cursor, count});
-    return Expect<Packet>(Receive());
+    return ReceiveRows<Packet>();
   }
 
   void CloseCursor(uint32_t cursor) override {
@@ -82,7 +83,40 @@ class TcpServerObject : public ServerObject {
     }
   }
 
+  // The reply to a request that may bring rows: RowsChunk messages first, then the reply, whose
+  // rows follow the chunks' rows.
+  template <typename T>
+  T ReceiveRows() {
+    std::vector<Row> rows;
+    for (;;) {
+      ReceiveFrame();
+      if (wire::PeekKind(payload_) == static_cast<uint8_t>(wire::Kind::kRowsChunk)) {
+        try {
+          wire::AppendRowsChunk(payload_, rows);
+        } catch (const ProtocolError& e) {
+          Broken(e.what());
+        }
+        continue;
+      }
+      T result = Expect<T>(DecodeReply());
+      std::vector<Row>& tail = RowsOf(result);
+      if (!rows.empty()) {
+        rows.insert(rows.end(), std::make_move_iterator(tail.begin()),
+                    std::make_move_iterator(tail.end()));
+        tail = std::move(rows);
+      }
+      return result;
+    }
+  }
+  static std::vector<Row>& RowsOf(OpenResult& r) { return r.packet.rows; }
+  static std::vector<Row>& RowsOf(Packet& p) { return p.rows; }
+
   wire::ServerMessage Receive() {
+    ReceiveFrame();
+    return DecodeReply();
+  }
+
+  void ReceiveFrame() {
     std::size_t announced = 0;
     FrameStatus status;
     try {
@@ -93,6 +127,9 @@ class TcpServerObject : public ServerObject {
     if (status == FrameStatus::kClosed) Broken("the server closed the connection");
     if (status == FrameStatus::kTooLarge)
       Broken("a reply of " + std::to_string(announced) + " bytes exceeds the limit");
+  }
+
+  wire::ServerMessage DecodeReply() {
     try {
       return wire::DecodeServerMessage(payload_);
     } catch (const ProtocolError& e) {

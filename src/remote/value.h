@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -29,6 +30,11 @@ class Value {
   using Storage = std::variant<std::monostate, std::string, double, int64_t, rtl::DateTime>;
 
   Value() = default;
+  // Constructs the stored alternative in place (for emplace_back without a temporary), e.g.
+  // Value(std::in_place_type<std::string>, data, size).
+  template <typename T, typename... Args>
+  explicit Value(std::in_place_type_t<T> type, Args&&... args)
+      : v_(type, std::forward<Args>(args)...) {}
   static Value Text(std::string s) { return Value(Storage(std::move(s))); }
   static Value Float(double d) { return Value(Storage(d)); }
   static Value Integer(int64_t i) { return Value(Storage(i)); }

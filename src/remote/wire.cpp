@@ -1,5 +1,6 @@
 #include "remote/wire.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <type_traits>
@@ -15,33 +16,47 @@ enum : uint8_t { kNull = 0, kText = 1, kFloat = 2, kInteger = 3, kDate = 4 };
 
 // ---- writing ----------------------------------------------------------------------------------
 
+// Appends to a string through a raw pointer: the string is grown ahead in large steps and cut
+// to the bytes written when the writer ends, so that writing a value costs no per-byte checks.
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  explicit Writer(std::string& out) : out_(out), base_(out.size()) {
+    out_.resize(base_ + 256);
+    p_ = out_.data() + base_;
+    end_ = out_.data() + out_.size();
+  }
+  ~Writer() { out_.resize(static_cast<std::size_t>(p_ - out_.data())); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
 
-  void U8(uint8_t v) { out_.push_back(static_cast<char>(v)); }
+  void U8(uint8_t v) {
+    Ensure(1);
+    *p_++ = static_cast<char>(v);
+  }
   void Varint(uint64_t v) {
-    char buf[10];
-    int n = 0;
+    Ensure(10);
     while (v >= 0x80) {
-      buf[n++] = static_cast<char>((v & 0x7F) | 0x80);
+      *p_++ = static_cast<char>((v & 0x7F) | 0x80);
       v >>= 7;
     }
-    buf[n++] = static_cast<char>(v);
-    out_.append(buf, n);
+    *p_++ = static_cast<char>(v);
   }
   void Signed(int64_t v) {
     Varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
   }
   void Double(double d) {
-    char buf[8];
-    std::memcpy(buf, &d, 8);
-    out_.append(buf, 8);
+    Ensure(8);
+    std::memcpy(p_, &d, 8);
+    p_ += 8;
   }
-  void Bytes(const void* p, std::size_t n) { out_.append(static_cast<const char*>(p), n); }
+  void Bytes(const void* p, std::size_t n) {
+    Ensure(n);
+    std::memcpy(p_, p, n);
+    p_ += n;
+  }
   void Str(std::string_view s) {
     Varint(s.size());
-    out_.append(s.data(), s.size());
+    Bytes(s.data(), s.size());
   }
   void Bool(bool b) { U8(b ? 1 : 0); }
 
@@ -51,10 +66,15 @@ class Writer {
       case 0:
         U8(kNull);
         break;
-      case 1:
-        U8(kText);
-        Str(std::get<1>(s));
+      case 1: {
+        const std::string& t = std::get<1>(s);
+        Ensure(11 + t.size());
+        *p_++ = static_cast<char>(kText);
+        Varint(t.size());
+        std::memcpy(p_, t.data(), t.size());
+        p_ += t.size();
         break;
+      }
       case 2:
         U8(kFloat);
         Double(std::get<2>(s));
@@ -125,7 +145,18 @@ class Writer {
   }
 
  private:
+  void Ensure(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p_) >= n) return;
+    std::size_t used = static_cast<std::size_t>(p_ - out_.data());
+    out_.resize(std::max(out_.size() * 2, used + n + 256));
+    p_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+
   std::string& out_;
+  std::size_t base_;
+  char* p_;
+  char* end_;
 };
 
 // ---- reading ----------------------------------------------------------------------------------
@@ -219,10 +250,33 @@ class Reader {
         Malformed("unknown value tag");
     }
   }
+  // Appends each value in place: no temporary Value or string is made and moved.
   void Values(std::vector<Value>& out) {
     std::size_t n = Count();
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) out.push_back(Val());
+    out.reserve(out.size() + n);
+    for (std::size_t i = 0; i < n; ++i) {
+      switch (U8()) {
+        case kNull:
+          out.emplace_back();
+          break;
+        case kText: {
+          std::string_view s = StrView();
+          out.emplace_back(std::in_place_type<std::string>, s.data(), s.size());
+          break;
+        }
+        case kFloat:
+          out.emplace_back(std::in_place_type<double>, Double());
+          break;
+        case kInteger:
+          out.emplace_back(std::in_place_type<int64_t>, Signed());
+          break;
+        case kDate:
+          out.emplace_back(std::in_place_type<rtl::DateTime>, rtl::DateTime{Double()});
+          break;
+        default:
+          Malformed("unknown value tag");
+      }
+    }
   }
   std::vector<Value> Values() {
     std::vector<Value> v;
@@ -245,8 +299,10 @@ class Reader {
   void Rows(std::vector<Row>& rows, int depth) {
     if (depth > kMaxDepth) Malformed("nested too deeply");
     std::size_t n = Count(2);
-    rows.resize(n);
-    for (Row& r : rows) {
+    std::size_t start = rows.size();
+    rows.resize(start + n);
+    for (std::size_t i = start; i < rows.size(); ++i) {
+      Row& r = rows[i];
       Values(r.cells);
       std::size_t nn = Count();
       if (nn) {
@@ -398,6 +454,10 @@ struct ServerEncoder {
     w.U8(static_cast<uint8_t>(Kind::kError));
     w.Str(m.message);
   }
+  void operator()(const RowsChunk& m) {
+    w.U8(static_cast<uint8_t>(Kind::kRowsChunk));
+    w.Rows(m.rows);
+  }
 };
 
 }  // namespace
@@ -420,6 +480,12 @@ void EncodeOpenResult(const OpenResult& result, std::string& out) {
 void EncodePacket(const Packet& packet, std::string& out) {
   Writer w(out);
   ServerEncoder{w}(packet);
+}
+
+void EncodeRowsChunk(const std::vector<Row>& rows, std::string& out) {
+  Writer w(out);
+  w.U8(static_cast<uint8_t>(Kind::kRowsChunk));
+  w.Rows(rows);
 }
 
 ClientMessage DecodeClientMessage(std::string_view bytes) {
@@ -523,6 +589,11 @@ ServerMessage DecodeServerMessage(std::string_view bytes) {
     case Kind::kDone:
       out = Done{};
       break;
+    case Kind::kRowsChunk: {
+      out = RowsChunk{};
+      r.Rows(std::get<RowsChunk>(out).rows, 1);
+      break;
+    }
     case Kind::kApplyResult: {
       ApplyResult m;
       m.error_count = r.I32();
@@ -549,6 +620,13 @@ ServerMessage DecodeServerMessage(std::string_view bytes) {
   }
   r.End();
   return out;
+}
+
+void AppendRowsChunk(std::string_view bytes, std::vector<Row>& rows) {
+  Reader r(bytes);
+  if (static_cast<Kind>(r.U8()) != Kind::kRowsChunk) Malformed("not a chunk of rows");
+  r.Rows(rows, 1);
+  r.End();
 }
 
 uint8_t PeekKind(std::string_view bytes) {
@@ -583,6 +661,8 @@ const char* KindName(uint8_t kind) {
       return "Packet";
     case Kind::kDone:
       return "Done";
+    case Kind::kRowsChunk:
+      return "RowsChunk";
     case Kind::kApplyResult:
       return "ApplyResult";
     case Kind::kCallResult:

@@ -7,6 +7,10 @@
 // Challenge when it holds a site key (the client then sends Auth, an HMAC-SHA-256 of the
 // challenge), and then Ready once the server object instance exists, or Error. After Ready every
 // request gets exactly one reply: the result of that request, or Error with the server's message.
+// A reply that carries many rows (OpenResult, Packet) may be preceded by RowsChunk messages: their
+// rows come first, in order, and the reply's own rows follow them. The server sends rows in
+// chunks while it is still reading further rows, so that the client decodes while the server
+// works.
 #pragma once
 
 #include <array>
@@ -53,6 +57,7 @@ enum class Kind : uint8_t {
   kOpenResult = 0x90,
   kPacket = 0x91,
   kDone = 0x92,
+  kRowsChunk = 0x93,
   kApplyResult = 0x94,
   kCallResult = 0x95,
   kError = 0xFF,
@@ -91,6 +96,9 @@ struct CallRequest {
   std::vector<Value> args;
 };
 struct Done {};
+struct RowsChunk {
+  std::vector<Row> rows;
+};
 struct CallResult {
   Value result;
   std::vector<Value> args;  // the arguments as the method left them (by reference)
@@ -101,8 +109,8 @@ struct ErrorReply {
 
 using ClientMessage = std::variant<Hello, Auth, OpenRequest, FetchRequest, CloseCursorRequest,
                                    ExecuteRequest, ApplyUpdatesRequest, CallRequest>;
-using ServerMessage =
-    std::variant<Challenge, Ready, OpenResult, Packet, Done, ApplyResult, CallResult, ErrorReply>;
+using ServerMessage = std::variant<Challenge, Ready, OpenResult, Packet, Done, ApplyResult,
+                                   CallResult, ErrorReply, RowsChunk>;
 
 // Appends the encoding of one message to `out` (which may already hold a frame header).
 void Encode(const ClientMessage& message, std::string& out);
@@ -110,10 +118,15 @@ void Encode(const ServerMessage& message, std::string& out);
 // The same for the two large replies, without copying them into a variant first.
 void EncodeOpenResult(const OpenResult& result, std::string& out);
 void EncodePacket(const Packet& packet, std::string& out);
+void EncodeRowsChunk(const std::vector<Row>& rows, std::string& out);
 
 // Decodes one whole message; every byte of `bytes` must belong to it.
 ClientMessage DecodeClientMessage(std::string_view bytes);
 ServerMessage DecodeServerMessage(std::string_view bytes);
+
+// Decodes a RowsChunk message, appending its rows to `rows` (nothing is appended when it is
+// malformed, rows decoded before the fault may have been appended: the caller drops them).
+void AppendRowsChunk(std::string_view bytes, std::vector<Row>& rows);
 
 // The kind byte of a message (for logging), or 0 for an empty one.
 uint8_t PeekKind(std::string_view bytes);

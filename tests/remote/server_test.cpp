@@ -115,6 +115,35 @@ TEST_F(ServerTest, OpenFetchAndCloseTravelWhole) {
   EXPECT_FALSE(all.packet.more);
 }
 
+// Large results travel in chunks; the client sees one packet with every row in order.
+TEST_F(ServerTest, LargeResultsArriveWholeAndInOrder) {
+  auto object = Connect();
+  remote::OpenResult all = object->Open(RowsRequest(10000, -1));
+  EXPECT_EQ(all.cursor, 0u);
+  EXPECT_FALSE(all.packet.more);
+  ASSERT_EQ(all.packet.rows.size(), 10000u);
+  EXPECT_EQ(all.packet.fields.size(), 4u);
+  for (int64_t i = 0; i < 10000; ++i)
+    ASSERT_EQ(all.packet.rows[static_cast<std::size_t>(i)].cells[0], Value::Integer(i));
+
+  remote::OpenResult part = object->Open(RowsRequest(12000, 5000));
+  ASSERT_EQ(part.packet.rows.size(), 5000u);
+  EXPECT_TRUE(part.packet.more);
+  ASSERT_NE(part.cursor, 0u);
+  remote::Packet next = object->Fetch(part.cursor, 4097);
+  ASSERT_EQ(next.rows.size(), 4097u);
+  EXPECT_EQ(next.rows.front().cells[0], Value::Integer(5000));
+  EXPECT_TRUE(next.more);
+  remote::Packet rest = object->Fetch(part.cursor, -1);
+  ASSERT_EQ(rest.rows.size(), 12000u - 9097u);
+  EXPECT_EQ(rest.rows.back().cells[0], Value::Integer(11999));
+  EXPECT_FALSE(rest.more);
+
+  remote::OpenResult exact = object->Open(RowsRequest(4096, -1));
+  EXPECT_EQ(exact.packet.rows.size(), 4096u);
+  EXPECT_EQ(exact.cursor, 0u);
+}
+
 TEST_F(ServerTest, ExecuteApplyAndCallWithArgumentsByReference) {
   auto object = Connect();
   object->Execute("dsp_qmdwlrt_tmp", {}, "update A");

@@ -73,6 +73,9 @@ inline bool operator==(const CallRequest& a, const CallRequest& b) {
 inline bool operator==(const CallResult& a, const CallResult& b) {
   return a.result == b.result && a.args == b.args;
 }
+inline bool operator==(const RowsChunk& a, const RowsChunk& b) {
+  return a.rows == b.rows;
+}
 inline bool operator==(const ErrorReply& a, const ErrorReply& b) {
   return a.message == b.message;
 }

@@ -106,7 +106,9 @@ std::vector<ServerMessage> ServerSamples() {
           ApplyResult{2, {"单据 7 已被他人修改", "second"}},
           CallResult{Value(), {Value::Text("done"), Value::Integer(3)}},
           ErrorReply{"表 XSTZXKC0 无此记录"},
-          ErrorReply{""}};
+          ErrorReply{""},
+          RowsChunk{},
+          RowsChunk{SamplePacket().rows}};
 }
 
 TEST(WireTest, EveryClientMessageRoundTrips) {
@@ -141,6 +143,20 @@ TEST(WireTest, DirectEncodersMatchTheGeneralOne) {
   EncodePacket(r.packet, c);
   Encode(ServerMessage(r.packet), d);
   EXPECT_EQ(c, d);
+}
+
+TEST(WireTest, ChunksOfRowsAppendInOrder) {
+  std::vector<Row> rows = SamplePacket().rows;
+  std::string a, b;
+  EncodeRowsChunk({rows[0]}, a);
+  EncodeRowsChunk({rows[1], rows[2]}, b);
+  std::vector<Row> got;
+  AppendRowsChunk(a, got);
+  AppendRowsChunk(b, got);
+  EXPECT_TRUE(got == rows);
+  std::string not_chunk;
+  EncodePacket(SamplePacket(), not_chunk);
+  EXPECT_THROW(AppendRowsChunk(not_chunk, got), ProtocolError);
 }
 
 TEST(WireTest, NaNSurvivesAsNaN) {
