@@ -4,7 +4,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <bcrypt.h>
+
+#include <bcrypt.h>  // needs the types of windows.h
 #else
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
