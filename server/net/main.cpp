@@ -48,11 +48,9 @@ int Run(const appserver::CommandLine& cl) {
   APPSERVER_LOG(kInfo) << "database " << storage->Describe();
 
   if (cl.command == appserver::CommandLine::Command::kDemo) {
-    server::DemoCounts n = server::CreateDemoData(
+    // CreateDemoData logs what it created.
+    server::CreateDemoData(
         *storage, cl.demo_set == "large" ? server::DemoSet::kLarge : server::DemoSet::kSmall);
-    APPSERVER_LOG(kInfo) << "demo set \"" << cl.demo_set << "\" created: " << n.documents
-                         << " documents, " << n.lines << " lines, " << n.goods << " goods, "
-                         << n.warehouses << " warehouses, " << n.stock_rows << " stock rows";
     return 0;
   }
 
