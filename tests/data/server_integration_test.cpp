@@ -1,0 +1,196 @@
+// The declared datasets against the real server objects (SQLite, the small demo set), reached
+// in-process through the object factory: packets, nested lines, lookups, locate, apply updates
+// after "TranPara", and the commands of a cancel inside a transaction.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "data/module_datasets.h"
+#include "remote/connection.h"
+#include "rtl/datetime.h"
+#include "rtl/numtext.h"
+#include "server/demo_data.h"
+#include "server/objects.h"
+#include "server/storage.h"
+
+namespace data {
+namespace {
+
+using remote::Value;
+
+class ServerIntegrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qmdw_data_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    storage_ = server::OpenStorage("sqlite:" + dir_ + "/test.sqlite");
+    server::CreateDemoData(*storage_, server::DemoSet::kSmall);
+    previous_ = remote::GetObjectFactory();
+    remote::SetObjectFactory([this](const std::string&, const std::string& prog_id) {
+      return server::CreateServerObject(prog_id, *storage_);
+    });
+    rtl::SetShortDateFormat("yyyy-mm-dd");
+    browser_ = CreateBrowserDataSets({&systran_, &storpro_, &commu_, &sysctrl_, &cominfo_});
+    browser_.cds_gstrygl0->Open();
+    browser_.cds_gstjydw0->Open();
+    browser_.cds_gstjygl1->Open();
+    browser_.cds_gstckgl0->Open();
+  }
+  void TearDown() override {
+    browser_ = BrowserDataSets();
+    for (remote::Connection* c : {&systran_, &storpro_, &commu_, &sysctrl_, &cominfo_}) {
+      c->SetConnected(false);
+    }
+    remote::SetObjectFactory(previous_);
+    storage_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::optional<std::string> DbText(const std::string& sql) {
+    auto db = storage_->NewSession();
+    auto rows = db->Query(sql);
+    if (!rows->Next() || rows->IsNull(0)) return std::nullopt;
+    return std::string(rows->Text(0));
+  }
+
+  std::string dir_;
+  std::unique_ptr<server::StorageFactory> storage_;
+  remote::ObjectFactory previous_;
+  remote::Connection systran_{remote::kProgIdSysTran}, storpro_{remote::kProgIdStoreProduct},
+      commu_{remote::kProgIdCommunicate}, sysctrl_{remote::kProgIdSysControl},
+      cominfo_{remote::kProgIdCompanyInfo}, editor_sysctrl_{remote::kProgIdSysControl};
+  BrowserDataSets browser_;
+};
+
+TEST_F(ServerIntegrationTest, BrowserListsTheDocumentsInPacketsWithTheirLines) {
+  ClientDataSet& header = *browser_.cds_qmdwlrt1;
+  ClientDataSet& lines = *browser_.cds_qmdwlrt2;
+  header.ParamByName("FLAG").SetAsString("1");
+  int moves = 0;
+  header.AfterScroll = [&](ClientDataSet& ds) {
+    ++moves;
+    if (ds.Eof()) ds.GetNextPacket();
+  };
+  header.Open();
+  EXPECT_EQ(moves, 1);
+  EXPECT_EQ(header.RecordCount(), 10);
+  header.Last();  // loads the next packet and stays on the tenth document
+  EXPECT_EQ(header.RecordCount(), 20);
+  EXPECT_EQ(header.RecNo(), 10);
+  header.Last();
+  header.Last();
+  EXPECT_EQ(header.RecordCount(), 30);
+  EXPECT_EQ(header.GetNextPacket(), 0);
+
+  ASSERT_TRUE(header.Locate("DHAO00", {"20240011"}));
+  EXPECT_EQ(header.FieldByName("CKRYMC").AsString(), "");  // maker not in the staff list
+  EXPECT_FALSE(header.FieldByName("CKMC00").AsString().empty());
+  ASSERT_TRUE(header.Locate("DHAO00", {"20240009"}));
+  EXPECT_TRUE(lines.IsEmpty());
+  ASSERT_TRUE(header.Locate("DHAO00", {"20240012"}));
+  ASSERT_FALSE(lines.IsEmpty());
+  bool found_fraction = false;
+  for (int i = 0; i < lines.RecordCount(); ++i) {
+    found_fraction |= lines.TextAt(i, lines.FieldByName("SL0000")) == "2.5";
+    EXPECT_FALSE(lines.TextAt(i, lines.FieldByName("SPMC00")).empty());
+  }
+  EXPECT_TRUE(found_fraction);
+  ASSERT_TRUE(header.Locate("DHAO00", {"20240001"}));
+  EXPECT_FALSE(header.FieldByName("YWRQ00").IsNull());  // audited
+  EXPECT_FALSE(header.FieldByName("YWRYMC").AsString().empty());
+
+  browser_.cds_xstyjzqj->Open();
+  EXPECT_EQ(browser_.cds_xstyjzqj->FieldByName("JSRQ00").AsString(), "2024-02-29");
+}
+
+TEST_F(ServerIntegrationTest, EditorSavesAnAuditWithItsStockBatch) {
+  EditorDataSets editor = CreateEditorDataSets(
+      {&systran_, &storpro_, &editor_sysctrl_},
+      {browser_.cds_gstrygl0.get(), browser_.cds_gstckgl0.get(), browser_.cds_gstjygl1.get()});
+  ClientDataSet& header = *editor.cds_qmdwlrt1;
+  ClientDataSet& lines = *editor.cds_qmdwlrt2;
+  header.ParamByName("DHAO00").SetAsString("20240012");
+  header.Open();
+  ASSERT_EQ(header.RecordCount(), 1);
+  const std::string warehouse = header.FieldByName("CKDM00").AsString();
+  ASSERT_FALSE(lines.IsEmpty());
+
+  header.Edit();
+  header.FieldByName("YWRQ00").SetAsString("2024-04-30");
+  header.FieldByName("YWRY00").SetAsString("0001");
+  editor.cds_gstrygl0->Open();
+  editor.cds_gstrygl0->SetFilter("RYDM00='0001'");
+  editor.cds_gstrygl0->SetFiltered(true);
+  header.FieldByName("YWRYMC").SetAsString(editor.cds_gstrygl0->FieldByName("RYMC00").AsString());
+  EXPECT_FALSE(header.FieldByName("YWRYMC").AsString().empty());
+
+  editor.cds_stockcolor->Open();
+  editor.cds_xstzxkc0->Open();
+  int with_stock = 0;
+  lines.Last();
+  while (!lines.Bof()) {
+    if (editor.cds_xstzxkc0->Locate("SPDM00;CKDM00;KCBZ00",
+                                    {lines.FieldByName("SPDM00").AsString(), warehouse, "CK"},
+                                    LocateOption::PartialKey)) {
+      lines.Edit();
+      lines.FieldByName("KCSL00").SetAsString(
+          editor.cds_xstzxkc0->FieldByName("KCSL00").AsString());
+      ++with_stock;
+    }
+    lines.Prior();
+  }
+  EXPECT_GT(with_stock, 0);
+
+  lines.First();
+  const std::string goods = lines.FieldByName("SPDM00").AsString();
+  lines.Edit();
+  lines.FieldByName("DJIA00").SetAsString("12.5");
+
+  // The save: the stock batch, then the document.
+  std::string batch;
+  lines.Last();
+  while (!lines.Bof()) {
+    const std::string q = lines.FieldByName("SL0000").AsString();
+    const std::string g = lines.FieldByName("SPDM00").AsString();
+    batch += "!UPDATE XSTZXKC0 SET KCSL00=KCSL00-(" + q + ") WHERE SPDM00='" + g +
+             "' AND CKDM00='0B' AND KCBZ00='YW'";
+    batch += "!UPDATE XSTZXKC0 SET KCSL00=KCSL00-(" + q + ") WHERE SPDM00='" + g +
+             "' AND CKDM00='" + warehouse + "' AND KCBZ00='YW'";
+    lines.Prior();
+  }
+  batch.erase(0, 1);
+  if (header.State() != DataSetState::Browse) header.Post();
+  std::vector<Value> args = {Value::Text(batch)};
+  systran_.Object().Call("TranPara", args);
+  EXPECT_EQ(header.ApplyUpdates(0), 0);
+  EXPECT_EQ(header.ChangeCount(), 0);
+
+  EXPECT_EQ(DbText("SELECT YWRY00 FROM QMDWLRT1 WHERE DHAO00 = 20240012").value_or(""), "0001");
+  EXPECT_EQ(
+      DbText("SELECT DJIA00 FROM QMDWLRT2 WHERE DHAO00 = 20240012 AND SPDM00 = '" + goods + "'")
+          .value_or(""),
+      "12.5");
+}
+
+TEST_F(ServerIntegrationTest, CancelCommandsRunInsideTheTransaction) {
+  ClientDataSet& tmp = *browser_.cds_qmdwlrt_tmp;
+  std::vector<Value> none;
+  commu_.Object().Call("sustarttran", none);
+  tmp.Close();
+  tmp.SetCommandText("UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=20240020");
+  tmp.Execute();
+  commu_.Object().Call("sucommit", none);
+  EXPECT_FALSE(DbText("SELECT YWRQ00 FROM QMDWLRT1 WHERE DHAO00 = 20240020").has_value());
+
+  tmp.SetCommandText("DELETE FROM QMDWLRT1");
+  EXPECT_THROW(tmp.Execute(), remote::ServerError);  // the server runs only statements it knows
+}
+
+}  // namespace
+}  // namespace data
