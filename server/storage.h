@@ -38,7 +38,7 @@ class DbRows {
   // The value of a column read as the given field type; dates are stored as ISO text (SQLite) or
   // timestamps (PostgreSQL) and come back as rtl::DateTime. Throws StorageError when a stored
   // date cannot be read.
-  remote::Value Get(int column, remote::FieldType type) const;
+  virtual remote::Value Get(int column, remote::FieldType type) const;
 };
 
 // Writes many rows into one table fast (the demo sets). Rows go into the session's open
