@@ -35,27 +35,23 @@ class ObjectBase;
 // use. It never waits for an instance that is busy with a request: it retries shortly after.
 class TransactionTimer {
  public:
+  // Never destroyed: instances still alive while the process exits may use it.
   static TransactionTimer& Instance() {
-    static TransactionTimer timer;
-    return timer;
+    static TransactionTimer* timer = new TransactionTimer;
+    return *timer;
   }
   void Schedule(ObjectBase* object, Clock::time_point when) {
     std::lock_guard<std::mutex> lock(mu_);
     due_[object] = when;
-    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    if (!started_) {
+      std::thread([this] { Run(); }).detach();
+      started_ = true;
+    }
     cv_.notify_all();
   }
   void Cancel(ObjectBase* object) {
     std::lock_guard<std::mutex> lock(mu_);
     due_.erase(object);
-  }
-  ~TransactionTimer() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
-      cv_.notify_all();
-    }
-    if (thread_.joinable()) thread_.join();
   }
 
  private:
@@ -64,8 +60,7 @@ class TransactionTimer {
   std::mutex mu_;
   std::condition_variable cv_;
   std::map<ObjectBase*, Clock::time_point> due_;
-  std::thread thread_;
-  bool stop_ = false;
+  bool started_ = false;
 };
 
 // What every object shares: its database session, its providers and methods, its open results,
@@ -271,7 +266,7 @@ class ObjectBase : public remote::ServerObject {
 
 void TransactionTimer::Run() {
   std::unique_lock<std::mutex> lock(mu_);
-  while (!stop_) {
+  for (;;) {
     if (due_.empty()) {
       cv_.wait(lock);
       continue;
