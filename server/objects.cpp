@@ -97,7 +97,7 @@ class ObjectBase : public remote::ServerObject {
   }
 
   remote::Packet Fetch(uint32_t cursor, int32_t count) override {
-    return Guarded(Request::kFetch, "fetch", [&] {
+    return Guarded(Request::kFetch, "fetch", cursor, [&] {
       auto it = cursors_.find(cursor);
       remote::Packet packet;
       if (it == cursors_.end()) {
@@ -242,8 +242,15 @@ class ObjectBase : public remote::ServerObject {
   // Runs one request under the mutex; every failure leaves as remote::ServerError.
   template <typename F>
   auto Guarded(Request request, const std::string& name, F&& body) -> decltype(body()) {
+    return Guarded(request, name, 0, std::forward<F>(body));
+  }
+  // `keep_cursor`: the open result that this request reads on (a fetch).
+  template <typename F>
+  auto Guarded(Request request, const std::string& name, uint32_t keep_cursor, F&& body)
+      -> decltype(body()) {
     std::lock_guard<std::mutex> lock(mu_);
     try {
+      DetachCursors(keep_cursor);
       BeforeRequest(request, name);
       return body();
     } catch (const ServerError& e) {
@@ -252,6 +259,14 @@ class ObjectBase : public remote::ServerObject {
     } catch (const std::exception& e) {
       OnFailure(request, e.what());
       throw ServerError(e.what());
+    }
+  }
+
+  // Open results other than `keep` stop holding the database (a list left half-read must not
+  // keep its statement and snapshot while other requests run on the session).
+  void DetachCursors(uint32_t keep) {
+    for (auto& [id, cursor] : cursors_) {
+      if (id != keep) cursor->Detach();
     }
   }
 

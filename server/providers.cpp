@@ -35,7 +35,8 @@ Row ReadRow(const DbRows& rows, const std::vector<FieldDef>& fields) {
   return row;
 }
 
-// Rows already read (or read on the first request), handed out in slices.
+// A list read from an open query as it is fetched (streaming chunk after chunk), or from memory
+// once detached.
 class ListCursor : public ProviderCursor {
  public:
   ListCursor(std::unique_ptr<DbRows> rows, std::vector<FieldDef> fields)
@@ -44,13 +45,28 @@ class ListCursor : public ProviderCursor {
 
   bool Next(int32_t count, std::vector<Row>& out) override {
     if (rows_) {
-      if (count < 0) {  // everything now: stream straight into the packet
-        while (rows_->Next()) out.push_back(ReadRow(*rows_, fields_));
-        rows_.reset();
-        return false;
+      if (count > 0) out.reserve(out.size() + count);
+      int64_t n = 0;
+      if (lookahead_) {
+        if (count == 0) return true;
+        out.push_back(std::move(*lookahead_));
+        lookahead_.reset();
+        ++n;
       }
-      while (rows_->Next()) buffer_.push_back(ReadRow(*rows_, fields_));
+      while (count < 0 || n < count) {
+        if (!rows_->Next()) {
+          rows_.reset();
+          return false;
+        }
+        out.push_back(ReadRow(*rows_, fields_));
+        ++n;
+      }
+      if (rows_->Next()) {
+        lookahead_ = ReadRow(*rows_, fields_);
+        return true;
+      }
       rows_.reset();
+      return false;
     }
     size_t n = buffer_.size() - pos_;
     if (count >= 0 && static_cast<size_t>(count) < n) n = count;
@@ -64,9 +80,18 @@ class ListCursor : public ProviderCursor {
     return true;
   }
 
+  void Detach() override {
+    if (!rows_) return;
+    if (lookahead_) buffer_.push_back(std::move(*lookahead_));
+    lookahead_.reset();
+    while (rows_->Next()) buffer_.push_back(ReadRow(*rows_, fields_));
+    rows_.reset();
+  }
+
  private:
   std::unique_ptr<DbRows> rows_;
   std::vector<FieldDef> fields_;
+  std::optional<Row> lookahead_;
   std::vector<Row> buffer_;
   size_t pos_ = 0;
 };

@@ -19,6 +19,10 @@ class ProviderCursor {
   // Appends up to `count` further rows (-1: every remaining row) to `rows`; returns whether
   // rows remain for a later call.
   virtual bool Next(int32_t count, std::vector<remote::Row>& rows) = 0;
+  // Reads whatever the cursor still holds open in the database into memory, so that the
+  // session's statement and snapshot are released. The object calls it before any request that
+  // is not a fetch of this cursor.
+  virtual void Detach() {}
 };
 
 struct OpenedResult {

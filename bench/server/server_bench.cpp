@@ -1,6 +1,7 @@
-// The server objects on the large demo set, in-process (no network): opening the "CK" stock list
-// against the same SELECT through the SQLite C API alone, the first packet of the document list,
-// and the throughput of audit saves (TranPara with its apply).
+// The server objects on the large demo set: opening the "CK" stock list against the same SELECT
+// through the SQLite C API alone, the first packet of the document list, and the throughput of
+// audit saves (TranPara with its apply). In-process (the objects called directly) and, for the
+// lists, over loopback TCP through the application server, decoded into rows on the client.
 //
 // The SQLite database is kept in $QMDW_BENCH_DB (default /tmp/qmdw_bench_large.sqlite) and
 // created once with the large set. With QMDW_PG_URL set, the same benchmarks run on PostgreSQL
@@ -15,8 +16,11 @@
 #include <string>
 
 #include "remote/connection.h"
+#include "remote/tcp_client.h"
 #include "rtl/numtext.h"
 #include "server/demo_data.h"
+#include "server/net/app_server.h"
+#include "server/net/log.h"
 #include "server/objects.h"
 #include "server/objects_log.h"
 #include "server/storage.h"
@@ -86,6 +90,56 @@ void BM_StockListOpen(benchmark::State& state) {
   state.counters["rows"] = static_cast<double>(rows);
 }
 BENCHMARK(BM_StockListOpen)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The application server on a free loopback port, serving the SQLite large set.
+appserver::AppServer& LoopbackServer(server::StorageFactory& storage) {
+  static std::unique_ptr<appserver::AppServer> app = [&storage] {
+    appserver::SetLogLevel(appserver::LogLevel::kError);
+    appserver::ServerOptions options;
+    options.port = 0;
+    auto a = std::make_unique<appserver::AppServer>(options, [&storage](const std::string& id) {
+      return server::CreateServerObject(id, storage);
+    });
+    a->Start();
+    return a;
+  }();
+  return *app;
+}
+
+std::unique_ptr<remote::ServerObject> ConnectLoopback(const char* prog_id) {
+  return remote::ConnectServerObject("127.0.0.1:" + std::to_string(LoopbackServer(Sqlite()).port()),
+                                     prog_id);
+}
+
+void BM_StockListOpenLoopback(benchmark::State& state) {
+  auto systran = ConnectLoopback(remote::kProgIdSysTran);
+  remote::OpenRequest request;
+  request.provider = "dsp_xstzxkc0_ck";
+  size_t rows = 0;
+  for (auto _ : state) {
+    remote::OpenResult r = systran->Open(request);
+    rows = r.packet.rows.size();
+    benchmark::DoNotOptimize(r);
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_StockListOpenLoopback)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_HeaderListFirstPacketLoopback(benchmark::State& state) {
+  auto commu = ConnectLoopback(remote::kProgIdCommunicate);
+  remote::OpenRequest request;
+  request.provider = "dsp_qmdwlrt1";
+  request.params.push_back({"CKDM00", remote::ParamType::Text, remote::ParamDirection::Input, {}});
+  request.params.push_back(
+      {"FLAG", remote::ParamType::Text, remote::ParamDirection::Input, Value::Text("1")});
+  request.packet_records = 10;
+  for (auto _ : state) {
+    remote::OpenResult r = commu->Open(request);
+    commu->CloseCursor(r.cursor);
+    benchmark::DoNotOptimize(r);
+  }
+}
+BENCHMARK(BM_HeaderListFirstPacketLoopback)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The same SELECT through the SQLite C API alone: every column of every row read once.
 void BM_StockListRawSqlite(benchmark::State& state) {

@@ -312,6 +312,32 @@ TEST_P(ObjectsTest, BadRequestsGetClearErrors) {
   commu->Call("surollback", none);
 }
 
+TEST_P(ObjectsTest, AListReadInPacketsSurvivesOtherRequestsInBetween) {
+  auto systran = Object(remote::kProgIdSysTran);
+  remote::OpenResult r = systran->Open(Request("dsp_xstzxkc0_ck", {}, 20));
+  ASSERT_EQ(r.packet.rows.size(), 20u);
+  std::vector<remote::Row> rows = std::move(r.packet.rows);
+  // A write on the same session while the list is half read, then the rest of the list.
+  std::vector<Value> batch = {Value::Text(
+      "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(1) WHERE SPDM00='10010001' AND CKDM00='01' AND "
+      "KCBZ00='YW'")};
+  systran->Call("TranPara", batch);
+  EXPECT_EQ(systran->ApplyUpdates("dsp_qmdwlrt1", {}, 0).error_count, 0);
+  remote::Packet p = systran->Fetch(r.cursor, 25);
+  EXPECT_EQ(p.rows.size(), 25u);
+  EXPECT_TRUE(p.more);
+  for (auto& row : p.rows) rows.push_back(std::move(row));
+  p = systran->Fetch(r.cursor, -1);
+  EXPECT_FALSE(p.more);
+  for (auto& row : p.rows) rows.push_back(std::move(row));
+  ASSERT_EQ(rows.size(), 50u);
+  for (size_t i = 1; i < rows.size(); ++i) {
+    EXPECT_LT(rows[i - 1].cells[0].text() + rows[i - 1].cells[1].text(),
+              rows[i].cells[0].text() + rows[i].cells[1].text());
+  }
+  EXPECT_EQ(*Stock("10010001", "01"), 164);
+}
+
 TEST_P(ObjectsTest, ClosingAResultReleasesIt) {
   auto commu = Object(remote::kProgIdCommunicate);
   remote::OpenResult r = commu->Open(Request("dsp_qmdwlrt1", {TextParam("FLAG", "1")}, 10));
