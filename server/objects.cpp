@@ -145,12 +145,14 @@ class ObjectBase : public remote::ServerObject {
   }
 
   // Called by the timer with mu_ held.
-  void OnDeadline() {
+  // Called by the timer with mu_ held, and by every request before it runs, so that a request
+  // arriving after the deadline finds the transaction rolled back however late the timer is.
+  void OnDeadline(bool from_timer = true) {
     if (txn_ != Txn::kOpen || Clock::now() < deadline_) return;
     const std::string reason =
         "it was left open for more than " + rtl::FloatToStr(timeout_.count() / 1000.0) + " s";
     Log(LogLevel::kWarning, prog_id_ + ": transaction rolled back: " + reason);
-    Abort(reason, /*cancel_timer=*/false);
+    Abort(reason, /*cancel_timer=*/!from_timer);
   }
   std::mutex& mutex() { return mu_; }
 
@@ -250,6 +252,7 @@ class ObjectBase : public remote::ServerObject {
       -> decltype(body()) {
     std::lock_guard<std::mutex> lock(mu_);
     try {
+      OnDeadline(/*from_timer=*/false);
       DetachCursors(keep_cursor);
       BeforeRequest(request, name);
       return body();
