@@ -37,7 +37,8 @@ bool ReadWholeNumber(std::string_view text, int64_t& value) {
   if (i == text.size()) return false;
   int64_t magnitude = 0;
   for (; i < text.size(); ++i) {
-    int digit = base == 16 ? HexValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+    int digit =
+        base == 16 ? HexValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
     if (digit < 0) return false;
     magnitude = magnitude * base + digit;
     if (magnitude > 0xFFFFFFFFLL) return false;
