@@ -364,19 +364,27 @@ void RunStatement(DbSession& db, const Statement& st) {
       return;
     }
     case StatementKind::kHeaderReset: {
+      // Only an audited document whose audit date is not before the latest closing date (the
+      // cancel's own rule, kept here too so that a period closed meanwhile stays closed).
       const int64_t n = db.Execute(
           "UPDATE QMDWLRT1 SET YWRQ00 = NULL, YWRY00 = NULL "
-          "WHERE DHAO00 = ? AND YWRQ00 IS NOT NULL",
+          "WHERE DHAO00 = ? AND YWRQ00 IS NOT NULL AND NOT EXISTS (SELECT 1 FROM XSTYJZQJ "
+          "WHERE JZRY00 IS NOT NULL AND JSRQ00 > QMDWLRT1.YWRQ00)",
           {Value::Float(st.document)});
       if (n > 0) return;
-      auto exists =
-          db.Query("SELECT 1 FROM QMDWLRT1 WHERE DHAO00 = ?", {Value::Float(st.document)});
+      auto header =
+          db.Query("SELECT YWRQ00 FROM QMDWLRT1 WHERE DHAO00 = ?", {Value::Float(st.document)});
       const std::string doc = rtl::FloatToStr(st.document);
-      if (exists->Next()) {
+      if (!header->Next()) {
+        throw ServerError("Document " + doc + " does not exist: its audit cannot be cancelled");
+      }
+      if (header->IsNull(0)) {
         throw ServerError("Document " + doc +
                           " is not audited (any more): its audit cannot be cancelled");
       }
-      throw ServerError("Document " + doc + " does not exist: its audit cannot be cancelled");
+      throw ServerError("Document " + doc +
+                        " was audited before the latest closing date: its audit cannot be "
+                        "cancelled");
     }
     case StatementKind::kClosingPeriodQuery:
       throw ServerError("The closing-period query returns rows; it cannot be executed");

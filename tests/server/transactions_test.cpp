@@ -327,6 +327,21 @@ TEST_P(TransactionsTest, CancelRestoresTheStockOnceAndRefusesASecondCancel) {
   EXPECT_EQ(Snapshot(), after_first);
 }
 
+TEST_P(TransactionsTest, AnAuditBeforeTheLatestClosingDateIsNotCancelled) {
+  auto systran = Object(remote::kProgIdSysTran);
+  auto commu = Object(remote::kProgIdCommunicate);
+  // 20240005 was audited on 2024-01-21, before the closing date 2024-02-29.
+  remote::Packet doc = OpenDocument(*systran, 20240005);
+  const std::string before = Snapshot();
+  EXPECT_THAT(Cancel(*commu, doc), HasSubstr("before the latest closing date"));
+  EXPECT_EQ(Snapshot(), before);
+  // An audit date equal to the latest closing date may be cancelled.
+  db_->Execute("UPDATE QMDWLRT1 SET YWRQ00 = ? WHERE DHAO00 = 20240005",
+               {Value::Date(rtl::EncodeDate(2024, 2, 29))});
+  EXPECT_EQ(Cancel(*commu, doc), "");
+  EXPECT_FALSE(Audited(20240005));
+}
+
 TEST_P(TransactionsTest, CommandsRefusedOnTheCommandProviderChangeNothing) {
   auto commu = Object(remote::kProgIdCommunicate);
   const std::string before = Snapshot();
