@@ -355,9 +355,10 @@ class SysTranObject : public ObjectBase {
       remote::ApplyResult result = ApplyDocumentChanges(*db_, delta, options);
       if (result.error_count > 0) {
         db_->Rollback();
-        result.errors.push_back(
-            "The save was rolled back: neither the stock nor the document "
-            "was changed");
+        // One message per failing row; the last says what became of the save.
+        result.errors.back() +=
+            " (the save was rolled back: neither the stock nor the document "
+            "was changed)";
       } else {
         db_->Commit();
       }

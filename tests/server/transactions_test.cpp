@@ -146,9 +146,10 @@ TEST_P(TransactionsTest, SecondAuditOfTheSameDocumentChangesNothing) {
   const std::string after_first = Snapshot();
   remote::ApplyResult result = Save(*second, doc2, "2024-04-02", "0004");
   EXPECT_EQ(result.error_count, 1);
-  ASSERT_FALSE(result.errors.empty());
+  ASSERT_EQ(result.errors.size(), 1u);
   EXPECT_THAT(result.errors[0], HasSubstr("Document 20240014"));
   EXPECT_THAT(result.errors[0], HasSubstr("changed by another user"));
+  EXPECT_THAT(result.errors[0], HasSubstr("the save was rolled back"));
   EXPECT_EQ(Snapshot(), after_first);  // the second batch was rolled back with the document
   ExpectStockLowered(doc1, before, 1);
 }
