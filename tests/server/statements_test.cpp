@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "rtl/numtext.h"
+
 namespace server {
 namespace {
 
@@ -155,6 +159,76 @@ TEST(StatementsTest, RefusesABatchWithAnyBadPiece) {
   for (const std::string& batch : cases) {
     EXPECT_THROW(ParseStockBatch(batch), StatementRefused) << batch;
   }
+}
+
+// The text of a recognised statement, written back with its values.
+std::string Render(const Statement& st) {
+  auto quote = [](const std::string& t) {
+    std::string q = "'";
+    for (char c : t) q += c == '\'' ? std::string("''") : std::string(1, c);
+    return q + "'";
+  };
+  switch (st.kind) {
+    case StatementKind::kStockDecrement:
+      return "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(" + rtl::FloatToStr(st.quantity) +
+             ") WHERE SPDM00=" + quote(st.goods) + " AND CKDM00=" + quote(st.warehouse) +
+             " AND KCBZ00='YW'";
+    case StatementKind::kStockIncrement:
+      return "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(" + rtl::FloatToStr(st.quantity) +
+             ") WHERE CKDM00=" + quote(st.warehouse) + " AND SPDM00=" + quote(st.goods) +
+             " AND KCBZ00='YW'";
+    case StatementKind::kHeaderReset:
+      return "UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=" +
+             rtl::FloatToStr(st.document);
+    case StatementKind::kClosingPeriodQuery:
+      return "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL";
+  }
+  return "";
+}
+
+// Random mutations of accepted statements: the recogniser never fails on them, and whatever it
+// accepts means exactly what its values say (rendered back, it recognises to the same values).
+TEST(StatementsTest, MutatedStatementsAreRefusedOrMeanTheirValues) {
+  const std::string seeds[] = {
+      "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(12.5) WHERE SPDM00='10010001' AND CKDM00='0B' AND "
+      "KCBZ00='YW'",
+      "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(-3) WHERE CKDM00='01' AND SPDM00='O''K' AND "
+      "KCBZ00='YW'",
+      "UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=20240001",
+      "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL",
+  };
+  const std::string alphabet = "'!;-()= E.+0123456789ORAND/*\"\\x";
+  std::mt19937 rng(20240001);
+  int accepted = 0;
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = seeds[rng() % 4];
+    const int edits = 1 + rng() % 3;
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      const size_t at = rng() % text.size();
+      const char c = alphabet[rng() % alphabet.size()];
+      switch (rng() % 3) {
+        case 0:
+          text[at] = c;
+          break;
+        case 1:
+          text.insert(text.begin() + at, c);
+          break;
+        default:
+          text.erase(at, 1);
+      }
+    }
+    std::optional<Statement> st = Recognise(text);
+    if (!st) continue;
+    ++accepted;
+    std::optional<Statement> again = Recognise(Render(*st));
+    ASSERT_TRUE(again.has_value()) << text;
+    EXPECT_EQ(again->kind, st->kind) << text;
+    EXPECT_EQ(again->goods, st->goods) << text;
+    EXPECT_EQ(again->warehouse, st->warehouse) << text;
+    EXPECT_EQ(rtl::FloatToStr(again->quantity), rtl::FloatToStr(st->quantity)) << text;
+    EXPECT_EQ(rtl::FloatToStr(again->document), rtl::FloatToStr(st->document)) << text;
+  }
+  EXPECT_GT(accepted, 0);
 }
 
 }  // namespace
