@@ -269,6 +269,7 @@ void AppServer::RunSession(Session& s) {
   std::unique_ptr<ServerObject> object;
   try {
     s.socket.SetRecvTimeout(options_.handshake_timeout_ms);
+    s.socket.SetSendTimeout(options_.send_timeout_ms);
     object = Handshake(s);
     if (object) {
       s.socket.SetRecvTimeout(0);

@@ -42,6 +42,8 @@ struct ServerOptions {
   std::size_t max_clients = 256;
   std::size_t max_request_bytes = std::size_t{4} << 20;
   int handshake_timeout_ms = 10000;
+  // A client that stops reading a reply for this long is disconnected (its instance destroyed).
+  int send_timeout_ms = 120000;
 };
 
 class StartError : public remote::ServerError {

@@ -200,6 +200,7 @@ void Socket::SendAll(const char* data, std::size_t size) {
     if (n < 0) {
       int code = LastErrorCode();
       if (Interrupted(code)) continue;
+      if (TimedOut(code)) throw ConnectionLost("the peer stopped reading");
       throw ConnectionLost("the connection was lost while sending: " + ErrorText(code));
     }
     data += n;
@@ -230,6 +231,15 @@ void Socket::SetRecvTimeout(int timeout_ms) {
   timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
 #endif
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&tv), sizeof tv);
+}
+
+void Socket::SetSendTimeout(int timeout_ms) {
+#ifdef _WIN32
+  DWORD tv = static_cast<DWORD>(timeout_ms);
+#else
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+#endif
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&tv), sizeof tv);
 }
 
 void Socket::SetNoDelay() {

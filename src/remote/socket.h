@@ -59,6 +59,8 @@ class Socket {
   std::size_t RecvSome(char* data, std::size_t size);
   // 0 turns the timeout off. A read that times out throws ConnectionLost.
   void SetRecvTimeout(int timeout_ms);
+  // 0 turns the timeout off. A send that cannot proceed for this long throws ConnectionLost.
+  void SetSendTimeout(int timeout_ms);
   void SetNoDelay();
   void SetKeepAlive();
   // Ends both directions: a thread blocked reading this socket returns. The handle stays open.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -245,6 +246,7 @@ class RawClient {
     SendBytes(payload);
   }
   void SendRaw(const std::string& bytes) { socket_.SendAll(bytes.data(), bytes.size()); }
+  remote::Socket& socket() { return socket_; }
   // The next reply; an ErrorReply with "(closed)" when the server closed the connection.
   wire::ServerMessage Receive() {
     std::string payload;
@@ -355,6 +357,21 @@ TEST_F(ServerTest, ConnectionEndingInsideAFrameEndsTheSession) {
                     7));
   }
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_EQ(record_->destroyed.load(), 1);
+  ExpectServing();
+}
+
+TEST_F(ServerTest, ClientThatStopsReadingIsDisconnected) {
+  ServerOptions options;
+  options.send_timeout_ms = 300;
+  Start(options);
+  RawClient raw(server_->port());
+  int small = 4096;
+  setsockopt(raw.socket().native(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
+  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+  raw.Send(RowsRequest(400000, -1));  // and never read the reply
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 20000));
   EXPECT_EQ(record_->destroyed.load(), 1);
   ExpectServing();
 }
