@@ -140,7 +140,8 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
   cb_smokeunit->SetButtonColor(widgets::kWindowColor);
   cb_smokeunit->SetFont(widgets::ModuleFont());
   cb_smokeunit->SetDropDownCount(8);
-  cb_smokeunit->OnExit.Bind("cb_smokeunitExit");
+  // The focus events are not among the events a layout binds by name: set directly.
+  cb_smokeunit->OnExit = [this](widgets::Object& s) { cb_smokeunitExit(s); };
   cb_smokeunit->OnDblClick.Bind("cb_smokeunitDblClick");
   cb_smokeunit->OnChange.Bind("cb_smokeunitChange");
   cb_smokeunit->OnClick.Bind("cb_smokeunitClick");
@@ -171,7 +172,7 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
       {"dg_overfall_masterCKMC00", "CKMC00", "溢耗仓库", 156, Alignment::Center},
   };
   for (const ColumnSpec& c : master_columns) dg_overfall_master->AddColumn(c);
-  dg_overfall_master->OnEnter.Bind("dg_overfall_masterEnter");
+  dg_overfall_master->OnEnter = [this](widgets::Object& s) { dg_overfall_masterEnter(s); };
 
   // --- Remark band (bottom), then the line grid filling the rest. ---
   pn_beizhu = Add<widgets::Panel>(this, "pn_beizhu");
@@ -220,7 +221,7 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
       [this](widgets::Grid& grid, widgets::GridColumn& column, widgets::FooterDraw& footer) {
         dg_overfall_detailDJIA00DrawSummaryFooter(grid, column, footer);
       };
-  dg_overfall_detail->OnEnter.Bind("dg_overfall_detailEnter");
+  dg_overfall_detail->OnEnter = [this](widgets::Object& s) { dg_overfall_detailEnter(s); };
 
   // --- Never visible: the factor of the selected unit. ---
   dedt_changeunit = Add<widgets::DBEdit>(this, "dedt_changeunit");
@@ -243,9 +244,6 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
   Publish("TbCancelClick", [this](widgets::Object& s) { TbCancelClick(s); });
   Publish("TbexitClick", [this](widgets::Object& s) { TbexitClick(s); });
   Publish("tbprintClick", [this](widgets::Object& s) { tbprintClick(s); });
-  Publish("dg_overfall_masterEnter", [this](widgets::Object& s) { dg_overfall_masterEnter(s); });
-  Publish("dg_overfall_detailEnter", [this](widgets::Object& s) { dg_overfall_detailEnter(s); });
-  Publish("cb_smokeunitExit", [this](widgets::Object& s) { cb_smokeunitExit(s); });
   Publish("cb_smokeunitDblClick", [this](widgets::Object& s) { cb_smokeunitDblClick(s); });
   Publish("cb_smokeunitChange", [this](widgets::Object& s) { cb_smokeunitChange(s); });
   Publish("cb_smokeunitClick", [this](widgets::Object& s) { cb_smokeunitClick(s); });
@@ -268,8 +266,8 @@ void TFM_QMDWLRTSH::FormActivate(widgets::Object&) {
   SetBounds(0, 76, 800, 508);
   // 2. Connect the five server objects on the host's server computer.
   const std::string host = entry::ServerHost();
-  for (remote::Connection* c : {dcom_systran, dcom_storpro, dcom_commu, dcom_sysctrl,
-                                dcom_cominfo}) {
+  for (remote::Connection* c :
+       {dcom_systran, dcom_storpro, dcom_commu, dcom_sysctrl, dcom_cominfo}) {
     c->SetConnected(false);
     c->SetComputerName(host);
     c->SetConnected(true);
@@ -343,8 +341,7 @@ void TFM_QMDWLRTSH::dg_overfall_detailEnter(widgets::Object&) {
   CurrentDataSet = cds_qmdwlrt2;
 }
 
-void TFM_QMDWLRTSH::dg_overfall_detailDJIA00DrawSummaryFooter(widgets::Grid&,
-                                                              widgets::GridColumn&,
+void TFM_QMDWLRTSH::dg_overfall_detailDJIA00DrawSummaryFooter(widgets::Grid&, widgets::GridColumn&,
                                                               widgets::FooterDraw& footer) {
   footer.text = "总计";
   footer.font.style |= widgets::kFsBold;
