@@ -310,6 +310,40 @@ TEST_P(BrowserTest, AFailureAfterTheCommitStillAsksForARollbackAndShowsTheNotice
   EXPECT_EQ(AuditDate(db(), 1), std::nullopt);
 }
 
+TEST_P(BrowserTest, AQuoteInACodeOrAUnitNameStaysPartOfTheValue) {
+  Fixture f;
+  f.units = {{"条", 1}, {"O'件", 2}};
+  f.docs = {AuditedDoc(1, {{"10'01", 4}})};
+  WriteFixture(db(), f);
+  {
+    auto s = db().NewSession();
+    s->Execute("INSERT INTO GSTJYGL1 (SPDM00, SPMC00) VALUES ('10''01', '引号')");
+    for (const char* w : {"0B", "01"}) {
+      s->Execute(
+          "INSERT INTO XSTZXKC0 (SPDM00, CKDM00, KCBZ00, KCSL00) VALUES ('10''01', ?, 'YW', 50)",
+          {remote::Value::Text(w)});
+    }
+  }
+  Run({Act("choose O'件",
+           [](Screen& s) {
+             auto& cb = s.Get<widgets::ComboBox>("cb_smokeunit");
+             cb.UserToggleList();
+             cb.UserChooseItem(1);
+           }),
+       Check("converted",
+             [](Screen& s) {
+               EXPECT_EQ(s.Box(), nullptr);
+               EXPECT_EQ(Grid(s, "dg_overfall_detail").Column(3).Caption(), "数量(O'件)");
+               EXPECT_EQ(Grid(s, "dg_overfall_detail").CellText(0, 3), "2");
+               EXPECT_EQ(Grid(s, "dg_overfall_detail").CellText(0, 1), "引号");
+             }),
+       Click("tbcancel"), Answer(widgets::kIdOk),
+       Check("cancelled", [](Screen& s) { EXPECT_EQ(s.Box(), nullptr); }), Click("tbexit")});
+  EXPECT_EQ(StockYW(db(), "10'01", "0B"), 54);
+  EXPECT_EQ(StockYW(db(), "10'01", "01"), 54);
+  EXPECT_EQ(AuditDate(db(), 1), std::nullopt);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, BrowserTest,
                          ::testing::ValuesIn(testsupport::AvailableBackends()),
                          [](const auto& info) { return testsupport::BackendName(info.param); });
