@@ -47,7 +47,8 @@ Bitmap Draw(std::initializer_list<const char*> rows) {
 }
 
 const std::map<std::string, Bitmap, std::less<>>& Table() {
-  static const auto* table = new std::map<std::string, Bitmap, std::less<>>{
+  // Released with the module when the host unloads it.
+  static const std::map<std::string, Bitmap, std::less<>> table{
       {"print",
        Draw({"................", "....kkkkkkkk....", "....kwwwwwwk....", "....kwkkkkwk....",
              "....kwwwwwwk....", "..kkkkkkkkkkkk..", ".kssssssssssssk.", ".kssssssssssssk.",
@@ -95,7 +96,7 @@ const std::map<std::string, Bitmap, std::less<>>& Table() {
              "......LLL.........", ".......L..........", "..................", "..................",
              "..................", ".................."})},
   };
-  return *table;
+  return table;
 }
 
 }  // namespace

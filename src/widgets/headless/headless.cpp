@@ -264,9 +264,10 @@ Color HeadlessPlatform::ResolveSystemColor(int index) const {
   return kDefaults[index];
 }
 
+// Destroyed when the module is unloaded, after the application object that uses it.
 HeadlessPlatform& Instance() {
-  static HeadlessPlatform* platform = new HeadlessPlatform();
-  return *platform;
+  static HeadlessPlatform platform;
+  return platform;
 }
 
 }  // namespace widgets::headless
