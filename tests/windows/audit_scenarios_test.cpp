@@ -1,0 +1,172 @@
+// The audit's scenarios (tests/scenarios/audit/*.json) played against a real application server:
+// each case puts its fixture on a fresh database, plays its scenario file with the scenario runner
+// (a process of its own, as the operator's computer is), and then checks what the server's tables
+// hold. Every case runs on SQLite and, when QMDW_PG_URL is set, on PostgreSQL.
+//
+// The runner is the build's qmdw_scenario unless QMDW_SCENARIO_RUNNER names another command taking
+// the same arguments (SCENARIO --out LOG --server-host HOST), for instance one that plays the
+// files against the native windows.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_app_server.h"
+#include "tests/windows/audit_fixture.h"
+
+namespace audittest {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::Backend;
+using testsupport::TestAppServer;
+using Rows = std::vector<std::string>;
+
+struct ScenarioCase {
+  std::string name;
+  std::string file;
+  Fixture fixture;
+  std::function<void(server::StorageFactory& db)> check;
+};
+
+void PrintTo(const ScenarioCase& c, std::ostream* os) {
+  *os << c.file;
+}
+
+Doc Document(double number, const std::string& warehouse, std::vector<Line> lines) {
+  Doc d;
+  d.number = number;
+  d.warehouse = warehouse;
+  d.lines = std::move(lines);
+  return d;
+}
+
+// Nothing stored: the stock as the fixture wrote it and the documents unaudited.
+std::function<void(server::StorageFactory&)> NothingStored(std::vector<double> docs) {
+  return [docs](server::StorageFactory& db) {
+    EXPECT_EQ(StockRows(db), DefaultStockRows());
+    for (double d : docs) {
+      EXPECT_EQ(Header(db, d).audit_date, std::nullopt) << d;
+      EXPECT_EQ(Header(db, d).auditor, "") << d;
+    }
+  };
+}
+
+std::vector<ScenarioCase> Cases() {
+  std::vector<ScenarioCase> cases;
+
+  {
+    // Two lines of warehouse 02: 2.5 and -3 cartons; the second line's price changed.
+    Fixture f;
+    f.docs = {Document(1, "02", {{"10010001", 2.5, 8}, {"10010002", -3, 10, -30, -4.36}})};
+    cases.push_back({"SaveTwoLines", "save_two_lines.json", f, [](server::StorageFactory& db) {
+                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/02/YW", "997.5"},
+                                                                  {"10010001/0B/YW", "997.5"},
+                                                                  {"10010002/02/YW", "1003"},
+                                                                  {"10010002/0B/YW", "1003"}}));
+                       StoredHeader h = Header(db, 1);
+                       EXPECT_EQ(h.audit_date, "2024-03-05");
+                       EXPECT_EQ(h.auditor, "0002");
+                       EXPECT_EQ(h.made, "2024-03-01 09:30:00");
+                       EXPECT_EQ(h.maker, "0001");
+                       EXPECT_EQ(Lines(db, 1),
+                                 (Rows{"10010001 8 20 1.7", "10010002 12 -36 -5.23"}));
+                     }});
+  }
+  {
+    // Warehouse 0B: both statements of a line lower the same row.
+    Fixture f;
+    f.docs = {Document(1, "0B", {{"10010003", 7, 5}})};
+    cases.push_back({"Warehouse0B", "warehouse_0b.json", f, [](server::StorageFactory& db) {
+                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010003/0B/YW", "986"}}));
+                       EXPECT_EQ(Header(db, 1).audit_date, "2024-03-05");
+                     }});
+  }
+  {
+    Fixture f;
+    f.docs = {Document(1, "01", {})};
+    f.docs[0].remark = "无明细";
+    cases.push_back({"DocumentWithoutLines", "document_without_lines.json", f,
+                     [](server::StorageFactory& db) {
+                       EXPECT_EQ(StockRows(db), DefaultStockRows());
+                       StoredHeader h = Header(db, 1);
+                       EXPECT_EQ(h.audit_date, "2024-03-05");
+                       EXPECT_EQ(h.auditor, "0002");
+                       EXPECT_EQ(h.remark, "无明细");
+                     }});
+  }
+  {
+    Fixture f;
+    f.docs = {Document(1, "01", {{"10010001", 4, 8.5}})};
+    cases.push_back({"ExitNo", "exit_no.json", f, [](server::StorageFactory& db) {
+                       NothingStored({1})(db);
+                       EXPECT_EQ(Lines(db, 1), (Rows{"10010001 8.5 34 1.7"}));
+                     }});
+  }
+  {
+    Fixture f;
+    f.docs = {Document(1, "01", {{"10010001", 4, 8.5}})};
+    cases.push_back({"ExitCancelKeepsEdits", "exit_cancel_keeps_edits.json", f,
+                     [](server::StorageFactory& db) {
+                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/01/YW", "996"},
+                                                                  {"10010001/0B/YW", "996"}}));
+                       StoredHeader h = Header(db, 1);
+                       EXPECT_EQ(h.audit_date, "2024-03-05");
+                       EXPECT_EQ(h.remark, "核对无误");
+                       EXPECT_EQ(Lines(db, 1), (Rows{"10010001 9 36 5.23"}));
+                     }});
+  }
+  return cases;
+}
+
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+// Plays `file` against `host`; the runner's exit status.
+int Play(const fs::path& file, const fs::path& log, const std::string& host) {
+  const char* runner = std::getenv("QMDW_SCENARIO_RUNNER");
+  std::string command = runner && *runner ? std::string(runner) : Quote(QMDW_SCENARIO_RUNNER_PATH);
+  command += " " + Quote(file.string()) + " --out " + Quote(log.string()) + " --server-host " +
+             Quote(host);
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class AuditScenario : public ::testing::TestWithParam<ScenarioCase> {};
+
+TEST_P(AuditScenario, PlaysAndLeavesTheDatabaseAsExpected) {
+  const ScenarioCase& c = GetParam();
+  for (Backend backend : testsupport::AvailableBackends()) {
+    SCOPED_TRACE(testsupport::BackendName(backend));
+    TestAppServer server(testsupport::TestAppServerOptions{backend, false, {}});
+    WriteFixture(server.storage(), c.fixture);
+    std::string pattern = (fs::temp_directory_path() / "qmdw-audit-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path work = pattern;
+    const fs::path log = work / (c.name + ".log.json");
+    EXPECT_EQ(Play(fs::path(QMDW_AUDIT_SCENARIOS) / c.file, log, server.computer_name()), 0)
+        << c.file << ": see " << log;
+    c.check(server.storage());
+    if (!HasFailure()) fs::remove_all(work);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Audit, AuditScenario, ::testing::ValuesIn(Cases()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace audittest
