@@ -83,6 +83,7 @@ TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
   Panel1->SetBevelOuter(BevelKind::None);
   Panel1->SetColor(widgets::kWindowColor);
   Panel1->SetFont(widgets::ModuleFont());
+  Panel1->SetTabStop(false);
   tb_save = Add<widgets::FlatButton>(Panel1, "tb_save");
   tb_save->SetBounds(3, 0, 35, 35);
   tb_save->SetCaption("保存");
@@ -106,6 +107,7 @@ TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
   pn_gl->SetColor(widgets::kWindowColor);
   pn_gl->SetCaption("损溢单据审核");
   pn_gl->SetFont(widgets::TitleFont());
+  pn_gl->SetTabStop(false);
   Bevel1 = Add<widgets::Bevel>(pn_gl, "Bevel1");
   Bevel1->SetAlign(Align::Top);
   Bevel1->SetHeight(1);
@@ -117,6 +119,7 @@ TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
   FlatPanel1->SetBevelOuter(BevelKind::None);
   FlatPanel1->SetColor(widgets::kWindowColor);
   FlatPanel1->SetCaption("");
+  FlatPanel1->SetTabStop(false);
 
   // The memo is first in the window's tab order, ahead of the grid.
   dmemo_beizhu = Add<widgets::DBMemo>(FlatPanel1, "dmemo_beizhu");
@@ -177,6 +180,7 @@ TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
   Panel2->SetHeight(33);
   Panel2->SetBevelOuter(BevelKind::None);
   Panel2->SetColor(widgets::kWindowColor);
+  Panel2->SetTabStop(false);
 
   dg_qmdwlrt2 = Add<widgets::Grid>(this, "dg_qmdwlrt2");
   dg_qmdwlrt2->SetAlign(Align::Client);
@@ -217,7 +221,9 @@ TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
   dg_qmdwlrt2->OnChangeColumn = [this](widgets::Object& sender, int row, int column) {
     dg_qmdwlrt2ChangeColumn(sender, row, column);
   };
-  dg_qmdwlrt2->OnEnter.Bind("dg_qmdwlrt2Enter");
+  // Assigned rather than bound by name: the toolkit resolves named bindings only for the events
+  // a control registers, and the focus events are not among them.
+  dg_qmdwlrt2->OnEnter = [this](widgets::Object& s) { dg_qmdwlrt2Enter(s); };
   dg_qmdwlrt2->OnKeyDown = [this](widgets::Object& sender, int& key, widgets::ShiftState shift) {
     dg_qmdwlrt2KeyDown(sender, key, shift);
   };
@@ -232,7 +238,6 @@ TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
   Publish("tb_saveClick", [this](widgets::Object& s) { tb_saveClick(s); });
   Publish("tb_exitClick", [this](widgets::Object& s) { tb_exitClick(s); });
   Publish("dg_qmdwlrt2EditChange", [this](widgets::Object& s) { dg_qmdwlrt2EditChange(s); });
-  Publish("dg_qmdwlrt2Enter", [this](widgets::Object& s) { dg_qmdwlrt2Enter(s); });
   Publish("dg_qmdwlrt2DblClick", [this](widgets::Object& s) { dg_qmdwlrt2DblClick(s); });
 }
 

@@ -186,4 +186,16 @@ std::vector<std::string> Lines(server::StorageFactory& storage, double number) {
   return out;
 }
 
+double LineValue(server::StorageFactory& storage, double number, const std::string& goods,
+                 const std::string& field) {
+  if (field != "DJIA00" && field != "JE0000" && field != "SE0000") {
+    throw std::runtime_error("not a float of a line: " + field);
+  }
+  auto db = storage.NewSession();
+  auto rows = db->Query("SELECT " + field + " FROM QMDWLRT2 WHERE DHAO00 = ? AND SPDM00 = ?",
+                        {Value::Float(number), Value::Text(goods)});
+  if (!rows->Next() || rows->IsNull(0)) throw std::runtime_error("no " + field + " of " + goods);
+  return rows->Float(0);
+}
+
 }  // namespace audittest

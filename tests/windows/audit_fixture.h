@@ -80,5 +80,8 @@ struct StoredHeader {
 StoredHeader Header(server::StorageFactory& storage, double number);
 // The document's lines as "goods price amount tax" in number text ("" without value), by goods.
 std::vector<std::string> Lines(server::StorageFactory& storage, double number);
+// One stored float of a line exactly as the server holds it (JE0000, SE0000, DJIA00).
+double LineValue(server::StorageFactory& storage, double number, const std::string& goods,
+                 const std::string& field);
 
 }  // namespace audittest

@@ -121,6 +121,131 @@ std::vector<ScenarioCase> Cases() {
                        EXPECT_EQ(Lines(db, 1), (Rows{"10010001 9 36 5.23"}));
                      }});
   }
+  {
+    // Document 3 made on 2024-03-01 09:30, 2 audited already, 1 without a document date.
+    Fixture f;
+    f.docs = {Document(3, "01", {{"10010001", 1}}), Document(2, "01", {{"10010002", 1}}),
+              Document(1, "01", {{"10010003", 2}})};
+    f.docs[1].audited = "2024-03-10";
+    f.docs[1].auditor = "0001";
+    f.docs[2].made = "";
+    cases.push_back({"DateDialog", "date_dialog.json", f, [](server::StorageFactory& db) {
+                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010003/01/YW", "998"},
+                                                                  {"10010003/0B/YW", "998"}}));
+                       EXPECT_EQ(Header(db, 3).audit_date, std::nullopt);
+                       EXPECT_EQ(Header(db, 2).audit_date, "2024-03-10");
+                       EXPECT_EQ(Header(db, 2).auditor, "0001");
+                       EXPECT_EQ(Header(db, 1).audit_date, "1999-12-31");
+                       EXPECT_EQ(Header(db, 1).auditor, "0002");
+                     }});
+  }
+  {
+    // Current stock of warehouse 01 against the warnings; each line 1 carton at 10.
+    Fixture f;
+    std::vector<Line> lines;
+    for (const char* g :
+         {"10010001", "10010002", "10010003", "10010004", "10010005", "10010006"}) {
+      lines.push_back({g, 1, 10});
+    }
+    f.docs = {Document(1, "01", lines)};
+    f.stock = std::vector<StockRow>{
+        {"10010001", "01", "CK", 10.5},  {"10010001", "01", "CKZ", 99},
+        {"10010001", "02", "CK", 77},    {"10010002", "01", "CK", 10.6},
+        {"10010003", "01", "CK", 4},     {"10010004", "01", "CK", 3},
+        {"10010005", "01", "CK", -2},    {"10010006", "02", "CK", 50},
+        {"10010006", "01", "YW", 1000},  {"10010006", "01", "XCK", 60},
+    };
+    f.warnings = {
+        {"10010001", 10, "clRed", 5, "CLBLUE"},
+        {"10010002", 10, "$FF0000", 5, "clRed"},
+        {"10010003", 10, "clRed", 5, "255"},
+        {"10010004", std::nullopt, "clHighlight", std::nullopt, "  -1"},
+        {"10010005", std::nullopt, "clHighlight", std::nullopt, "  -1"},
+        {"10010006", 10, "clRed", 5, "clRed"},
+        {"10010001", 0, "clLime", 0, "clLime"},  // a second row of a goods never counts
+    };
+    const std::vector<std::string> before = {
+        "10010001/01/CK=10.5", "10010001/01/CKZ=99", "10010001/02/CK=77",
+        "10010002/01/CK=10.6", "10010003/01/CK=4",   "10010004/01/CK=3",
+        "10010005/01/CK=-2",   "10010006/01/XCK=60", "10010006/01/YW=1000",
+        "10010006/02/CK=50"};
+    cases.push_back({"StockColours", "stock_colours.json", f,
+                     [before](server::StorageFactory& db) {
+                       EXPECT_EQ(StockRows(db), before);
+                       EXPECT_EQ(Header(db, 1).audit_date, std::nullopt);
+                     }});
+  }
+  {
+    Fixture f;
+    f.docs = {Document(2, "01", {{"10010001", 1}}), Document(1, "02", {{"10010002", 2}})};
+    cases.push_back({"Operators", "operators.json", f, [](server::StorageFactory& db) {
+                       EXPECT_EQ(Header(db, 2).auditor, "9999");
+                       EXPECT_EQ(Header(db, 2).audit_date, "2024-03-05");
+                       EXPECT_EQ(Header(db, 1).auditor, "0003");
+                       EXPECT_EQ(Header(db, 1).audit_date, "2024-03-06");
+                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/01/YW", "999"},
+                                                                  {"10010001/0B/YW", "999"},
+                                                                  {"10010002/02/YW", "998"},
+                                                                  {"10010002/0B/YW", "998"}}));
+                     }});
+  }
+  {
+    Fixture f;
+    f.docs = {Document(5, "01", {{"10010001", 10, 8.5}, {"10010002", -3, 10}, {"10010003", 13, 7}}),
+              Document(4, "01", {{"10010001", 5, 1}}), Document(3, "01", {{"10010001", 3, 1}}),
+              Document(2, "01", {{"10010001", 2, 5}})};
+    f.docs[1].rate = 25;
+    f.docs[2].rate = std::nullopt;
+    f.docs[3].rate = -100;
+    cases.push_back({"PriceEditing", "price_editing.json", f, [](server::StorageFactory& db) {
+                       EXPECT_EQ(Lines(db, 5), (Rows{"10010001 12.5 125 18.16",
+                                                     "10010002 10 -30 -4.36",
+                                                     "10010003 7.77 101.01 14.68"}));
+                       // The amount is the 64-bit product, not brought to whole cents.
+                       EXPECT_EQ(LineValue(db, 5, "10010003", "JE0000"), 101.00999999999999);
+                       EXPECT_NE(LineValue(db, 5, "10010003", "JE0000"), 101.01);
+                       EXPECT_EQ(Lines(db, 4), (Rows{"10010001 0.125 0.625 0.13"}));
+                       EXPECT_EQ(Lines(db, 3), (Rows{"10010001 10 30 0"}));
+                       EXPECT_EQ(Lines(db, 2), (Rows{"10010001 6 12 1.7"}));
+                       for (double d : {5, 4, 3, 2}) {
+                         EXPECT_EQ(Header(db, d).audit_date, "2024-03-05") << d;
+                       }
+                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/01/YW", "980"},
+                                                                  {"10010001/0B/YW", "980"},
+                                                                  {"10010002/01/YW", "1003"},
+                                                                  {"10010002/0B/YW", "1003"},
+                                                                  {"10010003/01/YW", "987"},
+                                                                  {"10010003/0B/YW", "987"}}));
+                     }});
+  }
+  {
+    Fixture f;
+    f.docs = {Document(1, "01", {{"10010001", 1, 10}, {"10010002", 2, 10}})};
+    cases.push_back({"Focus", "focus.json", f, NothingStored({1})});
+  }
+  {
+    Fixture f;
+    f.failing_remark = true;
+    f.docs = {Document(1, "02", {{"10010001", 4, 8.5}, {"10010002", 2, 10}})};
+    cases.push_back({"FailedSaveThenRetry", "failed_save_then_retry.json", f,
+                     [](server::StorageFactory& db) {
+                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/02/YW", "996"},
+                                                                  {"10010001/0B/YW", "996"},
+                                                                  {"10010002/02/YW", "998"},
+                                                                  {"10010002/0B/YW", "998"}}));
+                       StoredHeader h = Header(db, 1);
+                       EXPECT_EQ(h.audit_date, "2024-03-05");
+                       EXPECT_EQ(h.auditor, "0002");
+                       EXPECT_EQ(h.remark, "核对无误");
+                       EXPECT_EQ(Lines(db, 1), (Rows{"10010001 9 36 5.23", "10010002 10 20 1.7"}));
+                     }});
+    cases.push_back({"FailedSaveThenNo", "failed_save_then_no.json", f,
+                     [](server::StorageFactory& db) {
+                       NothingStored({1})(db);
+                       EXPECT_EQ(Header(db, 1).remark, "");
+                       EXPECT_EQ(Lines(db, 1), (Rows{"10010001 8.5 34 1.7", "10010002 10 20 1.7"}));
+                     }});
+  }
   return cases;
 }
 
