@@ -24,9 +24,8 @@ using widgets::BevelKind;
 using widgets::ColumnSpec;
 using widgets::FooterKind;
 
-constexpr unsigned kWarning = widgets::kMbIconExclamation | widgets::kMbOk;  // flags 48
-constexpr unsigned kQuestion =
-    widgets::kMbIconExclamation | widgets::kMbYesNoCancel;  // flags 51
+constexpr unsigned kWarning = widgets::kMbIconExclamation | widgets::kMbOk;            // flags 48
+constexpr unsigned kQuestion = widgets::kMbIconExclamation | widgets::kMbYesNoCancel;  // flags 51
 
 // Columns of the line grid, by index.
 constexpr int kPriceColumn = 2;
@@ -300,9 +299,8 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
   cds_gstrygl0->SetFiltered(false);
   cds_gstrygl0->SetFilter("RYDM00='" + entry::UserCode() + "'");
   cds_gstrygl0->SetFiltered(true);
-  header.FieldByName("YWRYMC")
-      .SetAsString(cds_gstrygl0->IsEmpty() ? std::string()
-                                           : cds_gstrygl0->FieldByName("RYMC00").AsString());
+  header.FieldByName("YWRYMC").SetAsString(
+      cds_gstrygl0->IsEmpty() ? std::string() : cds_gstrygl0->FieldByName("RYMC00").AsString());
   // 10. Warnings, and the stock as it is now.
   cds_stockcolor->Open();
   cds_xstzxkc0->Close();
@@ -368,7 +366,7 @@ void TFM_QMDWLRTSH_EDIT::dg_qmdwlrt2CustomDrawCell(widgets::Grid&, widgets::Cell
 }
 
 void TFM_QMDWLRTSH_EDIT::dg_qmdwlrt2KCSL00DrawSummaryFooter(widgets::Grid&, widgets::GridColumn&,
-                                                           widgets::FooterDraw& footer) {
+                                                            widgets::FooterDraw& footer) {
   footer.text = "总计";
   footer.font.style |= widgets::kFsBold;
   footer.font.color = widgets::kClWindowText;
@@ -416,9 +414,8 @@ void TFM_QMDWLRTSH_EDIT::dg_qmdwlrt2Edited(widgets::Object&, int) {
     price.SetAsFloat(PreviousPrice);
     return;
   }
-  const audit::LineAmounts amounts =
-      audit::AmountsForPrice(p, lines.FieldByName("SL0000").AsFloat(),
-                             cds_qmdwlrt1->FieldByName("ZZSL00").AsFloat());
+  const audit::LineAmounts amounts = audit::AmountsForPrice(
+      p, lines.FieldByName("SL0000").AsFloat(), cds_qmdwlrt1->FieldByName("ZZSL00").AsFloat());
   if (!amounts.amount) {
     price.SetAsFloat(PreviousPrice);
     throw rtl::Error("含税单价与数量之积超出数值范围。");

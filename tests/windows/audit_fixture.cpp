@@ -30,10 +30,10 @@ Value Whole(const std::optional<int>& v) {
   return v ? Value::Integer(*v) : Value();
 }
 
-const char* const kGoods[] = {"10010001", "10010002", "10010003",
-                              "10010004", "10010005", "10010006"};
-const char* const kGoodsNames[] = {"青岚(硬盒)", "松涛(精品)", "竹韵(细支)",
-                                   "雁归(硬盒)", "云岫(中支)", "澄川(精品)"};
+const char* const kGoods[] = {"10010001", "10010002", "10010003", "10010004",
+                              "10010005", "10010006", "10010007"};
+const char* const kGoodsNames[] = {"青岚(硬盒)", "松涛(精品)", "竹韵(细支)", "雁归(硬盒)",
+                                   "云岫(中支)", "澄川(精品)", "晴川(试销)"};
 const char* const kWarehouses[] = {"01", "02", "0B"};
 const char* const kWarehouseNames[] = {"城东仓库", "城西仓库", "配送中心总仓"};
 
@@ -60,14 +60,13 @@ void WriteFixture(server::StorageFactory& storage, const Fixture& f) {
     db->Execute("INSERT INTO GSTCKGL0 (CKDM00, CKMC00) VALUES (?, ?)",
                 {Value::Text(kWarehouses[w]), Value::Text(kWarehouseNames[w])});
   }
-  for (int g = 0; g < 6; ++g) {
+  for (int g = 0; g < 7; ++g) {
     db->Execute("INSERT INTO GSTJYGL1 (SPDM00, SPMC00) VALUES (?, ?)",
                 {Value::Text(kGoods[g]), Value::Text(kGoodsNames[g])});
   }
   db->Execute("INSERT INTO GSTJYDW0 (SPDW02, ZHXS00, XHAO00) VALUES ('条', 1, 1)");
-  db->Execute(
-      "INSERT INTO XSTYJZQJ (KJQJ00, JSRQ00, JZRY00) VALUES ('2024-01', ?, '0001')",
-      {Date("2024-01-31")});
+  db->Execute("INSERT INTO XSTYJZQJ (KJQJ00, JSRQ00, JZRY00) VALUES ('2024-01', ?, '0001')",
+              {Date("2024-01-31")});
 
   std::vector<StockRow> stock;
   if (f.stock) {
@@ -111,16 +110,19 @@ void WriteFixture(server::StorageFactory& storage, const Fixture& f) {
   if (f.failing_remark) {
     const std::string remark = kFailingRemark;
     if (db->dialect() == server::Dialect::kSQLite) {
-      db->Execute("CREATE TRIGGER IF NOT EXISTS QMDW_FAILING_REMARK BEFORE UPDATE ON QMDWLRT1 "
-                  "WHEN NEW.BEIZHU = '" + remark +
-                  "' BEGIN SELECT RAISE(ABORT, 'the document could not be written'); END");
+      db->Execute(
+          "CREATE TRIGGER IF NOT EXISTS QMDW_FAILING_REMARK BEFORE UPDATE ON QMDWLRT1 "
+          "WHEN NEW.BEIZHU = '" +
+          remark + "' BEGIN SELECT RAISE(ABORT, 'the document could not be written'); END");
     } else {
       db->Execute(
           "CREATE OR REPLACE FUNCTION QMDW_FAILING_REMARK() RETURNS trigger AS $$ BEGIN "
           "RAISE EXCEPTION 'the document could not be written'; END $$ LANGUAGE plpgsql");
       db->Execute("DROP TRIGGER IF EXISTS QMDW_FAILING_REMARK ON QMDWLRT1");
-      db->Execute("CREATE TRIGGER QMDW_FAILING_REMARK BEFORE UPDATE ON QMDWLRT1 FOR EACH ROW "
-                  "WHEN (NEW.BEIZHU = '" + remark + "') EXECUTE FUNCTION QMDW_FAILING_REMARK()");
+      db->Execute(
+          "CREATE TRIGGER QMDW_FAILING_REMARK BEFORE UPDATE ON QMDWLRT1 FOR EACH ROW "
+          "WHEN (NEW.BEIZHU = '" +
+          remark + "') EXECUTE FUNCTION QMDW_FAILING_REMARK()");
     }
   }
   db->Commit();
@@ -158,9 +160,9 @@ std::vector<std::string> DefaultStockRows(
 
 StoredHeader Header(server::StorageFactory& storage, double number) {
   auto db = storage.NewSession();
-  auto rows = db->Query(
-      "SELECT YWRQ00, YWRY00, BEIZHU, CKRQ00, CKRY00 FROM QMDWLRT1 WHERE DHAO00 = ?",
-      {Value::Float(number)});
+  auto rows =
+      db->Query("SELECT YWRQ00, YWRY00, BEIZHU, CKRQ00, CKRY00 FROM QMDWLRT1 WHERE DHAO00 = ?",
+                {Value::Float(number)});
   if (!rows->Next()) throw std::runtime_error("no document " + rtl::FloatToStr(number));
   StoredHeader h;
   Value audit = rows->Get(0, remote::FieldType::DateTime);

@@ -2,7 +2,7 @@
 // tables back afterwards.
 //
 // Every fixture holds the same reference lists: staff 0001 陈思远, 0002 林雨桐, 0003 欧阳明月光
-// (a name of 10 GBK bytes); warehouses 0B, 01, 02; goods 10010001 to 10010006; one unit 条. The
+// (a name of 10 GBK bytes); warehouses 0B, 01, 02; goods 10010001 to 10010007; one unit 条. The
 // stock ledger holds, unless a fixture lists its own rows, "CK" 500 and "YW" 1000 for every goods
 // in every warehouse. Documents carry the tax rate 17 unless they say otherwise.
 #pragma once
@@ -16,7 +16,7 @@
 namespace audittest {
 
 struct Line {
-  std::string goods;  // 10010001 ... 10010006
+  std::string goods;  // 10010001 ... 10010007
   double quantity = 1;
   std::optional<double> price = 10;
   std::optional<double> amount;  // price x quantity when not given

@@ -64,19 +64,19 @@ std::vector<ScenarioCase> Cases() {
     // Two lines of warehouse 02: 2.5 and -3 cartons; the second line's price changed.
     Fixture f;
     f.docs = {Document(1, "02", {{"10010001", 2.5, 8}, {"10010002", -3, 10, -30, -4.36}})};
-    cases.push_back({"SaveTwoLines", "save_two_lines.json", f, [](server::StorageFactory& db) {
-                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/02/YW", "997.5"},
-                                                                  {"10010001/0B/YW", "997.5"},
-                                                                  {"10010002/02/YW", "1003"},
-                                                                  {"10010002/0B/YW", "1003"}}));
-                       StoredHeader h = Header(db, 1);
-                       EXPECT_EQ(h.audit_date, "2024-03-05");
-                       EXPECT_EQ(h.auditor, "0002");
-                       EXPECT_EQ(h.made, "2024-03-01 09:30:00");
-                       EXPECT_EQ(h.maker, "0001");
-                       EXPECT_EQ(Lines(db, 1),
-                                 (Rows{"10010001 8 20 1.7", "10010002 12 -36 -5.23"}));
-                     }});
+    cases.push_back(
+        {"SaveTwoLines", "save_two_lines.json", f, [](server::StorageFactory& db) {
+           EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/02/YW", "997.5"},
+                                                      {"10010001/0B/YW", "997.5"},
+                                                      {"10010002/02/YW", "1003"},
+                                                      {"10010002/0B/YW", "1003"}}));
+           StoredHeader h = Header(db, 1);
+           EXPECT_EQ(h.audit_date, "2024-03-05");
+           EXPECT_EQ(h.auditor, "0002");
+           EXPECT_EQ(h.made, "2024-03-01 09:30:00");
+           EXPECT_EQ(h.maker, "0001");
+           EXPECT_EQ(Lines(db, 1), (Rows{"10010001 8 20 1.7", "10010002 12 -36 -5.23"}));
+         }});
   }
   {
     // Warehouse 0B: both statements of a line lower the same row.
@@ -91,14 +91,14 @@ std::vector<ScenarioCase> Cases() {
     Fixture f;
     f.docs = {Document(1, "01", {})};
     f.docs[0].remark = "无明细";
-    cases.push_back({"DocumentWithoutLines", "document_without_lines.json", f,
-                     [](server::StorageFactory& db) {
-                       EXPECT_EQ(StockRows(db), DefaultStockRows());
-                       StoredHeader h = Header(db, 1);
-                       EXPECT_EQ(h.audit_date, "2024-03-05");
-                       EXPECT_EQ(h.auditor, "0002");
-                       EXPECT_EQ(h.remark, "无明细");
-                     }});
+    cases.push_back(
+        {"DocumentWithoutLines", "document_without_lines.json", f, [](server::StorageFactory& db) {
+           EXPECT_EQ(StockRows(db), DefaultStockRows());
+           StoredHeader h = Header(db, 1);
+           EXPECT_EQ(h.audit_date, "2024-03-05");
+           EXPECT_EQ(h.auditor, "0002");
+           EXPECT_EQ(h.remark, "无明细");
+         }});
   }
   {
     Fixture f;
@@ -111,15 +111,15 @@ std::vector<ScenarioCase> Cases() {
   {
     Fixture f;
     f.docs = {Document(1, "01", {{"10010001", 4, 8.5}})};
-    cases.push_back({"ExitCancelKeepsEdits", "exit_cancel_keeps_edits.json", f,
-                     [](server::StorageFactory& db) {
-                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/01/YW", "996"},
-                                                                  {"10010001/0B/YW", "996"}}));
-                       StoredHeader h = Header(db, 1);
-                       EXPECT_EQ(h.audit_date, "2024-03-05");
-                       EXPECT_EQ(h.remark, "核对无误");
-                       EXPECT_EQ(Lines(db, 1), (Rows{"10010001 9 36 5.23"}));
-                     }});
+    cases.push_back(
+        {"ExitCancelKeepsEdits", "exit_cancel_keeps_edits.json", f, [](server::StorageFactory& db) {
+           EXPECT_EQ(StockRows(db),
+                     DefaultStockRows({{"10010001/01/YW", "996"}, {"10010001/0B/YW", "996"}}));
+           StoredHeader h = Header(db, 1);
+           EXPECT_EQ(h.audit_date, "2024-03-05");
+           EXPECT_EQ(h.remark, "核对无误");
+           EXPECT_EQ(Lines(db, 1), (Rows{"10010001 9 36 5.23"}));
+         }});
   }
   {
     // Document 3 made on 2024-03-01 09:30, 2 audited already, 1 without a document date.
@@ -140,20 +140,22 @@ std::vector<ScenarioCase> Cases() {
                      }});
   }
   {
-    // Current stock of warehouse 01 against the warnings; each line 1 carton at 10.
+    // Current stock of warehouse 01 against the warnings; each line 1 carton at 10. Goods
+    // 10010007 has no warning row.
     Fixture f;
     std::vector<Line> lines;
     for (const char* g :
-         {"10010001", "10010002", "10010003", "10010004", "10010005", "10010006"}) {
+         {"10010001", "10010002", "10010003", "10010004", "10010005", "10010006", "10010007"}) {
       lines.push_back({g, 1, 10});
     }
     f.docs = {Document(1, "01", lines)};
     f.stock = std::vector<StockRow>{
-        {"10010001", "01", "CK", 10.5},  {"10010001", "01", "CKZ", 99},
-        {"10010001", "02", "CK", 77},    {"10010002", "01", "CK", 10.6},
-        {"10010003", "01", "CK", 4},     {"10010004", "01", "CK", 3},
-        {"10010005", "01", "CK", -2},    {"10010006", "02", "CK", 50},
-        {"10010006", "01", "YW", 1000},  {"10010006", "01", "XCK", 60},
+        {"10010001", "01", "CK", 10.5}, {"10010001", "01", "CKZ", 99},
+        {"10010001", "02", "CK", 77},   {"10010002", "01", "CK", 10.6},
+        {"10010003", "01", "CK", 4},    {"10010004", "01", "CK", 3},
+        {"10010005", "01", "CK", -2},   {"10010006", "02", "CK", 50},
+        {"10010006", "01", "YW", 1000}, {"10010006", "01", "XCK", 60},
+        {"10010007", "01", "CK", 20},
     };
     f.warnings = {
         {"10010001", 10, "clRed", 5, "CLBLUE"},
@@ -165,12 +167,10 @@ std::vector<ScenarioCase> Cases() {
         {"10010001", 0, "clLime", 0, "clLime"},  // a second row of a goods never counts
     };
     const std::vector<std::string> before = {
-        "10010001/01/CK=10.5", "10010001/01/CKZ=99", "10010001/02/CK=77",
-        "10010002/01/CK=10.6", "10010003/01/CK=4",   "10010004/01/CK=3",
-        "10010005/01/CK=-2",   "10010006/01/XCK=60", "10010006/01/YW=1000",
-        "10010006/02/CK=50"};
-    cases.push_back({"StockColours", "stock_colours.json", f,
-                     [before](server::StorageFactory& db) {
+        "10010001/01/CK=10.5", "10010001/01/CKZ=99", "10010001/02/CK=77", "10010002/01/CK=10.6",
+        "10010003/01/CK=4",    "10010004/01/CK=3",   "10010005/01/CK=-2", "10010006/01/XCK=60",
+        "10010006/01/YW=1000", "10010006/02/CK=50",  "10010007/01/CK=20"};
+    cases.push_back({"StockColours", "stock_colours.json", f, [before](server::StorageFactory& db) {
                        EXPECT_EQ(StockRows(db), before);
                        EXPECT_EQ(Header(db, 1).audit_date, std::nullopt);
                      }});
@@ -198,9 +198,9 @@ std::vector<ScenarioCase> Cases() {
     f.docs[2].rate = std::nullopt;
     f.docs[3].rate = -100;
     cases.push_back({"PriceEditing", "price_editing.json", f, [](server::StorageFactory& db) {
-                       EXPECT_EQ(Lines(db, 5), (Rows{"10010001 12.5 125 18.16",
-                                                     "10010002 10 -30 -4.36",
-                                                     "10010003 7.77 101.01 14.68"}));
+                       EXPECT_EQ(Lines(db, 5),
+                                 (Rows{"10010001 12.5 125 18.16", "10010002 10 -30 -4.36",
+                                       "10010003 7.77 101.01 14.68"}));
                        // The amount is the 64-bit product, not brought to whole cents.
                        EXPECT_EQ(LineValue(db, 5, "10010003", "JE0000"), 101.00999999999999);
                        EXPECT_NE(LineValue(db, 5, "10010003", "JE0000"), 101.01);
@@ -227,24 +227,24 @@ std::vector<ScenarioCase> Cases() {
     Fixture f;
     f.failing_remark = true;
     f.docs = {Document(1, "02", {{"10010001", 4, 8.5}, {"10010002", 2, 10}})};
-    cases.push_back({"FailedSaveThenRetry", "failed_save_then_retry.json", f,
-                     [](server::StorageFactory& db) {
-                       EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/02/YW", "996"},
-                                                                  {"10010001/0B/YW", "996"},
-                                                                  {"10010002/02/YW", "998"},
-                                                                  {"10010002/0B/YW", "998"}}));
-                       StoredHeader h = Header(db, 1);
-                       EXPECT_EQ(h.audit_date, "2024-03-05");
-                       EXPECT_EQ(h.auditor, "0002");
-                       EXPECT_EQ(h.remark, "核对无误");
-                       EXPECT_EQ(Lines(db, 1), (Rows{"10010001 9 36 5.23", "10010002 10 20 1.7"}));
-                     }});
-    cases.push_back({"FailedSaveThenNo", "failed_save_then_no.json", f,
-                     [](server::StorageFactory& db) {
-                       NothingStored({1})(db);
-                       EXPECT_EQ(Header(db, 1).remark, "");
-                       EXPECT_EQ(Lines(db, 1), (Rows{"10010001 8.5 34 1.7", "10010002 10 20 1.7"}));
-                     }});
+    cases.push_back(
+        {"FailedSaveThenRetry", "failed_save_then_retry.json", f, [](server::StorageFactory& db) {
+           EXPECT_EQ(StockRows(db), DefaultStockRows({{"10010001/02/YW", "996"},
+                                                      {"10010001/0B/YW", "996"},
+                                                      {"10010002/02/YW", "998"},
+                                                      {"10010002/0B/YW", "998"}}));
+           StoredHeader h = Header(db, 1);
+           EXPECT_EQ(h.audit_date, "2024-03-05");
+           EXPECT_EQ(h.auditor, "0002");
+           EXPECT_EQ(h.remark, "核对无误");
+           EXPECT_EQ(Lines(db, 1), (Rows{"10010001 9 36 5.23", "10010002 10 20 1.7"}));
+         }});
+    cases.push_back(
+        {"FailedSaveThenNo", "failed_save_then_no.json", f, [](server::StorageFactory& db) {
+           NothingStored({1})(db);
+           EXPECT_EQ(Header(db, 1).remark, "");
+           EXPECT_EQ(Lines(db, 1), (Rows{"10010001 8.5 34 1.7", "10010002 10 20 1.7"}));
+         }});
   }
   return cases;
 }
