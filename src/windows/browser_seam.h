@@ -7,8 +7,7 @@
 namespace windows {
 
 // Creates the document browser TFM_QMDWLRTSH, owned by `app`, and records it as the browser
-// instance. Defined by the browser's unit; until that unit exists, a plain TFm_Base stands in
-// (browser_placeholder.cpp, left out of the build as soon as QMDWLRT_SHU.cpp is there).
+// instance (FM_QMDWLRTSH). Defined by the browser's unit, QMDWLRT_SHU.cpp.
 widgets::Form* CreateBrowser(widgets::Application& app);
 
 }  // namespace windows
