@@ -488,6 +488,20 @@ void AppServer::Serve(Session& s, ServerObject& object) {
                             std::to_string(options_.max_request_bytes) + " bytes";
       APPSERVER_LOG(kWarning) << s.Tag() << message << "; closing the connection";
       SendMessage(s.socket, s.frame, wire::ErrorReply{message});
+      // Let the client finish sending before the connection closes: closing with its bytes
+      // unread would reset the connection and could destroy the reply before it is read.
+      s.socket.ShutdownSend();
+      s.socket.SetRecvTimeout(2000);
+      std::size_t left = std::min(announced, std::size_t{64} << 20);
+      char sink[16384];
+      try {
+        while (left > 0) {
+          std::size_t n = s.socket.RecvSome(sink, std::min(left, sizeof sink));
+          if (n == 0) break;
+          left -= n;
+        }
+      } catch (const remote::ConnectionLost&) {
+      }
       return;
     }
     auto start = std::chrono::steady_clock::now();

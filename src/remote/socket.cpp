@@ -261,6 +261,15 @@ void Socket::Shutdown() {
 #endif
 }
 
+void Socket::ShutdownSend() {
+  if (!valid()) return;
+#ifdef _WIN32
+  ::shutdown(static_cast<SOCKET>(fd_), SD_SEND);
+#else
+  ::shutdown(fd_, SHUT_WR);
+#endif
+}
+
 void Socket::Close() {
   if (valid()) {
     CloseNative(fd_);

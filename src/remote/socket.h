@@ -65,6 +65,8 @@ class Socket {
   void SetKeepAlive();
   // Ends both directions: a thread blocked reading this socket returns. The handle stays open.
   void Shutdown();
+  // Ends the sending direction only: the peer reads what was sent, then the end of the stream.
+  void ShutdownSend();
   void Close();
 
  private:

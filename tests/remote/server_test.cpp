@@ -346,6 +346,19 @@ TEST_F(ServerTest, OversizedRequestIsRefusedBeforeReadingAndTheConnectionClosed)
   ExpectServing();
 }
 
+TEST_F(ServerTest, OversizedRequestFromTheClientArrivesAsTheServersMessage) {
+  ServerOptions options;
+  options.max_request_bytes = 1000;
+  Start(options);
+  auto object = Connect();
+  std::vector<Value> args = {Value::Text(std::string(200000, 'x'))};
+  std::string error = ErrorOf([&] { object->Call("TranPara", args); });
+  EXPECT_EQ(error.rfind("The request of ", 0), 0u) << error;
+  EXPECT_NE(error.find("bytes exceeds the limit of 1000 bytes"), std::string::npos) << error;
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  ExpectServing();
+}
+
 TEST_F(ServerTest, ConnectionEndingInsideAFrameEndsTheSession) {
   {
     RawClient raw(server_->port());
