@@ -20,8 +20,12 @@ enum : uint8_t { kNull = 0, kText = 1, kFloat = 2, kInteger = 3, kDate = 4 };
 // to the bytes written when the writer ends, so that writing a value costs no per-byte checks.
 class Writer {
  public:
+  static constexpr std::size_t kReuseLimit = std::size_t{128} << 10;
+
   explicit Writer(std::string& out) : out_(out), base_(out.size()) {
-    out_.resize(base_ + 256);
+    // Start with the room the buffer already has (a reused buffer holds the previous message's
+    // size), bounded so that a small message never pays for filling a large buffer.
+    out_.resize(std::max(base_ + 256, std::min(out_.capacity(), base_ + kReuseLimit)));
     p_ = out_.data() + base_;
     end_ = out_.data() + out_.size();
   }
