@@ -69,7 +69,9 @@ TEST(WarningColorTest, ReadsNamesNumbersAndRefusesTheRest) {
   for (const ColorCase& c : cases) {
     WarningColor w = ParseWarningColor(c.text);
     EXPECT_EQ(w.kind, c.kind) << '"' << c.text << '"';
-    if (c.kind == Kind::kColor) EXPECT_EQ(w.color, c.color) << '"' << c.text << '"';
+    if (c.kind == Kind::kColor) {
+      EXPECT_EQ(w.color, c.color) << '"' << c.text << '"';
+    }
   }
 }
 
