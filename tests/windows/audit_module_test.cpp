@@ -394,7 +394,7 @@ TEST_P(AuditModuleTest, TwoOperatorsAuditTheSameDocumentExactlyOneSucceeds) {
 TEST_P(AuditModuleTest, EditorLayoutAndStamp) {
   Fixture f;
   f.docs = {TwoLines(1)};
-  f.warnings = {{"10010001", 100, "clRed", 5, "clBlue"}};
+  f.warnings = {{"10010001", 100, "clRed", 5, "clBlue"}, {"10010002", 5, "clhighlight", 0, ""}};
   WriteFixture(db(), f);
   Play(Join({OpenEditor(0),
              {Look("layout",
@@ -470,6 +470,12 @@ TEST_P(AuditModuleTest, EditorLayoutAndStamp) {
                      selected.font.color = widgets::kClHighlightText;
                      grid.OnCustomDrawCell(grid, selected);
                      EXPECT_EQ(selected.font.color, widgets::kClHighlightText);
+                   }),
+              Look("a system colour is the platform's current one",
+                   [](hl::Screen& s) {
+                     auto& grid = s.Get<widgets::Grid>("dg_qmdwlrt2");
+                     EXPECT_EQ(grid.DrawCell(1, 3).font.color,
+                               s.Top().App().GetPlatform().ResolveSystemColor(13));
                    }),
               Do("the platform's close command", [](hl::Screen& s) { s.Top().UserClose(); }),
               ExpectWindows({"溢耗单据管理"}), Click("tbexit")}}));

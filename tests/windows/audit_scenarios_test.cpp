@@ -161,8 +161,8 @@ std::vector<ScenarioCase> Cases() {
         {"10010001", 10, "clRed", 5, "CLBLUE"},
         {"10010002", 10, "$FF0000", 5, "clRed"},
         {"10010003", 10, "clRed", 5, "255"},
-        {"10010004", std::nullopt, "clHighlight", std::nullopt, "  -1"},
-        {"10010005", std::nullopt, "clHighlight", std::nullopt, "  -1"},
+        {"10010004", std::nullopt, "0x00FF00", std::nullopt, "  -1"},
+        {"10010005", std::nullopt, "0x00FF00", std::nullopt, "  -1"},
         {"10010006", 10, "clRed", 5, "clRed"},
         {"10010001", 0, "clLime", 0, "clLime"},  // a second row of a goods never counts
     };
