@@ -87,8 +87,8 @@ struct AppServer::Session {
   std::string payload;  // the request being read
 
   std::string Tag() const {
-    return "session " + std::to_string(id) + " (" + peer + (prog_id.empty() ? "" : " " + prog_id) +
-           "): ";
+    return "session " + std::to_string(id) + " (" + peer +
+           (prog_id.empty() ? "" : " " + LogSafe(prog_id)) + "): ";
   }
 };
 
@@ -244,6 +244,7 @@ void AppServer::AcceptLoop() {
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) return;
     if (live_ >= options_.max_clients) {
+      session->socket.SetSendTimeout(1000);
       APPSERVER_LOG(kWarning) << "refused " << session->peer << ": " << live_
                               << " clients already connected";
       try {
@@ -260,7 +261,15 @@ void AppServer::AcceptLoop() {
     ++live_;
     changed_.notify_all();
     sessions_[raw->id] = std::move(session);
-    raw->thread = std::thread([this, raw] { RunSession(*raw); });
+    try {
+      raw->thread = std::thread([this, raw] { RunSession(*raw); });
+    } catch (const std::exception& e) {
+      // No thread for this client (the system's limit): turn it away, keep serving the others.
+      APPSERVER_LOG(kError) << "cannot start a session for " << raw->peer << ": " << e.what();
+      sessions_.erase(raw->id);
+      --live_;
+      changed_.notify_all();
+    }
   }
 }
 

@@ -51,6 +51,23 @@ bool ParseLogLevel(const std::string& text, LogLevel& level) {
   return false;
 }
 
+std::string LogSafe(std::string_view text, std::size_t max_bytes) {
+  std::string out;
+  bool cut = text.size() > max_bytes;
+  if (cut) {
+    std::size_t n = max_bytes;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    text = text.substr(0, n);
+  }
+  out.reserve(text.size() + 3);
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    out.push_back(u < 0x20 || u == 0x7F ? '?' : c);
+  }
+  if (cut) out += "...";
+  return out;
+}
+
 void WriteLog(LogLevel level, const std::string& message) {
   if (level < GetLogLevel() || level == LogLevel::kOff) return;
   using namespace std::chrono;

@@ -4,6 +4,7 @@
 
 #include <sstream>
 #include <string>
+#include <string_view>
 
 namespace appserver {
 
@@ -16,6 +17,10 @@ LogLevel GetLogLevel();
 bool ParseLogLevel(const std::string& text, LogLevel& level);
 
 void WriteLog(LogLevel level, const std::string& message);
+
+// Text that came from a client, made safe for one log line: control characters become '?',
+// and it is cut to `max_bytes` bytes (marked with "...") without splitting a UTF-8 character.
+std::string LogSafe(std::string_view text, std::size_t max_bytes = 80);
 
 // LOG(kInfo) << "text" << value;  builds the line only when the level is enabled.
 class LogLine {

@@ -1,5 +1,6 @@
 // The application server's command line.
 #include "server/net/options.h"
+#include "server/net/log.h"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,22 @@ TEST(OptionsTest, MistakesAreNamed) {
       EXPECT_EQ(std::string(e.what()), c.message);
     }
   }
+}
+
+TEST(LogTest, ClientTextCannotForgeLogLines) {
+  struct Case {
+    std::string text;
+    std::size_t max;
+    std::string safe;
+  };
+  const Case cases[] = {
+      {"LirraMISServer.CoStoreProduct", 80, "LirraMISServer.CoStoreProduct"},
+      {"x\n2024-01-01 ERROR forged\r\t\x1b[31m", 80, "x?2024-01-01 ERROR forged???[31m"},
+      {"abcdef", 4, "abcd..."},
+      {"仓库仓库", 7, "仓库..."},  // 3-byte characters: never split
+      {"", 80, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LogSafe(c.text, c.max), c.safe) << c.text;
 }
 
 }  // namespace
