@@ -11,6 +11,8 @@ namespace widgets {
 
 Control::Control(Form* form, Control* parent, std::string name)
     : Object(std::move(name)), form_(form), parent_(parent) {
+  RegisterEvent("OnEnter", &OnEnter);
+  RegisterEvent("OnExit", &OnExit);
   if (parent_ != nullptr) {
     parent_->children_.push_back(this);
     tab_order_ = form_->NextTabOrder();

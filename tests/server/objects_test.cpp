@@ -158,8 +158,12 @@ TEST_P(ObjectsTest, FlagAndWarehouseSelectTheDocuments) {
     EXPECT_EQ(r.packet.rows.size(), c.count);
     EXPECT_FALSE(r.packet.more);
     for (const auto& row : r.packet.rows) {
-      if (c.flag == "0") EXPECT_TRUE(row.cells[3].is_null());
-      if (c.flag == "2") EXPECT_FALSE(row.cells[3].is_null());
+      if (c.flag == "0") {
+        EXPECT_TRUE(row.cells[3].is_null());
+      }
+      if (c.flag == "2") {
+        EXPECT_FALSE(row.cells[3].is_null());
+      }
     }
   }
   EXPECT_THAT([&] { commu->Open(Request("dsp_qmdwlrt1", {TextParam("FLAG", "3")})); },

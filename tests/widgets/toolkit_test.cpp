@@ -262,6 +262,29 @@ TEST_F(ToolkitTest, UnknownOperationNameFailsWhenTheWindowIsBuilt) {
   EXPECT_TRUE(app.Forms().empty());
 }
 
+TEST_F(ToolkitTest, FocusEventsBoundByNameRunTheWindowsOperation) {
+  class Bound : public Form {
+   public:
+    explicit Bound(Application& app) : Form(app, "Bound") {
+      auto* close = Add<FlatButton>(this, "close");
+      close->OnClick = [this](Object&) { Close(); };
+      auto* p = Add<Panel>(this, "panel");
+      p->OnEnter.Bind("panelEnter");
+      p->OnExit.Bind("panelExit");
+      Add<Panel>(this, "other");
+      Publish("panelEnter", [this](Object&) { log.push_back("enter"); });
+      Publish("panelExit", [this](Object&) { log.push_back("exit"); });
+    }
+    std::vector<std::string> log;
+  };
+  auto* w = app.CreateForm<Bound>();
+  platform.SetScript({Act("focus panel", [](Screen& s) { s.Find("panel").UserFocus(); }),
+                      Act("focus other", [](Screen& s) { s.Find("other").UserFocus(); }),
+                      Click("close")});
+  w->ShowModal();
+  EXPECT_EQ(w->log, (std::vector<std::string>{"enter", "exit"}));
+}
+
 TEST_F(ToolkitTest, ReleasedWindowIsDestroyedOnceItsModalRunHasReturned) {
   auto* w = app.CreateForm<TestWindow>(&events);
   TestWindow* child = nullptr;

@@ -19,8 +19,8 @@ struct Line {
   std::string goods;  // 10010001 ... 10010007
   double quantity = 1;
   std::optional<double> price = 10;
-  std::optional<double> amount;  // price x quantity when not given
-  std::optional<double> tax;     // 1.7 when not given
+  std::optional<double> amount{};  // price x quantity when not given
+  std::optional<double> tax{};     // 1.7 when not given
 };
 
 struct Doc {
