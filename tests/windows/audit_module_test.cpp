@@ -18,6 +18,7 @@
 #include "remote/connection.h"
 #include "remote/server_object.h"
 #include "rtl/datetime.h"
+#include "tests/support/scenario_play.h"
 #include "tests/support/test_app_server.h"
 #include "tests/windows/audit_fixture.h"
 #include "widgets/grid.h"
@@ -95,27 +96,14 @@ std::vector<hl::Step> Join(std::vector<std::vector<hl::Step>> parts) {
   return all;
 }
 
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-
 // Another operator's computer: the scenario runner, a process of its own, plays `file` against
 // the same server while this test's module waits in the middle of its own audit.
 void OtherOperatorPlays(const std::string& file, const std::string& host) {
   const fs::path log = fs::temp_directory_path() / ("qmdw-audit-other-" + file + ".log.json");
-  std::string command = Quote(QMDW_SCENARIO_RUNNER_PATH) + " " +
-                        Quote((fs::path(QMDW_AUDIT_SCENARIOS) / file).string()) + " --out " +
-                        Quote(log.string()) + " --server-host " + Quote(host) + " > /dev/null";
-  int status = std::system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << file << ": see " << log;
+  ASSERT_EQ(testsupport::PlayScenario(fs::path(QMDW_AUDIT_SCENARIOS) / file, log, host,
+                                      testsupport::Runner::kHeadless),
+            0)
+      << file << ": see " << log;
   fs::remove(log);
 }
 

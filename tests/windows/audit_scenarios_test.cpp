@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scenario_play.h"
 #include "tests/support/test_app_server.h"
 #include "tests/windows/audit_fixture.h"
 
@@ -249,28 +250,6 @@ std::vector<ScenarioCase> Cases() {
   return cases;
 }
 
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-
-// Plays `file` against `host`; the runner's exit status.
-int Play(const fs::path& file, const fs::path& log, const std::string& host) {
-  const char* runner = std::getenv("QMDW_SCENARIO_RUNNER");
-  std::string command = runner && *runner ? std::string(runner) : Quote(QMDW_SCENARIO_RUNNER_PATH);
-  command += " " + Quote(file.string()) + " --out " + Quote(log.string()) + " --server-host " +
-             Quote(host);
-  int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class AuditScenario : public ::testing::TestWithParam<ScenarioCase> {};
 
 TEST_P(AuditScenario, PlaysAndLeavesTheDatabaseAsExpected) {
@@ -279,11 +258,11 @@ TEST_P(AuditScenario, PlaysAndLeavesTheDatabaseAsExpected) {
     SCOPED_TRACE(testsupport::BackendName(backend));
     TestAppServer server(testsupport::TestAppServerOptions{backend, false, {}});
     WriteFixture(server.storage(), c.fixture);
-    std::string pattern = (fs::temp_directory_path() / "qmdw-audit-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path work = pattern;
+    const fs::path work = testsupport::MakeTempDir("qmdw-audit-");
     const fs::path log = work / (c.name + ".log.json");
-    EXPECT_EQ(Play(fs::path(QMDW_AUDIT_SCENARIOS) / c.file, log, server.computer_name()), 0)
+    EXPECT_EQ(testsupport::PlayScenario(fs::path(QMDW_AUDIT_SCENARIOS) / c.file, log,
+                                        server.computer_name()),
+              0)
         << c.file << ": see " << log;
     c.check(server.storage());
     if (!HasFailure()) fs::remove_all(work);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "entry/module.h"
+#include "tests/support/scenario_play.h"
 #include "tests/support/test_app_server.h"
 #include "tests/windows/browser_fixture.h"
 #include "widgets/controls.h"
@@ -47,9 +48,7 @@ TEST(BrowserPrint, HandsTheDocumentUnderTheCursorToThePrintModuleAtEveryClick) {
   f.docs = {d124, d123};
   WriteFixture(server.storage(), f);
 
-  std::string pattern = (fs::temp_directory_path() / "qmdw-print-XXXXXX").string();
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-  const fs::path empty_dir = pattern;
+  const fs::path empty_dir = testsupport::MakeTempDir("qmdw-print-");
   const fs::path log = empty_dir / "calls.txt";
   setenv("QMDW_PRINT_STANDIN_LOG", log.c_str(), 1);
   const fs::path old_dir = fs::current_path();

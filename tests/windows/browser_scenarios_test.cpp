@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scenario_play.h"
 #include "tests/support/test_app_server.h"
 #include "tests/windows/browser_fixture.h"
 
@@ -207,27 +208,6 @@ std::vector<ScenarioCase> Cases() {
   return cases;
 }
 
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
-}
-
-// Plays `file` against `host`; the runner's exit status.
-int Play(const fs::path& file, const fs::path& log, const std::string& host) {
-  const char* runner = std::getenv("QMDW_SCENARIO_RUNNER");
-  std::string command = runner && *runner ? std::string(runner) : Quote(QMDW_SCENARIO_RUNNER_PATH);
-  command += " " + Quote(file.string()) + " --out " + Quote(log.string()) + " --server-host " +
-             Quote(host);
-  int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class BrowserScenario : public ::testing::TestWithParam<ScenarioCase> {};
 
 TEST_P(BrowserScenario, PlaysAndLeavesTheDatabaseAsExpected) {
@@ -237,14 +217,12 @@ TEST_P(BrowserScenario, PlaysAndLeavesTheDatabaseAsExpected) {
     TestAppServer server(testsupport::TestAppServerOptions{backend, false, {}});
     WriteFixture(server.storage(), c.fixture);
 
-    std::string pattern = (fs::temp_directory_path() / "qmdw-browser-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path work = pattern;
+    const fs::path work = testsupport::MakeTempDir("qmdw-browser-");
     setenv("LIRRALOSS_OUTPUT_DIR", work.c_str(), 1);
     // Nothing listens on port 1 of the loopback interface.
     const std::string host = c.unreachable ? "127.0.0.1:1" : server.computer_name();
     const fs::path log = work / (c.name + ".log.json");
-    EXPECT_EQ(Play(fs::path(QMDW_BROWSER_SCENARIOS) / c.file, log, host), 0)
+    EXPECT_EQ(testsupport::PlayScenario(fs::path(QMDW_BROWSER_SCENARIOS) / c.file, log, host), 0)
         << c.file << ": see " << log;
     c.check(server.storage(), work);
     unsetenv("LIRRALOSS_OUTPUT_DIR");

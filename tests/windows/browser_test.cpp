@@ -13,6 +13,7 @@
 #include "entry/module.h"
 #include "remote/connection.h"
 #include "rtl/error.h"
+#include "tests/support/scenario_play.h"
 #include "tests/support/test_app_server.h"
 #include "tests/windows/browser_fixture.h"
 #include "widgets/headless/headless.h"
@@ -257,12 +258,10 @@ TEST_P(BrowserTest, ASecondCancelOfTheSameDocumentIsRolledBackAndRestoresNothing
              [](Screen& s) { EXPECT_EQ(Grid(s, "dg_overfall_master").CellText(0, 4), "林雨桐"); }),
        Act("another operator cancels the same audit on another computer",
            [this](Screen&) {
-             std::string command = std::string("'") + QMDW_SCENARIO_RUNNER_PATH + "' '" +
-                                   QMDW_BROWSER_SCENARIOS + "/cancel_first_document.json'" +
-                                   " --out /dev/null --server-host " + server_->computer_name();
-             int status = std::system(command.c_str());
-             ASSERT_TRUE(WIFEXITED(status));
-             ASSERT_EQ(WEXITSTATUS(status), 0);
+             ASSERT_EQ(testsupport::PlayScenario(
+                           std::string(QMDW_BROWSER_SCENARIOS) + "/cancel_first_document.json",
+                           "/dev/null", server_->computer_name(), testsupport::Runner::kHeadless),
+                       0);
            }),
        Click("tbcancel"), Answer(widgets::kIdOk),
        Check("the notice",
