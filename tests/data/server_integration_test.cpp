@@ -1,11 +1,9 @@
-// The declared datasets against the real server objects (SQLite, the small demo set), reached
-// in-process through the object factory: packets, nested lines, lookups, locate, apply updates
-// after "TranPara", and the commands of a cancel inside a transaction.
+// The declared datasets against a real application server over TCP (the small demo set, on
+// SQLite and, when QMDW_PG_URL is set, PostgreSQL): packets, nested lines, lookups, locate, apply
+// updates after "TranPara", and the commands of a cancel inside a transaction.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,27 +12,22 @@
 #include "remote/connection.h"
 #include "rtl/datetime.h"
 #include "rtl/numtext.h"
-#include "server/demo_data.h"
-#include "server/objects.h"
 #include "server/storage.h"
+#include "tests/support/test_app_server.h"
 
 namespace data {
 namespace {
 
 using remote::Value;
 
-class ServerIntegrationTest : public ::testing::Test {
+class ServerIntegrationTest : public ::testing::TestWithParam<testsupport::Backend> {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qmdw_data_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    storage_ = server::OpenStorage("sqlite:" + dir_ + "/test.sqlite");
-    server::CreateDemoData(*storage_, server::DemoSet::kSmall);
-    previous_ = remote::GetObjectFactory();
-    remote::SetObjectFactory([this](const std::string&, const std::string& prog_id) {
-      return server::CreateServerObject(prog_id, *storage_);
-    });
+    server_ = std::make_unique<testsupport::TestAppServer>(GetParam());
+    for (remote::Connection* c :
+         {&systran_, &storpro_, &commu_, &sysctrl_, &cominfo_, &editor_sysctrl_}) {
+      c->SetComputerName(server_->computer_name());
+    }
     rtl::SetShortDateFormat("yyyy-mm-dd");
     browser_ = CreateBrowserDataSets({&systran_, &storpro_, &commu_, &sysctrl_, &cominfo_});
     browser_.cds_gstrygl0->Open();
@@ -44,31 +37,28 @@ class ServerIntegrationTest : public ::testing::Test {
   }
   void TearDown() override {
     browser_ = BrowserDataSets();
-    for (remote::Connection* c : {&systran_, &storpro_, &commu_, &sysctrl_, &cominfo_}) {
+    for (remote::Connection* c :
+         {&systran_, &storpro_, &commu_, &sysctrl_, &cominfo_, &editor_sysctrl_}) {
       c->SetConnected(false);
     }
-    remote::SetObjectFactory(previous_);
-    storage_.reset();
-    std::filesystem::remove_all(dir_);
+    server_.reset();
   }
 
   std::optional<std::string> DbText(const std::string& sql) {
-    auto db = storage_->NewSession();
+    auto db = server_->storage().NewSession();
     auto rows = db->Query(sql);
     if (!rows->Next() || rows->IsNull(0)) return std::nullopt;
     return std::string(rows->Text(0));
   }
 
-  std::string dir_;
-  std::unique_ptr<server::StorageFactory> storage_;
-  remote::ObjectFactory previous_;
+  std::unique_ptr<testsupport::TestAppServer> server_;
   remote::Connection systran_{remote::kProgIdSysTran}, storpro_{remote::kProgIdStoreProduct},
       commu_{remote::kProgIdCommunicate}, sysctrl_{remote::kProgIdSysControl},
       cominfo_{remote::kProgIdCompanyInfo}, editor_sysctrl_{remote::kProgIdSysControl};
   BrowserDataSets browser_;
 };
 
-TEST_F(ServerIntegrationTest, BrowserListsTheDocumentsInPacketsWithTheirLines) {
+TEST_P(ServerIntegrationTest, BrowserListsTheDocumentsInPacketsWithTheirLines) {
   ClientDataSet& header = *browser_.cds_qmdwlrt1;
   ClientDataSet& lines = *browser_.cds_qmdwlrt2;
   header.ParamByName("FLAG").SetAsString("1");
@@ -109,7 +99,7 @@ TEST_F(ServerIntegrationTest, BrowserListsTheDocumentsInPacketsWithTheirLines) {
   EXPECT_EQ(browser_.cds_xstyjzqj->FieldByName("JSRQ00").AsString(), "2024-02-29");
 }
 
-TEST_F(ServerIntegrationTest, EditorSavesAnAuditWithItsStockBatch) {
+TEST_P(ServerIntegrationTest, EditorSavesAnAuditWithItsStockBatch) {
   EditorDataSets editor = CreateEditorDataSets(
       {&systran_, &storpro_, &editor_sysctrl_},
       {browser_.cds_gstrygl0.get(), browser_.cds_gstckgl0.get(), browser_.cds_gstjygl1.get()});
@@ -178,7 +168,7 @@ TEST_F(ServerIntegrationTest, EditorSavesAnAuditWithItsStockBatch) {
       "12.5");
 }
 
-TEST_F(ServerIntegrationTest, CancelCommandsRunInsideTheTransaction) {
+TEST_P(ServerIntegrationTest, CancelCommandsRunInsideTheTransaction) {
   ClientDataSet& tmp = *browser_.cds_qmdwlrt_tmp;
   std::vector<Value> none;
   commu_.Object().Call("sustarttran", none);
@@ -191,6 +181,10 @@ TEST_F(ServerIntegrationTest, CancelCommandsRunInsideTheTransaction) {
   tmp.SetCommandText("DELETE FROM QMDWLRT1");
   EXPECT_THROW(tmp.Execute(), remote::ServerError);  // the server runs only statements it knows
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServerIntegrationTest,
+                         ::testing::ValuesIn(testsupport::AvailableBackends()),
+                         [](const auto& info) { return testsupport::BackendName(info.param); });
 
 }  // namespace
 }  // namespace data
