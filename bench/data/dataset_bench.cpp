@@ -2,7 +2,8 @@
 // row beyond the text), locating a stock row by goods, warehouse and marker prefix, and resolving
 // a goods-name lookup.
 //
-//   build/release/bin/data_bench            (cmake --preset release && cmake --build --preset release)
+//   build/release/bin/data_bench            (cmake --preset release && cmake --build --preset
+//   release)
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -34,8 +35,8 @@ class PacketObject : public remote::ServerObject {
   }
   remote::Packet Fetch(uint32_t, int32_t) override { return {}; }
   void CloseCursor(uint32_t) override {}
-  void Execute(const std::string&, const std::vector<remote::Param>&,
-               const std::string&) override {}
+  void Execute(const std::string&, const std::vector<remote::Param>&, const std::string&) override {
+  }
   remote::ApplyResult ApplyUpdates(const std::string&, const std::vector<remote::RowDelta>&,
                                    int32_t) override {
     return {};
@@ -60,8 +61,9 @@ std::string WarehouseCode(int i) {
 // Stock rows: every goods x warehouse x {"CK01", "YW"}, in that order.
 remote::Packet StockPacket(int goods, int warehouses) {
   remote::Packet p;
-  p.fields = {FieldDef{"SPDM00", FieldType::Text, 8, {}}, FieldDef{"CKDM00", FieldType::Text, 2, {}},
-              FieldDef{"KCBZ00", FieldType::Text, 4, {}}, FieldDef{"KCSL00", FieldType::Float, 0, {}}};
+  p.fields = {
+      FieldDef{"SPDM00", FieldType::Text, 8, {}}, FieldDef{"CKDM00", FieldType::Text, 2, {}},
+      FieldDef{"KCBZ00", FieldType::Text, 4, {}}, FieldDef{"KCSL00", FieldType::Float, 0, {}}};
   p.rows.reserve(static_cast<size_t>(goods) * warehouses * 2);
   for (int g = 0; g < goods; ++g) {
     for (int w = 0; w < warehouses; ++w) {
@@ -152,7 +154,8 @@ void BM_LocateStockByPrefix(benchmark::State& state) {
   for (auto _ : state) {
     found += ds->Locate("SPDM00;CKDM00;KCBZ00", keys[i++ & 4095], data::LocateOption::PartialKey);
   }
-  if (static_cast<benchmark::IterationCount>(found) != state.iterations()) state.SkipWithError("a stock row was not found");
+  if (static_cast<benchmark::IterationCount>(found) != state.iterations())
+    state.SkipWithError("a stock row was not found");
   state.counters["rows"] = static_cast<double>(ds->RecordCount());
   state.SetItemsProcessed(state.iterations());
 }
@@ -166,7 +169,8 @@ void BM_LookupGoodsName(benchmark::State& state) {
   list.fields = {FieldDef{"SPDM00", FieldType::Text, 8, {}},
                  FieldDef{"SPMC00", FieldType::Text, 40, {}}};
   for (int g = 0; g < goods; ++g) {
-    list.rows.push_back(Row{{Value::Text(GoodsCode(g)), Value::Text("商品名称" + GoodsCode(g))}, {}});
+    list.rows.push_back(
+        Row{{Value::Text(GoodsCode(g)), Value::Text("商品名称" + GoodsCode(g))}, {}});
   }
   server.next = std::move(list);
   data::ClientDataSet goods_list("cds_gstjygl1");

@@ -38,7 +38,9 @@ std::vector<std::string> SplitNames(std::string_view list) {
   return names;
 }
 
-bool IsNoValue(const Value& v) { return v.is_null() || (v.is_text() && v.text().empty()); }
+bool IsNoValue(const Value& v) {
+  return v.is_null() || (v.is_text() && v.text().empty());
+}
 
 [[noreturn]] void ThrowNotInteger(std::string_view text) {
   throw rtl::ConvertError("'" + std::string(text) + "' is not a valid integer value");
@@ -309,8 +311,8 @@ struct ClientDataSet::Impl {
   }
   Value ValueAtIndex(int rec_index, const Field& field) const;
   Value ResolveLookup(const FieldImpl& f, uint32_t row, bool edited) const;
-  uint32_t FindFirst(const std::vector<int>& cols, const std::vector<Probe>& probes,
-                     int prefix_col, std::string_view prefix) const;
+  uint32_t FindFirst(const std::vector<int>& cols, const std::vector<Probe>& probes, int prefix_col,
+                     std::string_view prefix) const;
   void SetValue(FieldImpl& f, Value v);
   void CheckCanModify(const FieldImpl& f) const;
 
@@ -485,7 +487,8 @@ Value ClientDataSet::Impl::ValueAtRow(const FieldImpl& f, uint32_t row, bool edi
 }
 
 Value ClientDataSet::Impl::ValueAtIndex(int rec_index, const Field& field) const {
-  if (&field.DataSet() != self) Fail("Field '" + field.FieldName() + "' belongs to another dataset");
+  if (&field.DataSet() != self)
+    Fail("Field '" + field.FieldName() + "' belongs to another dataset");
   if (rec_index < 0 || static_cast<uint32_t>(rec_index) >= Count()) {
     Fail("Record index " + std::to_string(rec_index) + " is out of range");
   }
@@ -582,15 +585,15 @@ void ClientDataSet::Impl::SetValue(FieldImpl& f, Value v) {
   changed[f.col] = 1;
   modified = true;
   // A lookup whose key changed shows its source again.
-  lookup_overrides.erase(
-      std::remove_if(lookup_overrides.begin(), lookup_overrides.end(),
-                     [&](const auto& entry) {
-                       const auto& keys = entry.first->key_names;
-                       return std::any_of(keys.begin(), keys.end(), [&](const std::string& k) {
-                         return SameName(k, f.FieldName());
-                       });
-                     }),
-      lookup_overrides.end());
+  lookup_overrides.erase(std::remove_if(lookup_overrides.begin(), lookup_overrides.end(),
+                                        [&](const auto& entry) {
+                                          const auto& keys = entry.first->key_names;
+                                          return std::any_of(keys.begin(), keys.end(),
+                                                             [&](const std::string& k) {
+                                                               return SameName(k, f.FieldName());
+                                                             });
+                                        }),
+                         lookup_overrides.end());
   Notify(DataLink::Event::RecordChanged);
 }
 
@@ -770,9 +773,9 @@ void ClientDataSet::Impl::CompileFilter() {
       [this](std::string_view field_name) {
         FieldImpl& f = Get(field_name);
         FilterExpr::FieldInfo info;
-        info.id = static_cast<int>(
-            std::find_if(fields.begin(), fields.end(), [&](const auto& p) { return p.get() == &f; }) -
-            fields.begin());
+        info.id = static_cast<int>(std::find_if(fields.begin(), fields.end(),
+                                                [&](const auto& p) { return p.get() == &f; }) -
+                                   fields.begin());
         info.type = f.Kind() == FieldKind::Lookup ? FieldType::Text : f.DataType();
         return info;
       },
@@ -1018,7 +1021,9 @@ FieldDecl LocalField(std::string name, FieldType type, int size) {
   return d;
 }
 
-FieldDecl NestedField(std::string name) { return StoredField(std::move(name), FieldType::Nested); }
+FieldDecl NestedField(std::string name) {
+  return StoredField(std::move(name), FieldType::Nested);
+}
 
 FieldDecl LookupField(std::string name, int size, ClientDataSet* source, std::string key_fields,
                       std::string source_key_fields, std::string result_field) {
@@ -1040,7 +1045,9 @@ Param::Param(std::string name, remote::ParamType type, remote::ParamDirection di
   p_.direction = direction;
 }
 
-std::string Param::AsString() const { return ValueText(p_.value); }
+std::string Param::AsString() const {
+  return ValueText(p_.value);
+}
 
 void Param::SetAsString(std::string text) {
   p_.type = remote::ParamType::Text;
@@ -1052,7 +1059,9 @@ void Param::SetAsFloat(double value) {
   p_.value = Value::Float(value);
 }
 
-void Param::Clear() { p_.value = Value(); }
+void Param::Clear() {
+  p_.value = Value();
+}
 
 // ---------------------------------------------------------------------------------------------
 // ClientDataSet
@@ -1095,7 +1104,9 @@ ClientDataSet::~ClientDataSet() {
   d.lookup_dependents.clear();
 }
 
-const std::string& ClientDataSet::Name() const { return impl_->name; }
+const std::string& ClientDataSet::Name() const {
+  return impl_->name;
+}
 
 Field& ClientDataSet::AddField(const FieldDecl& decl) {
   Impl& d = *impl_;
@@ -1124,11 +1135,21 @@ Field& ClientDataSet::AddField(const FieldDecl& decl) {
 void ClientDataSet::SetRemoteServer(remote::Connection* connection) {
   impl_->connection = connection;
 }
-remote::Connection* ClientDataSet::RemoteServer() const { return impl_->connection; }
-void ClientDataSet::SetProviderName(std::string provider) { impl_->provider = std::move(provider); }
-const std::string& ClientDataSet::ProviderName() const { return impl_->provider; }
-void ClientDataSet::SetPacketRecords(int records) { impl_->packet_records = records; }
-int ClientDataSet::PacketRecords() const { return impl_->packet_records; }
+remote::Connection* ClientDataSet::RemoteServer() const {
+  return impl_->connection;
+}
+void ClientDataSet::SetProviderName(std::string provider) {
+  impl_->provider = std::move(provider);
+}
+const std::string& ClientDataSet::ProviderName() const {
+  return impl_->provider;
+}
+void ClientDataSet::SetPacketRecords(int records) {
+  impl_->packet_records = records;
+}
+int ClientDataSet::PacketRecords() const {
+  return impl_->packet_records;
+}
 
 Param& ClientDataSet::AddParam(std::string name, remote::ParamType type,
                                remote::ParamDirection direction) {
@@ -1147,9 +1168,15 @@ Param& ClientDataSet::ParamByName(std::string_view name) {
   impl_->Fail("Parameter '" + std::string(name) + "' not found");
 }
 
-int ClientDataSet::ParamCount() const { return static_cast<int>(impl_->params.size()); }
-void ClientDataSet::SetCommandText(std::string text) { impl_->command_text = std::move(text); }
-const std::string& ClientDataSet::CommandText() const { return impl_->command_text; }
+int ClientDataSet::ParamCount() const {
+  return static_cast<int>(impl_->params.size());
+}
+void ClientDataSet::SetCommandText(std::string text) {
+  impl_->command_text = std::move(text);
+}
+const std::string& ClientDataSet::CommandText() const {
+  return impl_->command_text;
+}
 
 void ClientDataSet::SetDataSetField(Field* nested_field) {
   Impl& d = *impl_;
@@ -1172,7 +1199,9 @@ void ClientDataSet::SetDataSetField(Field* nested_field) {
   d.master->details.push_back(&d);
 }
 
-Field* ClientDataSet::DataSetField() const { return impl_->dataset_field; }
+Field* ClientDataSet::DataSetField() const {
+  return impl_->dataset_field;
+}
 
 void ClientDataSet::Open() {
   Impl& d = *impl_;
@@ -1258,14 +1287,19 @@ void ClientDataSet::Close() {
   d.Deactivate();
 }
 
-bool ClientDataSet::Active() const { return impl_->active; }
-DataSetState ClientDataSet::State() const { return impl_->state; }
+bool ClientDataSet::Active() const {
+  return impl_->active;
+}
+DataSetState ClientDataSet::State() const {
+  return impl_->state;
+}
 
 int ClientDataSet::GetNextPacket() {
   Impl& d = *impl_;
   if (!d.active || d.master || d.server_cursor == 0) return 0;
   remote::ServerObject& object = d.connection->Object();
-  remote::Packet packet = object.Fetch(d.server_cursor, d.packet_records > 0 ? d.packet_records : -1);
+  remote::Packet packet =
+      object.Fetch(d.server_cursor, d.packet_records > 0 ? d.packet_records : -1);
   if (!packet.more) {
     uint32_t cursor = d.server_cursor;
     d.server_cursor = 0;
@@ -1356,10 +1390,18 @@ void ClientDataSet::Prior() {
   }
 }
 
-bool ClientDataSet::Bof() const { return impl_->bof; }
-bool ClientDataSet::Eof() const { return impl_->eof; }
-bool ClientDataSet::IsEmpty() const { return impl_->Count() == 0; }
-int ClientDataSet::RecordCount() const { return static_cast<int>(impl_->Count()); }
+bool ClientDataSet::Bof() const {
+  return impl_->bof;
+}
+bool ClientDataSet::Eof() const {
+  return impl_->eof;
+}
+bool ClientDataSet::IsEmpty() const {
+  return impl_->Count() == 0;
+}
+int ClientDataSet::RecordCount() const {
+  return static_cast<int>(impl_->Count());
+}
 int ClientDataSet::RecNo() const {
   return impl_->HasCurrent() ? static_cast<int>(impl_->pos) + 1 : 0;
 }
@@ -1372,9 +1414,15 @@ void ClientDataSet::SetRecNo(int rec_no) {
   d.MoveTo(static_cast<uint32_t>(rec_no - 1), false, false);
 }
 
-Field& ClientDataSet::FieldByName(std::string_view name) { return impl_->Get(name); }
-Field* ClientDataSet::FindField(std::string_view name) { return impl_->Find(name); }
-int ClientDataSet::FieldCount() const { return static_cast<int>(impl_->fields.size()); }
+Field& ClientDataSet::FieldByName(std::string_view name) {
+  return impl_->Get(name);
+}
+Field* ClientDataSet::FindField(std::string_view name) {
+  return impl_->Find(name);
+}
+int ClientDataSet::FieldCount() const {
+  return static_cast<int>(impl_->fields.size());
+}
 Field& ClientDataSet::FieldAt(int index) {
   if (index < 0 || index >= FieldCount()) impl_->Fail("Field index out of range");
   return *impl_->fields[index];
@@ -1392,12 +1440,13 @@ bool ClientDataSet::IsNullAt(int rec_index, const Field& field) const {
 
 long double ClientDataSet::Sum(const Field& field) const {
   const Impl& d = *impl_;
-  if (&field.DataSet() != this) d.Fail("Field '" + field.FieldName() + "' belongs to another dataset");
+  if (&field.DataSet() != this)
+    d.Fail("Field '" + field.FieldName() + "' belongs to another dataset");
   const auto& f = static_cast<const FieldImpl&>(field);
   long double sum = 0;
   uint32_t n = d.Count();
-  bool numeric_column = f.col >= 0 && (f.DataType() == FieldType::Float ||
-                                       f.DataType() == FieldType::Integer);
+  bool numeric_column =
+      f.col >= 0 && (f.DataType() == FieldType::Float || f.DataType() == FieldType::Integer);
   for (uint32_t p = 0; p < n; ++p) {
     bool edited = p == d.pos && d.state == DataSetState::Edit;
     uint32_t row = d.RowAt(p);
@@ -1407,8 +1456,10 @@ long double ClientDataSet::Sum(const Field& field) const {
                                               : static_cast<long double>(d.store->Int(row, f.col));
     } else {
       Value v = d.ValueAtRow(f, row, edited);
-      if (v.is_float()) sum += v.float_value();
-      else if (v.is_integer()) sum += v.integer();
+      if (v.is_float())
+        sum += v.float_value();
+      else if (v.is_integer())
+        sum += v.integer();
       else if (v.is_text() && !v.text().empty()) {
         double x = 0;
         if (rtl::TryStrToFloat(v.text(), x)) sum += x;
@@ -1439,7 +1490,9 @@ void ClientDataSet::SetFilter(std::string expression) {
   d.filter_text = std::move(expression);
 }
 
-const std::string& ClientDataSet::Filter() const { return impl_->filter_text; }
+const std::string& ClientDataSet::Filter() const {
+  return impl_->filter_text;
+}
 
 void ClientDataSet::SetFiltered(bool on) {
   Impl& d = *impl_;
@@ -1462,7 +1515,9 @@ void ClientDataSet::SetFiltered(bool on) {
   d.MoveTo(0, true, d.Count() == 0);
 }
 
-bool ClientDataSet::Filtered() const { return impl_->filtered; }
+bool ClientDataSet::Filtered() const {
+  return impl_->filtered;
+}
 
 bool ClientDataSet::Locate(std::string_view key_fields, const std::vector<std::string>& values,
                            LocateOption option) {
@@ -1476,8 +1531,8 @@ bool ClientDataSet::Locate(std::string_view key_fields, const std::vector<std::s
   d.CheckBrowseMode();
   if (d.Count() == 0) return false;
 
-  bool prefix_last = option == LocateOption::PartialKey &&
-                     keys.back()->DataType() == FieldType::Text;
+  bool prefix_last =
+      option == LocateOption::PartialKey && keys.back()->DataType() == FieldType::Text;
   bool columns_only = std::all_of(keys.begin(), keys.end(), [](FieldImpl* f) {
     return (f->Kind() == FieldKind::Stored || f->Kind() == FieldKind::Local) && f->col >= 0;
   });
@@ -1534,21 +1589,32 @@ void ClientDataSet::GotoBookmark(const Bookmark& mark) {
   d.CheckActive();
   d.CheckBrowseMode();
   int64_t p = -1;
-  if (mark.Valid() && d.store &&
-      static_cast<uint32_t>(mark.record_id >> 32) == d.store->serial()) {
+  if (mark.Valid() && d.store && static_cast<uint32_t>(mark.record_id >> 32) == d.store->serial()) {
     p = d.PosOf(static_cast<uint32_t>(mark.record_id & 0xFFFFFFFF));
   }
   if (p < 0) d.Fail("Record not found");
   d.MoveTo(static_cast<uint32_t>(p), false, false);
 }
 
-void ClientDataSet::FreeBookmark(Bookmark& mark) { mark.record_id = -1; }
+void ClientDataSet::FreeBookmark(Bookmark& mark) {
+  mark.record_id = -1;
+}
 
-void ClientDataSet::Edit() { impl_->EnterEdit(); }
-void ClientDataSet::Post() { impl_->PostRecord(); }
-void ClientDataSet::Cancel() { impl_->CancelEdit(); }
-void ClientDataSet::Delete() { impl_->DeleteRecord(); }
-bool ClientDataSet::Modified() const { return impl_->IsModified(); }
+void ClientDataSet::Edit() {
+  impl_->EnterEdit();
+}
+void ClientDataSet::Post() {
+  impl_->PostRecord();
+}
+void ClientDataSet::Cancel() {
+  impl_->CancelEdit();
+}
+void ClientDataSet::Delete() {
+  impl_->DeleteRecord();
+}
+bool ClientDataSet::Modified() const {
+  return impl_->IsModified();
+}
 
 int ClientDataSet::ChangeCount() const {
   const Impl& d = *impl_;
@@ -1584,6 +1650,8 @@ size_t ClientDataSet::MemoryUsage() const {
   return (d.root ? d.root->MemoryUsage() : 0) + d.visible.capacity() * sizeof(uint32_t);
 }
 
-size_t ClientDataSet::TextBytes() const { return impl_->root ? impl_->root->TextBytes() : 0; }
+size_t ClientDataSet::TextBytes() const {
+  return impl_->root ? impl_->root->TextBytes() : 0;
+}
 
 }  // namespace data

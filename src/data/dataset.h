@@ -144,7 +144,14 @@ struct Bookmark {
 // dataset is being destroyed; the link must forget it.
 class DataLink {
  public:
-  enum class Event { ActiveChanged, Scrolled, DataChanged, RecordChanged, StateChanged, Destroying };
+  enum class Event {
+    ActiveChanged,
+    Scrolled,
+    DataChanged,
+    RecordChanged,
+    StateChanged,
+    Destroying
+  };
   virtual ~DataLink() = default;
   virtual void DataSetEvent(ClientDataSet& dataset, Event event) = 0;
 };
@@ -219,7 +226,8 @@ class ClientDataSet {
   // Setting the expression while the filter is on applies it at once.
   void SetFilter(std::string expression);
   const std::string& Filter() const;
-  void SetFiltered(bool on);  // also to the state it has: the cursor goes to the first visible record
+  void SetFiltered(
+      bool on);  // also to the state it has: the cursor goes to the first visible record
   bool Filtered() const;
   // Fields joined by ";" and as many values. PartialKey: every field but the last must equal its
   // value; the last, when it is a text field, matches when it begins with its value.

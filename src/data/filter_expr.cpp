@@ -32,7 +32,9 @@ bool IsIdentStart(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
          static_cast<unsigned char>(c) >= 0x80;
 }
-bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
+bool IsIdentChar(char c) {
+  return IsIdentStart(c) || (c >= '0' && c <= '9');
+}
 
 bool KeywordIs(std::string_view word, std::string_view keyword) {
   if (word.size() != keyword.size()) return false;
@@ -283,7 +285,9 @@ std::unique_ptr<FilterExpr> FilterExpr::Parse(std::string_view text, const Resol
 
 namespace {
 
-bool ValueIsNull(const Value& v) { return v.is_null() || (v.is_text() && v.text().empty()); }
+bool ValueIsNull(const Value& v) {
+  return v.is_null() || (v.is_text() && v.text().empty());
+}
 
 double ValueNumber(const Value& v) {
   if (v.is_float()) return v.float_value();

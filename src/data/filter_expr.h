@@ -36,9 +36,8 @@ class FilterExpr {
   using Reader = std::function<remote::Value(int id)>;
 
   // A malformed expression is reported through `fail`, which must throw.
-  static std::unique_ptr<FilterExpr> Parse(
-      std::string_view text, const Resolver& resolve,
-      const std::function<void(const std::string&)>& fail);
+  static std::unique_ptr<FilterExpr> Parse(std::string_view text, const Resolver& resolve,
+                                           const std::function<void(const std::string&)>& fail);
 
   bool Matches(const Reader& read) const;
   ~FilterExpr();

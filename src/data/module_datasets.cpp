@@ -9,20 +9,20 @@ using remote::ParamDirection;
 using remote::ParamType;
 
 FieldSpec Text(std::string name, int size = 0, bool required = false) {
-  return FieldSpec{std::move(name), FieldKind::Stored, FieldType::Text, size, required, {}, {}, {},
-                   {}};
+  return FieldSpec{
+      std::move(name), FieldKind::Stored, FieldType::Text, size, required, {}, {}, {}, {}};
 }
 FieldSpec Float(std::string name, bool required = false) {
-  return FieldSpec{std::move(name), FieldKind::Stored, FieldType::Float, 0, required, {}, {}, {},
-                   {}};
+  return FieldSpec{
+      std::move(name), FieldKind::Stored, FieldType::Float, 0, required, {}, {}, {}, {}};
 }
 FieldSpec Date(std::string name) {
-  return FieldSpec{std::move(name), FieldKind::Stored, FieldType::DateTime, 0, false, {}, {}, {},
-                   {}};
+  return FieldSpec{
+      std::move(name), FieldKind::Stored, FieldType::DateTime, 0, false, {}, {}, {}, {}};
 }
 FieldSpec Whole(std::string name) {
-  return FieldSpec{std::move(name), FieldKind::Stored, FieldType::Integer, 0, false, {}, {}, {},
-                   {}};
+  return FieldSpec{
+      std::move(name), FieldKind::Stored, FieldType::Integer, 0, false, {}, {}, {}, {}};
 }
 FieldSpec Nested(std::string name) {
   return FieldSpec{std::move(name), FieldKind::Nested, FieldType::Nested, 0, false, {}, {}, {}, {}};
@@ -30,10 +30,10 @@ FieldSpec Nested(std::string name) {
 FieldSpec Local(std::string name, FieldType type) {
   return FieldSpec{std::move(name), FieldKind::Local, type, 0, false, {}, {}, {}, {}};
 }
-FieldSpec Lookup(std::string name, int size, LookupList list, std::string key,
-                 std::string list_key, std::string result) {
-  return FieldSpec{std::move(name), FieldKind::Lookup, FieldType::Text, size, false, list,
-                   std::move(key), std::move(list_key), std::move(result)};
+FieldSpec Lookup(std::string name, int size, LookupList list, std::string key, std::string list_key,
+                 std::string result) {
+  return FieldSpec{std::move(name), FieldKind::Lookup,   FieldType::Text,  size, false, list,
+                   std::move(key),  std::move(list_key), std::move(result)};
 }
 
 constexpr bool kRequired = true;
@@ -44,36 +44,36 @@ constexpr bool kRequired = true;
 std::vector<DataSetSpec> MakeBrowserSpecs() {
   std::vector<DataSetSpec> specs;
 
-  specs.push_back({.name = "cds_qmdwlrt1",
-                   .server = ServerRole::Communicate,
-                   .provider = "dsp_qmdwlrt1",
-                   .packet_records = 10,
-                   .params = {{"CKDM00", ParamType::Text, ParamDirection::Input},
-                              {"FLAG", ParamType::Text, ParamDirection::Input}},
-                   .command_text = "",
-                   .fields = {Float("DHAO00"), Date("CKRQ00"), Text("CKRY00", 8), Date("YWRQ00"),
-                              Text("YWRY00", 8), Text("CKDM00", 2), Float("ZZSL00"),
-                              Text("BEIZHU", 50), Text("GSDW00", 12), Nested("qry_qmdwlrt2"),
-                              Lookup("CKRYMC", 20, LookupList::Staff, "CKRY00", "RYDM00", "RYMC00"),
-                              Lookup("YWRYMC", 20, LookupList::Staff, "YWRY00", "RYDM00", "RYMC00"),
-                              Lookup("CKMC00", 20, LookupList::Warehouses, "CKDM00", "CKDM00",
-                                     "CKMC00")},
-                   .header = "",
-                   .nested_field = ""});
+  specs.push_back(
+      {.name = "cds_qmdwlrt1",
+       .server = ServerRole::Communicate,
+       .provider = "dsp_qmdwlrt1",
+       .packet_records = 10,
+       .params = {{"CKDM00", ParamType::Text, ParamDirection::Input},
+                  {"FLAG", ParamType::Text, ParamDirection::Input}},
+       .command_text = "",
+       .fields = {Float("DHAO00"), Date("CKRQ00"), Text("CKRY00", 8), Date("YWRQ00"),
+                  Text("YWRY00", 8), Text("CKDM00", 2), Float("ZZSL00"), Text("BEIZHU", 50),
+                  Text("GSDW00", 12), Nested("qry_qmdwlrt2"),
+                  Lookup("CKRYMC", 20, LookupList::Staff, "CKRY00", "RYDM00", "RYMC00"),
+                  Lookup("YWRYMC", 20, LookupList::Staff, "YWRY00", "RYDM00", "RYMC00"),
+                  Lookup("CKMC00", 20, LookupList::Warehouses, "CKDM00", "CKDM00", "CKMC00")},
+       .header = "",
+       .nested_field = ""});
 
-  specs.push_back({.name = "cds_qmdwlrt2",
-                   .server = ServerRole::None,
-                   .provider = "",
-                   .packet_records = -1,
-                   .params = {},
-                   .command_text = "",
-                   .fields = {Float("DHAO00", kRequired), Text("SPDM00", 8, kRequired),
-                              Float("DJIA00"), Float("SL0000", kRequired), Float("JE0000"),
-                              Float("SE0000"),
-                              Lookup("SPMC00", 20, LookupList::Goods, "SPDM00", "SPDM00", "SPMC00"),
-                              Local("SJSL00", FieldType::Float)},
-                   .header = "cds_qmdwlrt1",
-                   .nested_field = "qry_qmdwlrt2"});
+  specs.push_back(
+      {.name = "cds_qmdwlrt2",
+       .server = ServerRole::None,
+       .provider = "",
+       .packet_records = -1,
+       .params = {},
+       .command_text = "",
+       .fields = {Float("DHAO00", kRequired), Text("SPDM00", 8, kRequired), Float("DJIA00"),
+                  Float("SL0000", kRequired), Float("JE0000"), Float("SE0000"),
+                  Lookup("SPMC00", 20, LookupList::Goods, "SPDM00", "SPDM00", "SPMC00"),
+                  Local("SJSL00", FieldType::Float)},
+       .header = "cds_qmdwlrt1",
+       .nested_field = "qry_qmdwlrt2"});
 
   specs.push_back({.name = "cds_gstjydw0",
                    .server = ServerRole::StoreProduct,
@@ -145,35 +145,35 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
 std::vector<DataSetSpec> MakeEditorSpecs() {
   std::vector<DataSetSpec> specs;
 
-  specs.push_back({.name = "cds_qmdwlrt1",
-                   .server = ServerRole::SysTran,
-                   .provider = "dsp_qmdwlrt1",
-                   .packet_records = -1,
-                   .params = {{"DHAO00", ParamType::Float, ParamDirection::InputOutput}},
-                   .command_text = "",
-                   .fields = {Float("DHAO00"), Date("CKRQ00"), Text("CKRY00", 8), Date("YWRQ00"),
-                              Text("YWRY00", 8), Text("CKDM00", 2), Float("ZZSL00"),
-                              Text("BEIZHU", 50), Text("GSDW00", 12), Nested("tb_qmdwlrt2"),
-                              Lookup("CKRYMC", 8, LookupList::Staff, "CKRY00", "RYDM00", "RYMC00"),
-                              Lookup("YWRYMC", 8, LookupList::Staff, "YWRY00", "RYDM00", "RYMC00"),
-                              Lookup("CKMC00", 30, LookupList::Warehouses, "CKDM00", "CKDM00",
-                                     "CKMC00")},
-                   .header = "",
-                   .nested_field = ""});
+  specs.push_back(
+      {.name = "cds_qmdwlrt1",
+       .server = ServerRole::SysTran,
+       .provider = "dsp_qmdwlrt1",
+       .packet_records = -1,
+       .params = {{"DHAO00", ParamType::Float, ParamDirection::InputOutput}},
+       .command_text = "",
+       .fields = {Float("DHAO00"), Date("CKRQ00"), Text("CKRY00", 8), Date("YWRQ00"),
+                  Text("YWRY00", 8), Text("CKDM00", 2), Float("ZZSL00"), Text("BEIZHU", 50),
+                  Text("GSDW00", 12), Nested("tb_qmdwlrt2"),
+                  Lookup("CKRYMC", 8, LookupList::Staff, "CKRY00", "RYDM00", "RYMC00"),
+                  Lookup("YWRYMC", 8, LookupList::Staff, "YWRY00", "RYDM00", "RYMC00"),
+                  Lookup("CKMC00", 30, LookupList::Warehouses, "CKDM00", "CKDM00", "CKMC00")},
+       .header = "",
+       .nested_field = ""});
 
-  specs.push_back({.name = "cds_qmdwlrt2",
-                   .server = ServerRole::None,
-                   .provider = "",
-                   .packet_records = -1,
-                   .params = {},
-                   .command_text = "",
-                   .fields = {Float("DHAO00", kRequired), Text("SPDM00", 8, kRequired),
-                              Float("DJIA00"), Float("SL0000", kRequired), Float("JE0000"),
-                              Float("SE0000"),
-                              Lookup("SPMC00", 20, LookupList::Goods, "SPDM00", "SPDM00", "SPMC00"),
-                              Local("KCSL00", FieldType::Float)},
-                   .header = "cds_qmdwlrt1",
-                   .nested_field = "tb_qmdwlrt2"});
+  specs.push_back(
+      {.name = "cds_qmdwlrt2",
+       .server = ServerRole::None,
+       .provider = "",
+       .packet_records = -1,
+       .params = {},
+       .command_text = "",
+       .fields = {Float("DHAO00", kRequired), Text("SPDM00", 8, kRequired), Float("DJIA00"),
+                  Float("SL0000", kRequired), Float("JE0000"), Float("SE0000"),
+                  Lookup("SPMC00", 20, LookupList::Goods, "SPDM00", "SPDM00", "SPMC00"),
+                  Local("KCSL00", FieldType::Float)},
+       .header = "cds_qmdwlrt1",
+       .nested_field = "tb_qmdwlrt2"});
 
   specs.push_back({.name = "cds_gstrygl0",
                    .server = ServerRole::SysControl,
@@ -195,16 +195,16 @@ std::vector<DataSetSpec> MakeEditorSpecs() {
                    .header = "",
                    .nested_field = ""});
 
-  specs.push_back({.name = "cds_stockcolor",
-                   .server = ServerRole::StoreProduct,
-                   .provider = "Dsp_StockColor",
-                   .packet_records = -1,
-                   .params = {},
-                   .command_text = "",
-                   .fields = {Text("SPDM00"), Whole("ZGKCSL"), Text("ZGYJYS"), Whole("ZDKCSL"),
-                              Text("ZDYJYS")},
-                   .header = "",
-                   .nested_field = ""});
+  specs.push_back(
+      {.name = "cds_stockcolor",
+       .server = ServerRole::StoreProduct,
+       .provider = "Dsp_StockColor",
+       .packet_records = -1,
+       .params = {},
+       .command_text = "",
+       .fields = {Text("SPDM00"), Whole("ZGKCSL"), Text("ZGYJYS"), Whole("ZDKCSL"), Text("ZDYJYS")},
+       .header = "",
+       .nested_field = ""});
   return specs;
 }
 
@@ -283,21 +283,31 @@ BrowserDataSets CreateBrowserDataSets(const BrowserConnections& connections) {
   SpecBindings bindings;
   bindings.connection_for = [&](ServerRole role) -> remote::Connection* {
     switch (role) {
-      case ServerRole::SysTran: return connections.systran;
-      case ServerRole::StoreProduct: return connections.storpro;
-      case ServerRole::Communicate: return connections.commu;
-      case ServerRole::SysControl: return connections.sysctrl;
-      case ServerRole::CompanyInfo: return connections.cominfo;
-      case ServerRole::None: break;
+      case ServerRole::SysTran:
+        return connections.systran;
+      case ServerRole::StoreProduct:
+        return connections.storpro;
+      case ServerRole::Communicate:
+        return connections.commu;
+      case ServerRole::SysControl:
+        return connections.sysctrl;
+      case ServerRole::CompanyInfo:
+        return connections.cominfo;
+      case ServerRole::None:
+        break;
     }
     return nullptr;
   };
   bindings.list_for = [&](LookupList list) -> ClientDataSet* {
     switch (list) {
-      case LookupList::Staff: return s.cds_gstrygl0.get();
-      case LookupList::Warehouses: return s.cds_gstckgl0.get();
-      case LookupList::Goods: return s.cds_gstjygl1.get();
-      case LookupList::None: break;
+      case LookupList::Staff:
+        return s.cds_gstrygl0.get();
+      case LookupList::Warehouses:
+        return s.cds_gstckgl0.get();
+      case LookupList::Goods:
+        return s.cds_gstjygl1.get();
+      case LookupList::None:
+        break;
     }
     return nullptr;
   };
@@ -322,18 +332,26 @@ EditorDataSets CreateEditorDataSets(const EditorConnections& connections,
   SpecBindings bindings;
   bindings.connection_for = [&](ServerRole role) -> remote::Connection* {
     switch (role) {
-      case ServerRole::SysTran: return connections.systran;
-      case ServerRole::StoreProduct: return connections.storpro;
-      case ServerRole::SysControl: return connections.sysctrl;
-      default: return nullptr;
+      case ServerRole::SysTran:
+        return connections.systran;
+      case ServerRole::StoreProduct:
+        return connections.storpro;
+      case ServerRole::SysControl:
+        return connections.sysctrl;
+      default:
+        return nullptr;
     }
   };
   bindings.list_for = [&](LookupList list) -> ClientDataSet* {
     switch (list) {
-      case LookupList::Staff: return lists.staff;
-      case LookupList::Warehouses: return lists.warehouses;
-      case LookupList::Goods: return lists.goods;
-      case LookupList::None: break;
+      case LookupList::Staff:
+        return lists.staff;
+      case LookupList::Warehouses:
+        return lists.warehouses;
+      case LookupList::Goods:
+        return lists.goods;
+      case LookupList::None:
+        break;
     }
     return nullptr;
   };

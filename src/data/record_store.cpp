@@ -11,7 +11,9 @@ namespace {
 
 std::atomic<uint32_t> g_next_serial{1};
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 uint64_t Mix(uint64_t h, uint64_t v) {
   h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
@@ -20,7 +22,9 @@ uint64_t Mix(uint64_t h, uint64_t v) {
 
 constexpr uint64_t kNullHash = 0x6E756C6C6E756C6Cull;
 
-uint64_t HashText(std::string_view text) { return std::hash<std::string_view>()(text); }
+uint64_t HashText(std::string_view text) {
+  return std::hash<std::string_view>()(text);
+}
 
 }  // namespace
 
@@ -123,7 +127,9 @@ void KeyIndex::Rehash(const RecordStore& store, size_t min_rows) {
   }
 }
 
-void KeyIndex::Build(const RecordStore& store) { Rehash(store, store.LiveCount()); }
+void KeyIndex::Build(const RecordStore& store) {
+  Rehash(store, store.LiveCount());
+}
 
 // Rows arrive in ascending order during building and appending, so the usual case is a link
 // at the tail; a row re-keyed by an edit is linked at its place in the chain.

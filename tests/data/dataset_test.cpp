@@ -14,14 +14,14 @@
 namespace data {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::D;
+using ::testing::ElementsAre;
 using testing::F;
 using testing::FakeServer;
 using testing::FakeServers;
 using testing::FakeTable;
 using testing::FloatDef;
+using ::testing::HasSubstr;
 using testing::I;
 using testing::MakeRow;
 using testing::Null;
@@ -125,11 +125,21 @@ TEST_F(DataSetTest, CursorFlagsAndAfterMoveFollowEveryMove) {
       const Step& s = c.steps[i];
       int before = after_moves_;
       switch (s.move) {
-        case Move::Open: ds->Open(); break;
-        case Move::First: ds->First(); break;
-        case Move::Last: ds->Last(); break;
-        case Move::Next: ds->Next(); break;
-        case Move::Prior: ds->Prior(); break;
+        case Move::Open:
+          ds->Open();
+          break;
+        case Move::First:
+          ds->First();
+          break;
+        case Move::Last:
+          ds->Last();
+          break;
+        case Move::Next:
+          ds->Next();
+          break;
+        case Move::Prior:
+          ds->Prior();
+          break;
       }
       SCOPED_TRACE(std::string(c.name) + ", step " + std::to_string(i));
       EXPECT_EQ(ds->RecNo(), s.rec_no);
@@ -240,7 +250,7 @@ TEST_F(DataSetTest, ParametersAndCommandTextTravelWithTheOpen) {
   ds->Open();
   const remote::OpenRequest& r = server().opens.back();
   ASSERT_EQ(r.params.size(), 2u);
-  EXPECT_TRUE(r.params[0].value.is_null());  // without value: travels without one
+  EXPECT_TRUE(r.params[0].value.is_null());              // without value: travels without one
   EXPECT_EQ(r.params[1].type, remote::ParamType::Text);  // text makes it a text parameter
   EXPECT_EQ(r.params[1].direction, remote::ParamDirection::InputOutput);
   EXPECT_EQ(r.params[1].value.text(), "17");
@@ -354,15 +364,14 @@ TEST_F(DataSetTest, SettingNeedsEditStateAndBadTextChangesNothing) {
   t.rows = {MakeRow({F(8.5), D(2024, 1, 2), I(3)})};
   auto ds = MakeDataSet("p", t);
   ds->Open();
-  EXPECT_THAT(ErrorOf([&] { ds->FieldByName("X").SetAsString("1"); }),
-              HasSubstr("not in edit"));
+  EXPECT_THAT(ErrorOf([&] { ds->FieldByName("X").SetAsString("1"); }), HasSubstr("not in edit"));
   ds->Edit();
   struct Case {
     const char* field;
     const char* text;
   };
-  for (const Case& c : std::vector<Case>{{"X", "abc"}, {"X", "1,5"}, {"D", "2024-13-01"},
-                                         {"D", "yesterday"}, {"N", "1.5"}}) {
+  for (const Case& c : std::vector<Case>{
+           {"X", "abc"}, {"X", "1,5"}, {"D", "2024-13-01"}, {"D", "yesterday"}, {"N", "1.5"}}) {
     SCOPED_TRACE(std::string(c.field) + "=" + c.text);
     EXPECT_THROW(ds->FieldByName(c.field).SetAsString(c.text), rtl::ConvertError);
   }
@@ -474,13 +483,11 @@ TEST_F(DataSetTest, FilterExpressionsSelectRecords) {
 FakeTable Stock() {
   FakeTable t;
   t.fields = {TextDef("SPDM00"), TextDef("CKDM00"), TextDef("KCBZ00"), FloatDef("KCSL00")};
-  t.rows = {MakeRow({T("SP1"), T("02"), T("CK"), F(1)}),
-            MakeRow({T("SP1"), T("01"), T("YW"), F(2)}),
-            MakeRow({T("SP1"), T("01"), T("CKX"), F(3)}),
-            MakeRow({T("SP1"), T("01"), T("CK"), F(4)}),
-            MakeRow({T("SP10"), T("01"), T("CK"), F(5)}),
-            MakeRow({T("SP2"), T("011"), T("CK"), F(6)}),
-            MakeRow({T("SP3"), T("01"), Null(), F(7)})};
+  t.rows = {
+      MakeRow({T("SP1"), T("02"), T("CK"), F(1)}),  MakeRow({T("SP1"), T("01"), T("YW"), F(2)}),
+      MakeRow({T("SP1"), T("01"), T("CKX"), F(3)}), MakeRow({T("SP1"), T("01"), T("CK"), F(4)}),
+      MakeRow({T("SP10"), T("01"), T("CK"), F(5)}), MakeRow({T("SP2"), T("011"), T("CK"), F(6)}),
+      MakeRow({T("SP3"), T("01"), Null(), F(7)})};
   return t;
 }
 
@@ -506,9 +513,9 @@ TEST_F(DataSetTest, LocateExactAndByPrefixOfTheLastField) {
       {"SPDM00", {"SP1"}, kPrefix, 1},
       {"SPDM00", {"SP10"}, kExact, 5},
       {"spdm00", {"SP10"}, kExact, 5},
-      {"SPDM00;KCSL00", {"SP1", "4"}, kPrefix, 4},   // a last field that is not text: equal
+      {"SPDM00;KCSL00", {"SP1", "4"}, kPrefix, 4},  // a last field that is not text: equal
       {"SPDM00;KCSL00", {"SP10", "50"}, kPrefix, 0},
-      {"SPDM00;KCBZ00", {"SP3", ""}, kExact, 7},     // no value matches the empty text
+      {"SPDM00;KCBZ00", {"SP3", ""}, kExact, 7},  // no value matches the empty text
   };
   auto ds = MakeDataSet("stock", Stock());
   ds->Open();
@@ -659,11 +666,11 @@ FakeTable Documents() {
                                                    FloatDef("DJIA00"), FloatDef("SL0000")};
   t.fields = {FloatDef("DHAO00"), TextDef("YWRY00", 8), TextDef("BEIZHU", 50),
               testing::NestedDef("qry_qmdwlrt2", line_fields)};
-  t.rows = {MakeRow({F(1), T("S01"), T("first"), Null()},
-                    {{MakeRow({F(1), T("SPA"), F(10), F(3)}),
-                      MakeRow({F(1), T("SPB"), F(20), F(5)})}}),
-            MakeRow({F(2), Null(), T("empty"), Null()}, {{}}),
-            MakeRow({F(3), T("S02"), Null(), Null()}, {{MakeRow({F(3), T("SPC"), F(1), F(1)})}})};
+  t.rows = {
+      MakeRow({F(1), T("S01"), T("first"), Null()},
+              {{MakeRow({F(1), T("SPA"), F(10), F(3)}), MakeRow({F(1), T("SPB"), F(20), F(5)})}}),
+      MakeRow({F(2), Null(), T("empty"), Null()}, {{}}),
+      MakeRow({F(3), T("S02"), Null(), Null()}, {{MakeRow({F(3), T("SPC"), F(1), F(1)})}})};
   return t;
 }
 

@@ -44,8 +44,8 @@ remote::Packet FakeServer::Take(Cursor& c, int32_t count) {
   const FakeTable& table = providers.at(c.provider);
   remote::Packet packet;
   packet.fields = table.fields;
-  size_t n = count < 0 ? table.rows.size() - c.next
-                       : std::min<size_t>(count, table.rows.size() - c.next);
+  size_t n =
+      count < 0 ? table.rows.size() - c.next : std::min<size_t>(count, table.rows.size() - c.next);
   packet.rows.assign(table.rows.begin() + c.next, table.rows.begin() + c.next + n);
   c.next += n;
   packet.more = c.next < table.rows.size();
@@ -98,7 +98,9 @@ FakeServers::FakeServers() : previous_(remote::GetObjectFactory()) {
   }
 }
 
-FakeServers::~FakeServers() { remote::SetObjectFactory(previous_); }
+FakeServers::~FakeServers() {
+  remote::SetObjectFactory(previous_);
+}
 
 remote::FieldDef TextDef(const std::string& name, int width) {
   return remote::FieldDef{name, remote::FieldType::Text, width, {}};
@@ -115,13 +117,20 @@ remote::FieldDef IntDef(const std::string& name) {
 remote::FieldDef NestedDef(const std::string& name, std::vector<remote::FieldDef> fields) {
   return remote::FieldDef{name, remote::FieldType::Nested, 0, std::move(fields)};
 }
-remote::Value T(const std::string& text) { return remote::Value::Text(text); }
-remote::Value F(double d) { return remote::Value::Float(d); }
-remote::Value I(int64_t i) { return remote::Value::Integer(i); }
+remote::Value T(const std::string& text) {
+  return remote::Value::Text(text);
+}
+remote::Value F(double d) {
+  return remote::Value::Float(d);
+}
+remote::Value I(int64_t i) {
+  return remote::Value::Integer(i);
+}
 remote::Value D(int year, int month, int day) {
   return remote::Value::Date(rtl::EncodeDate(year, month, day));
 }
-remote::Row MakeRow(std::vector<remote::Value> cells, std::vector<std::vector<remote::Row>> nested) {
+remote::Row MakeRow(std::vector<remote::Value> cells,
+                    std::vector<std::vector<remote::Row>> nested) {
   remote::Row row;
   row.cells = std::move(cells);
   row.nested = std::move(nested);

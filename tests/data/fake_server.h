@@ -43,7 +43,7 @@ class FakeServer {
   std::vector<std::string> calls;
 
   // Faults to play.
-  std::string open_error;        // Open throws ServerError with this message when set
+  std::string open_error;         // Open throws ServerError with this message when set
   int32_t apply_error_count = 0;  // what ApplyUpdates reports
 
   size_t OpenCursorCount() const { return cursors_.size(); }
@@ -87,7 +87,9 @@ remote::Value T(const std::string& text);
 remote::Value F(double d);
 remote::Value I(int64_t i);
 remote::Value D(int year, int month, int day);
-inline remote::Value Null() { return remote::Value(); }
+inline remote::Value Null() {
+  return remote::Value();
+}
 remote::Row MakeRow(std::vector<remote::Value> cells,
                     std::vector<std::vector<remote::Row>> nested = {});
 

@@ -14,13 +14,13 @@
 namespace data {
 namespace {
 
-using ::testing::HasSubstr;
 using testing::D;
 using testing::DateDef;
 using testing::F;
 using testing::FakeServers;
 using testing::FakeTable;
 using testing::FloatDef;
+using ::testing::HasSubstr;
 using testing::I;
 using testing::IntDef;
 using testing::MakeRow;
@@ -30,8 +30,14 @@ using testing::T;
 using testing::TextDef;
 
 std::vector<remote::FieldDef> HeaderDefs(const std::string& nested) {
-  return {FloatDef("DHAO00"), DateDef("CKRQ00"), TextDef("CKRY00", 8), DateDef("YWRQ00"),
-          TextDef("YWRY00", 8), TextDef("CKDM00", 2), FloatDef("ZZSL00"), TextDef("BEIZHU", 50),
+  return {FloatDef("DHAO00"),
+          DateDef("CKRQ00"),
+          TextDef("CKRY00", 8),
+          DateDef("YWRQ00"),
+          TextDef("YWRY00", 8),
+          TextDef("CKDM00", 2),
+          FloatDef("ZZSL00"),
+          TextDef("BEIZHU", 50),
           TextDef("GSDW00", 12),
           NestedDef(nested, {FloatDef("DHAO00"), TextDef("SPDM00", 8), FloatDef("DJIA00"),
                              FloatDef("SL0000"), FloatDef("JE0000"), FloatDef("SE0000")})};
@@ -40,10 +46,10 @@ std::vector<remote::FieldDef> HeaderDefs(const std::string& nested) {
 remote::Row Document(int number, const std::string& maker, const std::string& auditor,
                      const std::string& warehouse, std::vector<remote::Row> lines) {
   auto text_or_null = [](const std::string& s) { return s.empty() ? Null() : T(s); };
-  return MakeRow({F(number), D(2024, 3, number % 28 + 1), T(maker), auditor.empty() ? Null()
-                                                                                     : D(2024, 4, 1),
-                  text_or_null(auditor), T(warehouse), F(17), T("remark"), T("G1"), Null()},
-                 {std::move(lines)});
+  return MakeRow(
+      {F(number), D(2024, 3, number % 28 + 1), T(maker), auditor.empty() ? Null() : D(2024, 4, 1),
+       text_or_null(auditor), T(warehouse), F(17), T("remark"), T("G1"), Null()},
+      {std::move(lines)});
 }
 
 remote::Row Line(int doc, const std::string& goods, double price, double quantity) {
@@ -70,8 +76,8 @@ class ModuleDataSetsTest : public ::testing::Test {
 
     FakeTable document;
     document.fields = HeaderDefs("tb_qmdwlrt2");
-    document.rows.push_back(Document(7, "S01", "", "02", {Line(7, "G002", 2.5, 4),
-                                                          Line(7, "G404", 1, 1)}));
+    document.rows.push_back(
+        Document(7, "S01", "", "02", {Line(7, "G002", 2.5, 4), Line(7, "G404", 1, 1)}));
     servers_[remote::kProgIdSysTran].providers["dsp_qmdwlrt1"] = document;
     FakeTable stock;
     stock.fields = {TextDef("SPDM00", 8), TextDef("CKDM00", 2), TextDef("KCBZ00", 4),
@@ -84,9 +90,9 @@ class ModuleDataSetsTest : public ::testing::Test {
     auto& storpro = servers_[remote::kProgIdStoreProduct].providers;
     storpro["dsp_LirraUnit"] = {{TextDef("SPDW02", 10), FloatDef("ZHXS00")},
                                 {MakeRow({T("条"), F(1)}), MakeRow({T("件"), F(50)})}};
-    storpro["dsp_lirrainfo2"] = {
-        {TextDef("SPDM00", 8), TextDef("SPMC00", 40)},
-        {MakeRow({T("G001"), T("红塔山（软经典）特醇细支香烟礼盒装")}), MakeRow({T("G002"), T("中华")})}};
+    storpro["dsp_lirrainfo2"] = {{TextDef("SPDM00", 8), TextDef("SPMC00", 40)},
+                                 {MakeRow({T("G001"), T("红塔山（软经典）特醇细支香烟礼盒装")}),
+                                  MakeRow({T("G002"), T("中华")})}};
     storpro["dsp_xstyjzqj_edit"] = {{DateDef("JSRQ00")}, {MakeRow({D(2024, 2, 29)})}};
     storpro["Dsp_StockColor"] = {{TextDef("SPDM00", 8), IntDef("ZGKCSL"), TextDef("ZGYJYS", 20),
                                   IntDef("ZDKCSL"), TextDef("ZDYJYS", 20)},
@@ -159,7 +165,8 @@ TEST_F(ModuleDataSetsTest, EachBrowserDataSetOpensItsProviderOnItsObject) {
   EXPECT_EQ(browser_.cds_xstyjzqj->FieldByName("JSRQ00").AsDateTime(),
             rtl::EncodeDate(2024, 2, 29));
   // The command dataset executes on the communication object.
-  browser_.cds_qmdwlrt_tmp->SetCommandText("UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=3");
+  browser_.cds_qmdwlrt_tmp->SetCommandText(
+      "UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=3");
   browser_.cds_qmdwlrt_tmp->Execute();
   ASSERT_EQ(servers_[remote::kProgIdCommunicate].executes.size(), 1u);
   EXPECT_EQ(servers_[remote::kProgIdCommunicate].executes[0].provider, "dsp_qmdwlrt_tmp");
@@ -208,14 +215,16 @@ TEST_F(ModuleDataSetsTest, BrowserHeaderListShowsNamesLinesAndLocalQuantities) {
 
   lines.Edit();
   lines.FieldByName("SPDM00").SetAsString("");
-  EXPECT_THAT([&] {
-    try {
-      header.Post();
-    } catch (const DataError& e) {
-      return std::string(e.what());
-    }
-    return std::string();
-  }(), HasSubstr("SPDM00"));
+  EXPECT_THAT(
+      [&] {
+        try {
+          header.Post();
+        } catch (const DataError& e) {
+          return std::string(e.what());
+        }
+        return std::string();
+      }(),
+      HasSubstr("SPDM00"));
 }
 
 TEST_F(ModuleDataSetsTest, EditorOpensTheDocumentAndReadsTheBrowserLists) {
@@ -254,10 +263,10 @@ TEST_F(ModuleDataSetsTest, EditorOpensTheDocumentAndReadsTheBrowserLists) {
   editor.cds_xstzxkc0->Open();
   lines.Last();
   while (!lines.Bof()) {
-    if (editor.cds_xstzxkc0->Locate("SPDM00;CKDM00;KCBZ00",
-                                    {lines.FieldByName("SPDM00").AsString(),
-                                     header.FieldByName("CKDM00").AsString(), "CK"},
-                                    LocateOption::PartialKey)) {
+    if (editor.cds_xstzxkc0->Locate(
+            "SPDM00;CKDM00;KCBZ00",
+            {lines.FieldByName("SPDM00").AsString(), header.FieldByName("CKDM00").AsString(), "CK"},
+            LocateOption::PartialKey)) {
       lines.Edit();
       lines.FieldByName("KCSL00").SetAsString(
           editor.cds_xstzxkc0->FieldByName("KCSL00").AsString());
@@ -266,7 +275,7 @@ TEST_F(ModuleDataSetsTest, EditorOpensTheDocumentAndReadsTheBrowserLists) {
   }
   EXPECT_EQ(lines.TextAt(0, lines.FieldByName("KCSL00")), "60");  // the first "CK..." row
   EXPECT_TRUE(lines.IsNullAt(1, lines.FieldByName("KCSL00")));    // no stock row
-  EXPECT_EQ(lines.TextAt(1, lines.FieldByName("SPMC00")), "");     // goods not in the list
+  EXPECT_EQ(lines.TextAt(1, lines.FieldByName("SPMC00")), "");    // goods not in the list
 
   lines.First();
   lines.Edit();
