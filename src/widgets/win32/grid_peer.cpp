@@ -121,8 +121,12 @@ HWND GridPeer::FocusWindow() const {
 }
 
 void GridPeer::Measure() {
-  header_h_ = FontPixelHeight(grid_->HeaderFont()) + 8;
-  row_h_ = FontPixelHeight(grid_->GetFont()) + 6;
+  // The designed heights (a 12-pixel font gives 18-pixel rows), never less than the typeface
+  // on this computer needs.
+  const Font& header = grid_->HeaderFont();
+  const Font& cells = grid_->GetFont();
+  header_h_ = std::max(header.height + 8, FontPixelHeight(header) + 4);
+  row_h_ = std::max(cells.height + 6, FontPixelHeight(cells) + 2);
   footer_h_ = row_h_ + 2;
 }
 

@@ -244,15 +244,30 @@ void ComboPeer::Sync(Change what) {
       // The window's height includes the list; the field keeps the control's height.
       Rect r = combo_->Bounds();
       Syncing syncing(*this);
-      SendMessageW(hwnd_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), std::max(8, r.height - 6));
-      int item = static_cast<int>(SendMessageW(hwnd_, CB_GETITEMHEIGHT, 0, 0));
-      SetWindowPos(hwnd_, nullptr, r.left, r.top, r.width,
-                   r.height + std::max(1, combo_->DropDownCount()) * std::max(item, 12) + 4,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+      // The window's height is the field's; the height asked for beyond it is the list's.
+      auto place = [&] {
+        int item = static_cast<int>(SendMessageW(hwnd_, CB_GETITEMHEIGHT, 0, 0));
+        SetWindowPos(hwnd_, nullptr, r.left, r.top, r.width,
+                     r.height + std::max(1, combo_->DropDownCount()) * std::max(item, 12) + 4,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+      };
+      int field = std::max(8, r.height - 6);
+      SendMessageW(hwnd_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
+      place();
+      RECT wr;
+      GetWindowRect(hwnd_, &wr);
+      int actual = static_cast<int>(wr.bottom - wr.top);
+      if (actual > 0 && actual != r.height) {
+        // The frame around the field differs between systems: the field takes up the rest.
+        SendMessageW(hwnd_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
+                     std::max(8, field + r.height - actual));
+        place();
+      }
       break;
     }
     case Change::Font:
       ApplyFont();
+      Sync(Change::Bounds);
       break;
     case Change::Color:
       InvalidateRect(hwnd_, nullptr, TRUE);

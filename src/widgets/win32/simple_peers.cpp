@@ -285,6 +285,11 @@ LRESULT CALLBACK FlatButtonPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
       bool was_pressed = peer->pressed_;
       peer->pressed_ = false;
       if (GetCapture() == hwnd) ReleaseCapture();
+      // The raised edge stays only while the mouse is really over the button.
+      POINT cursor;
+      RECT screen;
+      GetWindowRect(hwnd, &screen);
+      if (GetCursorPos(&cursor) && !PtInRect(&screen, cursor)) peer->hot_ = false;
       InvalidateRect(hwnd, nullptr, FALSE);
       RECT rc;
       GetClientRect(hwnd, &rc);
