@@ -178,9 +178,14 @@ LRESULT CALLBACK TextPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM l
 
 void ComboPeer::Create(HWND parent) {
   Rect r = combo_->Bounds();
-  DWORD style = CommonStyle(*combo_) | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL;
+  // The list's items are drawn here, which also lets the field take exactly the control's
+  // height whatever the typeface's own height is.
+  DWORD style = CommonStyle(*combo_) | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL |
+                CBS_OWNERDRAWFIXED | CBS_HASSTRINGS;
+  creating_ = this;
   HWND hwnd = CreateWindowExW(0, WC_COMBOBOXW, L"", style, r.left, r.top, r.width, r.height,
                               parent, nullptr, ModuleInstance(), nullptr);
+  creating_ = nullptr;
   if (hwnd == nullptr) return;
   Attach(hwnd);
   edit_ = FindWindowExW(hwnd, nullptr, WC_EDITW, nullptr);
@@ -314,6 +319,36 @@ LRESULT ComboPeer::OnCommand(WORD code) {
 
 HBRUSH ComboPeer::CtlColor(HDC dc) {
   return NativePeer::CtlColor(dc);
+}
+
+void ComboPeer::OnMeasureItem(MEASUREITEMSTRUCT* item) {
+  if (item->itemID == static_cast<UINT>(-1)) {
+    item->itemHeight = static_cast<UINT>(std::max(4, combo_->Height() - 10));
+  } else {
+    item->itemHeight = static_cast<UINT>(std::max(combo_->GetFont().height + 4,
+                                                  FontPixelHeight(combo_->GetFont())));
+  }
+}
+
+void ComboPeer::OnDrawItem(DRAWITEMSTRUCT* item) {
+  if (item->itemID == static_cast<UINT>(-1) || (item->itemState & ODS_COMBOBOXEDIT) != 0) return;
+  bool selected = (item->itemState & ODS_SELECTED) != 0;
+  FillRect(item->hDC, &item->rcItem,
+           GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+  int n = static_cast<int>(SendMessageW(hwnd_, CB_GETLBTEXTLEN, item->itemID, 0));
+  if (n > 0) {
+    std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+    SendMessageW(hwnd_, CB_GETLBTEXT, item->itemID, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(n));
+    HGDIOBJ old = SelectObject(item->hDC, FontFor(combo_->GetFont()));
+    SetBkMode(item->hDC, TRANSPARENT);
+    SetTextColor(item->hDC, GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+    RECT r = item->rcItem;
+    r.left += 2;
+    DrawTextW(item->hDC, text.c_str(), n, &r, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    SelectObject(item->hDC, old);
+  }
+  if ((item->itemState & ODS_FOCUS) != 0) DrawFocusRect(item->hDC, &item->rcItem);
 }
 
 void ComboPeer::Describe(std::string& json) {

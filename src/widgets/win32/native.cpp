@@ -243,6 +243,8 @@ LRESULT CallOriginal(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 // --- NativePeer ---
 
+NativePeer* NativePeer::creating_ = nullptr;
+
 NativePeer::NativePeer(Control& control) : control_(&control) {}
 
 NativePeer::~NativePeer() {
@@ -397,6 +399,21 @@ bool NativePeer::ChildMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result) {
       NativePeer* child = header != nullptr ? FromHwnd(header->hwndFrom) : nullptr;
       if (child == nullptr) return false;
       *result = child->OnNotify(header);
+      return true;
+    }
+    case WM_MEASUREITEM: {
+      NativePeer* child = creating_;
+      if (child == nullptr) return false;
+      child->OnMeasureItem(reinterpret_cast<MEASUREITEMSTRUCT*>(lp));
+      *result = TRUE;
+      return true;
+    }
+    case WM_DRAWITEM: {
+      auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lp);
+      NativePeer* child = item != nullptr ? FromHwnd(item->hwndItem) : nullptr;
+      if (child == nullptr) return false;
+      child->OnDrawItem(item);
+      *result = TRUE;
       return true;
     }
     case WM_CTLCOLOREDIT:

@@ -73,6 +73,9 @@ class NativePeer : public Peer {
   // Notifications of a native control, passed on by its parent.
   virtual LRESULT OnCommand(WORD code) { return 0; }
   virtual LRESULT OnNotify(NMHDR* header) { return 0; }
+  // Owner-drawn parts of a native control.
+  virtual void OnMeasureItem(MEASUREITEMSTRUCT* item) {}
+  virtual void OnDrawItem(DRAWITEMSTRUCT* item) {}
   // The colours of a native control (WM_CTLCOLOR*): sets up `dc`, returns the background brush.
   virtual HBRUSH CtlColor(HDC dc);
   // Appends the kind-specific part of the automation description (JSON members, each preceded
@@ -106,11 +109,14 @@ class NativePeer : public Peer {
   void ApplyFont(bool smooth = false);
   // Redraws the control and its children.
   void Repaint();
-  // Passes WM_COMMAND, WM_NOTIFY and WM_CTLCOLOR* to the child control they concern. Every
-  // container window calls this first.
+  // Passes WM_COMMAND, WM_NOTIFY, WM_CTLCOLOR*, WM_MEASUREITEM and WM_DRAWITEM to the child
+  // control they concern. Every container window calls this first.
   static bool ChildMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT* result);
   // Registers a window class of this module once (classes are unregistered at unload).
   static void RegisterClassOnce(const wchar_t* name, WNDPROC proc, UINT style = CS_DBLCLKS);
+
+  // The control whose window is being created, for the measuring it asks for meanwhile.
+  static NativePeer* creating_;
 
   Control* control_;
   HWND hwnd_ = nullptr;

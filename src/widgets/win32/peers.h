@@ -124,6 +124,8 @@ class ComboPeer : public NativePeer {
   HWND FocusWindow() const override { return edit_ != nullptr ? edit_ : hwnd_; }
   LRESULT OnCommand(WORD code) override;
   HBRUSH CtlColor(HDC dc) override;
+  void OnMeasureItem(MEASUREITEMSTRUCT* item) override;
+  void OnDrawItem(DRAWITEMSTRUCT* item) override;
   void Describe(std::string& json) override;
 
  private:
