@@ -4,10 +4,13 @@
 #include <commdlg.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "print_output.h"
 #include "rtl/numtext.h"
+#include "svg.h"
 
 namespace printmodule {
 namespace {
@@ -168,7 +171,32 @@ LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 }  // namespace
 
+// Where the pages are also written as SVG files, as the Linux build writes them: the folder named
+// by LIRRALOSS_OUTPUT_DIR, when it is set (automated runs compare the pages on both platforms).
+void WritePagesWhenAsked(const PrintDocument& doc, const std::vector<Page>& pages) {
+  wchar_t dir[MAX_PATH] = {};
+  DWORD n = GetEnvironmentVariableW(L"LIRRALOSS_OUTPUT_DIR", dir, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return;
+  for (size_t i = 0; i < pages.size(); ++i) {
+    std::filesystem::path path = std::filesystem::path(dir) /
+                                 Wide("lirraloss-" + doc.number + "-" + rtl::IntToStr(i + 1) + ".svg");
+    std::ofstream out(path, std::ios::binary);
+    out << PageToSvg(pages[i]);
+    if (!out) {
+      const std::wstring w = path.wstring();
+      std::string shown(static_cast<size_t>(
+                            WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr)),
+                        '\0');
+      WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, shown.data(), static_cast<int>(shown.size()),
+                          nullptr, nullptr);
+      if (!shown.empty()) shown.pop_back();
+      throw PrintError("无法写入打印文件 " + shown);
+    }
+  }
+}
+
 void ShowPages(void* owner_handle, const PrintDocument& doc, const std::vector<Page>& pages) {
+  WritePagesWhenAsked(doc, pages);
   HWND owner = static_cast<HWND>(owner_handle);
   HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW wc{};

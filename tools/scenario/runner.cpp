@@ -241,6 +241,30 @@ void Translate(const Json& step, int index, Failures& failures, std::vector<hl::
     }));
     return;
   }
+  if (step.contains("screenshot")) {
+    // A picture of the screen, taken where there is one (the native windows); headless the
+    // step only records where it stood.
+    std::string label = step["screenshot"].is_string() ? step["screenshot"].get<std::string>() : "";
+    out.push_back(hl::Check(description, [label, events](hl::Screen&) {
+      Json e;
+      e["event"] = "screenshot";
+      e["label"] = label;
+      e["skipped"] = true;
+      events->push_back(e);
+    }));
+    return;
+  }
+  if (step.contains("print_preview")) {
+    // The print module's preview: a window of its own on Windows, which this step closes. The
+    // Linux print module writes its pages as files and has returned by now.
+    out.push_back(hl::Check(description, [events](hl::Screen&) {
+      Json e;
+      e["event"] = "print_preview";
+      e["text"] = "the pages were written as files";
+      events->push_back(e);
+    }));
+    return;
+  }
   if (step.contains("answer")) {
     int button = widgets::ButtonResult(Str(step, "answer", where));
     if (button == 0) throw FormatError{where + ": unknown button " + step["answer"].dump()};
