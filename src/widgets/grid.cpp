@@ -390,6 +390,10 @@ void Grid::GridKey(int key, ShiftState shift) {
     case kVkEscape:
       CancelEditor();
       break;
+    case kVkBack:
+    case kVkDelete:
+      EraseInEditor(key);
+      break;
     case kVkTab:
       if (!tab_moves_cells_) {
         PostEditor();
@@ -445,6 +449,25 @@ void Grid::GridKey(int key, ShiftState shift) {
     default:
       break;
   }
+}
+
+void Grid::EraseInEditor(int key) {
+  if (!editor_open_) return;
+  std::string before = editor_text_;
+  if (editor_replace_) {
+    // A fresh editor has its whole text marked: either key removes it.
+    editor_text_.clear();
+  } else if (key == kVkBack && !editor_text_.empty()) {
+    std::vector<std::string> chars = Utf8Chars(editor_text_);
+    chars.pop_back();
+    editor_text_.clear();
+    for (const auto& c : chars) editor_text_ += c;
+  }
+  editor_replace_ = false;
+  if (editor_text_ == before) return;
+  editor_modified_ = true;
+  Changed(Change::Text);
+  OnEditChange(*this);
 }
 
 void Grid::TypeChar(const std::string& ch, int key) {

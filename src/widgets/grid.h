@@ -22,7 +22,9 @@
 // moment: Enter opens a closed editor or closes an open one; Tab and Shift+Tab close the editor
 // and move to the next or previous column (past the last column to the first of the next row,
 // before the first to the last of the previous row); Up/Down close it and move the dataset's
-// cursor; Left/Right move between columns while no editor is open; Escape cancels the editor.
+// cursor; Left/Right move between columns while no editor is open; Escape cancels the editor;
+// Backspace and Delete in a freshly opened editor remove its whole (marked) text, later
+// Backspace removes the last character typed (each change raises edit-change).
 // When a key that ends editing (Enter, Tab, Up, Down, Page Up, Page Down) or a double click
 // arrives while an editor holds a changed text, that text is written to the field before the
 // handler runs, so that whatever the handler does (moving the cursor, for one) keeps it on the
@@ -233,6 +235,7 @@ class Grid : public Control, private DataClient {
   void GridKey(int key, ShiftState shift);
   void MoveColumnBy(int delta);
   void TypeChar(const std::string& ch, int key);
+  void EraseInEditor(int key);  // Backspace or Delete in an open editor
 
   DataSource* source_ = nullptr;
   std::string key_field_;

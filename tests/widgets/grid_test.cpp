@@ -157,6 +157,24 @@ TEST_F(GridTest, EditedRunsAlsoWhenTheTextWasNotChanged) {
   EXPECT_EQ(w->lines->State(), data::DataSetState::Browse);
 }
 
+TEST_F(GridTest, BackspaceClearsAFreshEditorThenRemovesTheLastCharacterTyped) {
+  Play({Act("click", [&](Screen&) { w->grid->UserClickCell(0, 1); }),
+        Act("F2", [&](Screen&) { w->grid->UserKeyDown(kVkF2); }),
+        Act("backspace", [&](Screen&) { w->grid->UserKeyDown(kVkBack); }),
+        Check("cleared", [&](Screen&) { EXPECT_EQ(w->grid->EditorText(), ""); }),
+        Act("type", [&](Screen&) { w->grid->UserType("94"); }),
+        Act("backspace", [&](Screen&) { w->grid->UserKeyDown(kVkBack); }),
+        Act("delete", [&](Screen&) { w->grid->UserKeyDown(kVkDelete); }),
+        Check("one left", [&](Screen&) { EXPECT_EQ(w->grid->EditorText(), "9"); }),
+        Act("enter", [&](Screen&) { w->grid->UserKeyDown(kVkReturn); })});
+  EXPECT_EQ(w->lines->FieldByName("DJIA00").AsString(), "9");
+  EXPECT_EQ(log, (std::vector<std::string>{"enter", "changecolumn 0 1", "keydown 113", "keydown 8",
+                                           "editchange ", "keydown 57", "editchange 9",
+                                           "keydown 52", "editchange 94", "keydown 8",
+                                           "editchange 9", "keydown 46", "keydown 13",
+                                           "edited row 0 col 1 field 9"}));
+}
+
 TEST_F(GridTest, KeyDownRunsBeforeTheGridHandlesTheKeyOnTheCellFocusedThen) {
   // Like the audit editor: Enter in column 3 moves to column 1 first; the grid then opens the
   // editor there.
