@@ -2,9 +2,10 @@
 // QMDWLRTSH.dll and calls showdll with the window's handle, the operator's staff code, the access
 // mode and the application server's computer name, all taken from the command line:
 //
-//   host.exe [/user CODE] [/mode TEXT] [/server NAME] [/auto]
+//   host.exe [/user CODE] [/mode TEXT] [/server NAME] [/open | /auto]
 //
-// /auto opens the module at once (for scripted runs) and closes the host when showdll returns.
+// /open opens the module at once and leaves the host running when showdll returns (the demo);
+// /auto opens it at once and closes the host when showdll returns (scripted runs).
 // The texts are handed over in GBK, as the shell does.
 #include <windows.h>
 #include <shellapi.h>
@@ -25,6 +26,7 @@ struct Options {
   std::string mode;
   std::string server;
   bool automatic = false;
+  bool open = false;
 };
 
 Options g_options;
@@ -54,6 +56,8 @@ Options ParseCommandLine() {
       o.server = next();
     } else if (a == L"/auto" || a == L"--auto") {
       o.automatic = true;
+    } else if (a == L"/open" || a == L"--open") {
+      o.open = true;
     }
   }
   LocalFree(argv);
@@ -89,7 +93,7 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                           100, 32, hwnd, reinterpret_cast<HMENU>(kIdQuit), nullptr, nullptr);
       SendMessageW(open, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), TRUE);
       SendMessageW(quit, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), TRUE);
-      if (g_options.automatic) PostMessageW(hwnd, WM_COMMAND, kIdOpen, 0);
+      if (g_options.automatic || g_options.open) PostMessageW(hwnd, WM_COMMAND, kIdOpen, 0);
       return 0;
     }
     case WM_COMMAND:

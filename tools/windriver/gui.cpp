@@ -102,26 +102,20 @@ void Gui::Launch(const std::wstring& program, const std::wstring& arguments,
   }
   WaitForInputIdle(process_.hProcess, 20000);
   for (int i = 0; i < 2000 && host_ == nullptr; ++i) {
-    struct Find {
-      DWORD pid;
-      const wchar_t* cls;
-      HWND found;
-    } find{process_.dwProcessId, main_class, nullptr};
-    EnumWindows(
-        [](HWND h, LPARAM lp) -> BOOL {
-          auto* f = reinterpret_cast<Find*>(lp);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(h, &pid);
-          wchar_t cls[128] = {};
-          GetClassNameW(h, cls, 128);
-          if (pid == f->pid && lstrcmpW(cls, f->cls) == 0) {
-            f->found = h;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&find));
-    host_ = find.found;
+    HWND found = nullptr;
+    DWORD wanted = process_.dwProcessId;
+    ForEachTopLevel([&](HWND h) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(h, &pid);
+      wchar_t cls[128] = {};
+      GetClassNameW(h, cls, 128);
+      if (pid == wanted && lstrcmpW(cls, main_class) == 0) {
+        found = h;
+        return false;
+      }
+      return true;
+    });
+    host_ = found;
     if (host_ == nullptr) Sleep(10);
   }
   if (host_ == nullptr) throw GuiError{"the host program showed no main window"};
@@ -150,20 +144,13 @@ void Gui::Quit(int quit_command, int wait_ms) {
 }
 
 std::vector<HWND> Gui::ThreadWindows(bool visible_only) const {
-  struct Walk {
-    bool visible_only;
-    std::vector<HWND> list;
-  } walk{visible_only, {}};
-  if (thread_ == 0) return {};
-  EnumThreadWindows(
-      thread_,
-      [](HWND h, LPARAM lp) -> BOOL {
-        auto* w = reinterpret_cast<Walk*>(lp);
-        if (!w->visible_only || IsWindowVisible(h)) w->list.push_back(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&walk));
-  return walk.list;
+  std::vector<HWND> list;
+  if (thread_ == 0) return list;
+  ForEachThreadWindow(thread_, [&](HWND h) {
+    if (!visible_only || IsWindowVisible(h)) list.push_back(h);
+    return true;
+  });
+  return list;
 }
 
 bool Gui::WaitForModule(int ms) {
@@ -241,23 +228,14 @@ HWND Gui::FindTopLevel(const char* cls) const {
 }
 
 HWND Gui::FindControl(HWND form, const std::string& name) const {
-  struct Find {
-    const std::string* name;
-    HWND found;
-  } find{&name, nullptr};
+  HWND found = nullptr;
   if (form == nullptr) return nullptr;
-  EnumChildWindows(
-      form,
-      [](HWND h, LPARAM lp) -> BOOL {
-        auto* f = reinterpret_cast<Find*>(lp);
-        if (NameOf(h) == *f->name) {
-          f->found = h;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&find));
-  return find.found;
+  ForEachChild(form, [&](HWND h) {
+    if (NameOf(h) != name) return true;
+    found = h;
+    return false;
+  });
+  return found;
 }
 
 Json Gui::Describe(HWND hwnd) {

@@ -21,6 +21,25 @@ std::string Text(HWND hwnd);          // WM_GETTEXT, as UTF-8
 std::string ClassOf(HWND hwnd);       // window class name
 std::string NameOf(HWND hwnd);        // the component name property, or ""
 
+// Window enumeration with a lambda (the callback must use the platform's calling convention,
+// which a lambda does not convert to on 32-bit Windows): `f(hwnd)` until it returns false.
+template <class F>
+BOOL CALLBACK EnumThunk(HWND hwnd, LPARAM lp) {
+  return (*reinterpret_cast<F*>(lp))(hwnd) ? TRUE : FALSE;
+}
+template <class F>
+void ForEachTopLevel(F f) {
+  EnumWindows(&EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
+}
+template <class F>
+void ForEachChild(HWND parent, F f) {
+  EnumChildWindows(parent, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
+}
+template <class F>
+void ForEachThreadWindow(DWORD thread, F f) {
+  EnumThreadWindows(thread, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
+}
+
 // Thrown when the windows do not answer or do not fit what a step asks.
 struct GuiError {
   std::string message;

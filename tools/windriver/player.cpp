@@ -478,13 +478,10 @@ Json Player::Snapshot() {
     Json w = Actual(f);
     Json controls = Json::array();
     std::vector<HWND> children;
-    EnumChildWindows(
-        f,
-        [](HWND h, LPARAM lp) -> BOOL {
-          if (!NameOf(h).empty()) reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&children));
+    ForEachChild(f, [&](HWND h) {
+      if (!NameOf(h).empty()) children.push_back(h);
+      return true;
+    });
     for (HWND c : children) controls.push_back(Actual(c));
     w["controls"] = controls;
     windows.push_back(w);

@@ -300,13 +300,10 @@ void NativePeer::DestroyNative() {
   HWND h = hwnd_;
   hwnd_ = nullptr;
   // Parts (children of this window) lose their link first.
-  EnumChildWindows(
-      h,
-      [](HWND child, LPARAM) -> BOOL {
-        RemovePropW(child, kPropPeer);
-        return TRUE;
-      },
-      0);
+  ForEachChild(h, [](HWND child) {
+    RemovePropW(child, kPropPeer);
+    return true;
+  });
   RemovePropW(h, kPropPeer);
   RemovePropW(h, automation::kPropName);
   RemovePropW(h, automation::kPropModal);

@@ -49,6 +49,22 @@ void JsonMember(std::string& out, const char* key, const char* text);
 void JsonMember(std::string& out, const char* key, int value);
 void JsonMember(std::string& out, const char* key, bool value);
 
+// Walks the child windows of `parent` (any depth) or the top-level windows of `thread`, calling
+// `f(hwnd)` for each until it returns false. (Window enumeration wants a callback in the
+// platform's calling convention, which a lambda does not convert to on 32-bit Windows.)
+template <class F>
+BOOL CALLBACK EnumThunk(HWND hwnd, LPARAM lp) {
+  return (*reinterpret_cast<F*>(lp))(hwnd) ? TRUE : FALSE;
+}
+template <class F>
+void ForEachChild(HWND parent, F f) {
+  EnumChildWindows(parent, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
+}
+template <class F>
+void ForEachThreadWindow(DWORD thread, F f) {
+  EnumThreadWindows(thread, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
+}
+
 // Classic subclassing of a native control: `proc` replaces its window procedure and reaches the
 // original through CallOriginal.
 void Subclass(HWND hwnd, WNDPROC proc);

@@ -161,16 +161,13 @@ LRESULT CALLBACK Win32Platform::AutomationProc(HWND hwnd, UINT msg, WPARAM wp, L
     return 1;
   }
   if (msg == automation::MsgFlush()) {
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND h, LPARAM) -> BOOL {
-          if (IsWindowVisible(h)) {
-            RedrawWindow(h, nullptr, nullptr,
-                         RDW_INVALIDATE | RDW_FRAME | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-          }
-          return TRUE;
-        },
-        0);
+    ForEachThreadWindow(GetCurrentThreadId(), [](HWND h) {
+      if (IsWindowVisible(h)) {
+        RedrawWindow(h, nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_FRAME | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+      }
+      return true;
+    });
     GdiFlush();
     return 1;
   }
@@ -195,20 +192,13 @@ LRESULT CALLBACK Win32Platform::AutomationProc(HWND hwnd, UINT msg, WPARAM wp, L
 }
 
 std::vector<HWND> Win32Platform::DisableThreadWindows(HWND except) {
-  struct Walk {
-    HWND except;
-    std::vector<HWND> disabled;
-  } walk{except, {}};
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND h, LPARAM lp) -> BOOL {
-        auto* w = reinterpret_cast<Walk*>(lp);
-        if (h != w->except && IsWindowVisible(h) && IsWindowEnabled(h)) w->disabled.push_back(h);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&walk));
-  for (HWND h : walk.disabled) EnableWindow(h, FALSE);
-  return walk.disabled;
+  std::vector<HWND> disabled;
+  ForEachThreadWindow(GetCurrentThreadId(), [&](HWND h) {
+    if (h != except && IsWindowVisible(h) && IsWindowEnabled(h)) disabled.push_back(h);
+    return true;
+  });
+  for (HWND h : disabled) EnableWindow(h, FALSE);
+  return disabled;
 }
 
 void Win32Platform::ShowModalWindow(Form& form) {
