@@ -295,12 +295,14 @@ class PgSession : public DbSession {
     const ExecStatusType s = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;
     if (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK) return;
     std::string msg = res ? Trim(PQresultErrorMessage(res)) : Trim(PQerrorMessage(conn_));
-    const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+    // The state is copied: it lives in the result, which is freed before anything is thrown.
+    const char* state_field = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+    const std::string state = state_field ? state_field : "";
     PQclear(res);
     if (PQstatus(conn_) != CONNECTION_OK) {
       throw StorageError("The connection to the database was lost: " + msg);
     }
-    if (state && (std::string_view(state) == "40P01" || std::string_view(state) == "40001")) {
+    if (state == "40P01" || state == "40001") {
       throw StorageError("The database is busy: another client's change conflicted (" + msg + ")");
     }
     std::string full = "Database error";
