@@ -272,7 +272,19 @@ void Player::ObserveWindows(int step) {
       Failed(step, "the window " + Text(forms[i]) + " is enabled under " + Text(forms.back()));
     }
   }
-  if (HWND box = gui_.MessageBoxWindow()) CheckBox(step, box);
+  HWND box = gui_.MessageBoxWindow();
+  if (box != nullptr) CheckBox(step, box);
+  // The window that takes the operator's input is the active one: the message box, else the
+  // top window of the module, else (the module closed) the host's window again.
+  if (gui_.FindTopLevel(kPreviewClass) == nullptr) {
+    HWND expected = box != nullptr ? box : !forms.empty() ? forms.back() : host;
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (GetGUIThreadInfo(gui_.Thread(), &info) && info.hwndActive != expected) {
+      Failed(step, "the active window is \"" + Text(info.hwndActive) + "\", expected \"" +
+                       Text(expected) + "\"");
+    }
+  }
 }
 
 void Player::CheckBox(int step, HWND box) {
