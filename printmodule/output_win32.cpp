@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "print_output.h"
 #include "rtl/numtext.h"
@@ -169,6 +170,22 @@ LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
+// The windows the preview disables while it is shown.
+struct Disabled {
+  HWND preview;
+  std::vector<HWND> windows;
+};
+
+// Disables one enabled, visible top-level window of the thread other than the preview.
+BOOL CALLBACK DisableOne(HWND hwnd, LPARAM lp) {
+  auto* d = reinterpret_cast<Disabled*>(lp);
+  if (hwnd != d->preview && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
+    EnableWindow(hwnd, FALSE);
+    d->windows.push_back(hwnd);
+  }
+  return TRUE;
+}
+
 }  // namespace
 
 // Where the pages are also written as SVG files, as the Linux build writes them: the folder named
@@ -178,14 +195,14 @@ void WritePagesWhenAsked(const PrintDocument& doc, const std::vector<Page>& page
   DWORD n = GetEnvironmentVariableW(L"LIRRALOSS_OUTPUT_DIR", dir, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return;
   for (size_t i = 0; i < pages.size(); ++i) {
-    std::filesystem::path path = std::filesystem::path(dir) /
-                                 Wide("lirraloss-" + doc.number + "-" + rtl::IntToStr(i + 1) + ".svg");
+    std::filesystem::path path = std::filesystem::path(dir) / Wide("lirraloss-" + doc.number + "-" +
+                                                                   rtl::IntToStr(i + 1) + ".svg");
     std::ofstream out(path, std::ios::binary);
     out << PageToSvg(pages[i]);
     if (!out) {
       const std::wstring w = path.wstring();
-      std::string shown(static_cast<size_t>(
-                            WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr)),
+      std::string shown(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr,
+                                                                0, nullptr, nullptr)),
                         '\0');
       WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, shown.data(), static_cast<int>(shown.size()),
                           nullptr, nullptr);
@@ -233,22 +250,36 @@ void ShowPages(void* owner_handle, const PrintDocument& doc, const std::vector<P
     x += 80;
   }
   UpdateCaption(p);
-  // Modal: the owner and its siblings wait until the preview closes.
-  const bool owner_enabled = owner && IsWindowEnabled(owner);
-  if (owner_enabled) EnableWindow(owner, FALSE);
+  // Modal: every other window of the thread waits until the preview closes (the owner, and the
+  // caller's own windows, which the owner need not own); then they take input again and the
+  // window that was active before is active again.
+  HWND previous = GetActiveWindow();
+  Disabled disabled{p.window, {}};
+  EnumThreadWindows(GetCurrentThreadId(), &DisableOne, reinterpret_cast<LPARAM>(&disabled));
   ShowWindow(p.window, SW_SHOW);
   SetForegroundWindow(p.window);
   MSG msg;
-  while (!p.done && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  bool quit = false;
+  WPARAM quit_code = 0;
+  while (!p.done) {
+    BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) {
+      // The program is quitting: the preview goes, and the quit stays for the caller's loop.
+      quit = got == 0;
+      quit_code = msg.wParam;
+      if (IsWindow(p.window)) DestroyWindow(p.window);
+      break;
+    }
     if (!IsDialogMessageW(p.window, &msg)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
   }
-  if (owner_enabled) {
-    EnableWindow(owner, TRUE);
-    SetActiveWindow(owner);
+  for (HWND h : disabled.windows) {
+    if (IsWindow(h)) EnableWindow(h, TRUE);
   }
+  if (previous != nullptr && IsWindow(previous)) SetActiveWindow(previous);
+  if (quit) PostQuitMessage(static_cast<int>(quit_code));
   DeleteObject(font);
 }
 

@@ -133,8 +133,9 @@ void CALLBACK AnswerBox(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
   g_box.seen = true;
   g_box.owner = GetWindow(box, GW_OWNER);
-  g_box.flags = static_cast<unsigned>(
-      reinterpret_cast<UINT_PTR>(GetPropW(box, automation::kPropBoxFlags)) & ~automation::kBoxFlagsMark);
+  g_box.flags =
+      static_cast<unsigned>(reinterpret_cast<UINT_PTR>(GetPropW(box, automation::kPropBoxFlags)) &
+                            ~automation::kBoxFlagsMark);
   g_box.form_enabled = IsWindowEnabled(g_box.form) != FALSE;
   g_box.host_enabled = IsWindowEnabled(g_box.host) != FALSE;
   wchar_t caption[256] = {};
@@ -189,7 +190,8 @@ TEST_F(Win32PlatformTest, ModalWindowIsOwnedByTheHostDisablesItAndGivesTheActiva
     owner = GetWindow(form, GW_OWNER);
     active = GetActiveWindow();
     cls = ClassName(form);
-    auto atom = static_cast<ATOM>(reinterpret_cast<UINT_PTR>(GetPropW(HwndOf(*w->ok), automation::kPropName)));
+    auto atom = static_cast<ATOM>(
+        reinterpret_cast<UINT_PTR>(GetPropW(HwndOf(*w->ok), automation::kPropName)));
     wchar_t n[64] = {};
     GlobalGetAtomNameW(atom, n, 64);
     name = Utf8(n);
@@ -267,7 +269,8 @@ TEST_F(Win32PlatformTest, TheWindowsHitTestHandlerDecidesWhatTheCaptionBarIs) {
     HWND form = HwndOf(*w);
     RECT r;
     GetWindowRect(form, &r);
-    LPARAM caption = MAKELPARAM((r.left + r.right) / 2, r.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2);
+    LPARAM caption =
+        MAKELPARAM((r.left + r.right) / 2, r.top + GetSystemMetrics(SM_CYCAPTION) / 2 + 2);
     plain = SendMessageW(form, WM_NCHITTEST, 0, caption);
     w->OnNcHitTest = [](HitTestMessage& m) { m.result = kHtClient; };
     pinned = SendMessageW(form, WM_NCHITTEST, 0, caption);

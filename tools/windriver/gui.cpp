@@ -282,7 +282,8 @@ void Gui::Click(HWND hwnd, POINT pt, bool double_click) {
 }
 
 void Gui::Key(HWND hwnd, int vk, bool shift, bool ctrl) {
-  LPARAM lp = 1 | (static_cast<LPARAM>(MapVirtualKeyW(static_cast<UINT>(vk), MAPVK_VK_TO_VSC)) << 16);
+  LPARAM lp =
+      1 | (static_cast<LPARAM>(MapVirtualKeyW(static_cast<UINT>(vk), MAPVK_VK_TO_VSC)) << 16);
   if (shift) lp |= automation::kKeyFlagShift;
   if (ctrl) lp |= automation::kKeyFlagCtrl;
   Post(hwnd, WM_KEYDOWN, static_cast<WPARAM>(vk), lp);

@@ -17,9 +17,9 @@ using Json = nlohmann::ordered_json;
 
 std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
-std::string Text(HWND hwnd);          // WM_GETTEXT, as UTF-8
-std::string ClassOf(HWND hwnd);       // window class name
-std::string NameOf(HWND hwnd);        // the component name property, or ""
+std::string Text(HWND hwnd);     // WM_GETTEXT, as UTF-8
+std::string ClassOf(HWND hwnd);  // window class name
+std::string NameOf(HWND hwnd);   // the component name property, or ""
 
 // Window enumeration with a lambda (the callback must use the platform's calling convention,
 // which a lambda does not convert to on 32-bit Windows): `f(hwnd)` until it returns false.

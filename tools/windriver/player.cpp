@@ -22,9 +22,9 @@ constexpr int kPreviewClose = 104;
 
 const std::map<std::string, int>& KeyNames() {
   static const std::map<std::string, int> names = {
-      {"Enter", VK_RETURN}, {"Tab", VK_TAB},     {"Escape", VK_ESCAPE}, {"Up", VK_UP},
-      {"Down", VK_DOWN},    {"Left", VK_LEFT},   {"Right", VK_RIGHT},   {"Home", VK_HOME},
-      {"End", VK_END},      {"PageUp", VK_PRIOR}, {"PageDown", VK_NEXT}, {"F2", VK_F2},
+      {"Enter", VK_RETURN}, {"Tab", VK_TAB},        {"Escape", VK_ESCAPE}, {"Up", VK_UP},
+      {"Down", VK_DOWN},    {"Left", VK_LEFT},      {"Right", VK_RIGHT},   {"Home", VK_HOME},
+      {"End", VK_END},      {"PageUp", VK_PRIOR},   {"PageDown", VK_NEXT}, {"F2", VK_F2},
       {"F4", VK_F4},        {"Backspace", VK_BACK}, {"Delete", VK_DELETE},
   };
   return names;
@@ -179,6 +179,7 @@ class Player {
   void CheckBox(int step, HWND box);
   HWND WaitForBox(int ms);
   void ClosePreviews(int step);
+  void CheckPreviewIsModal(int step);
 
   // --- Reading the windows. ---
   Json Actual(HWND hwnd);
@@ -298,6 +299,18 @@ void Player::CheckBox(int step, HWND box) {
   }
 }
 
+void Player::CheckPreviewIsModal(int step) {
+  // The browser waits for the print module: nothing of the module takes input meanwhile.
+  for (HWND f : gui_.Forms()) {
+    if (IsWindowEnabled(f)) {
+      Failed(step, "the window " + Text(f) + " is enabled while the print preview is open");
+    }
+  }
+  if (IsWindowEnabled(gui_.HostWindow())) {
+    Failed(step, "the host's window is enabled while the print preview is open");
+  }
+}
+
 HWND Player::WaitForBox(int ms) {
   for (int waited = 0; waited <= ms; waited += 20) {
     if (HWND box = gui_.MessageBoxWindow()) return box;
@@ -318,6 +331,7 @@ void Player::ClosePreviews(int step) {
     e["caption"] = Text(preview);
     e["owned_by_host"] = GetWindow(preview, GW_OWNER) == gui_.HostWindow();
     Event(e);
+    CheckPreviewIsModal(step);
     gui_.Post(preview, WM_COMMAND, kPreviewClose, 0);
     Settle(step);
   }
@@ -414,7 +428,8 @@ void Player::Expect(const Json& expected, int step) {
     const Json& want = expected["message_box"];
     HWND box = want.is_null() ? gui_.MessageBoxWindow() : WaitForBox(5000);
     if (want.is_null()) {
-      if (box != nullptr) out.push_back("a message box is open: \"" + BoxActual(box).value("text", "") + "\"");
+      if (box != nullptr)
+        out.push_back("a message box is open: \"" + BoxActual(box).value("text", "") + "\"");
     } else if (box == nullptr) {
       out.push_back("no message box is open");
     } else {
@@ -474,7 +489,8 @@ void Player::Expect(const Json& expected, int step) {
           int col = Int(expected["filter_values"], "column", "expect filter_values");
           Json values = expected["filter_values"];
           const Json& all = actual["filter_values"];
-          values["values"] = col >= 0 && col < static_cast<int>(all.size()) ? all[col] : Json::array();
+          values["values"] =
+              col >= 0 && col < static_cast<int>(all.size()) ? all[col] : Json::array();
           actual["filter_values"] = values;
         }
       }
@@ -580,8 +596,8 @@ void Player::Step(const Json& step, int number) {
     if (step.size() == 1) return;
   }
   if (step.contains("snapshot") || step.contains("screenshot")) {
-    std::string label = step.contains("snapshot") ? step.value("snapshot", "")
-                                                  : step.value("screenshot", "");
+    std::string label =
+        step.contains("snapshot") ? step.value("snapshot", "") : step.value("screenshot", "");
     Json s;
     s["event"] = step.contains("snapshot") ? "snapshot" : "screenshot";
     s["step"] = number;
@@ -622,6 +638,7 @@ void Player::Step(const Json& step, int number) {
     if (GetWindow(preview, GW_OWNER) != gui_.HostWindow()) {
       Failed(number, "the print preview is not owned by the host's window");
     }
+    CheckPreviewIsModal(number);
     if (want.is_object() && want.contains("caption_contains")) {
       std::string part = want["caption_contains"].get<std::string>();
       if (caption.find(part) == std::string::npos) {
@@ -841,8 +858,11 @@ void Player::Step(const Json& step, int number) {
       }
       ClickAt(grid, CellPoint(grid, row, d.value("focused_column", 0)));
     } else {
-      int key = to == "next" ? VK_DOWN : to == "prior" ? VK_UP : to == "first" ? VK_HOME
-                : to == "last" ? VK_END : 0;
+      int key = to == "next"    ? VK_DOWN
+                : to == "prior" ? VK_UP
+                : to == "first" ? VK_HOME
+                : to == "last"  ? VK_END
+                                : 0;
       if (key == 0) Abort("move to " + to.dump() + " is not a row, next, prior, first or last");
       HWND focus = EnsureFocus(grid);
       gui_.Key(focus, key, false, key == VK_HOME || key == VK_END);
@@ -854,11 +874,13 @@ void Player::Step(const Json& step, int number) {
     HWND grid = Control(Str(step, "filter", where));
     int col = Int(step, "column", where);
     std::optional<std::string> value;
-    if (step.contains("value") && step["value"].is_string()) value = step["value"].get<std::string>();
+    if (step.contains("value") && step["value"].is_string())
+      value = step["value"].get<std::string>();
     ClickAt(grid, CellPoint(grid, -1, col));
     Settle(number);
     HWND list = gui_.FindControl(gui_.ActiveForm(), NameOf(grid) + ".filter");
-    if (list == nullptr || !IsWindowVisible(list)) Abort("the filter of " + NameOf(grid) + " did not open");
+    if (list == nullptr || !IsWindowVisible(list))
+      Abort("the filter of " + NameOf(grid) + " did not open");
     int count = static_cast<int>(gui_.Send(list, LB_GETCOUNT, 0, 0));
     int index = value ? -1 : 0;
     for (int i = 1; value && i < count; ++i) {
@@ -874,7 +896,8 @@ void Player::Step(const Json& step, int number) {
     if (index < 0) {
       gui_.Key(list, VK_ESCAPE);
       Settle(number);
-      Abort(NameOf(grid) + ": the filter of column " + std::to_string(col) + " offers no " + *value);
+      Abort(NameOf(grid) + ": the filter of column " + std::to_string(col) + " offers no " +
+            *value);
     }
     int height = std::max(1, static_cast<int>(gui_.Send(list, LB_GETITEMHEIGHT, 0, 0)));
     RECT lr;
@@ -945,7 +968,8 @@ void Player::RunCall(const Json& call, size_t index) {
     }
     ObserveWindows(number);
     if (!gui_.Forms().empty()) {
-      Abort("the steps ran out while the window \"" + Text(gui_.ActiveForm()) + "\" waits for input");
+      Abort("the steps ran out while the window \"" + Text(gui_.ActiveForm()) +
+            "\" waits for input");
     }
     if (HWND box = gui_.MessageBoxWindow()) {
       Abort("the steps ran out while the message box \"" + BoxActual(box).value("text", "") +

@@ -41,9 +41,10 @@ void FormPeer::Create(HWND owner) {
   RegisterClassOnce(cls.c_str(), &FormPeer::WndProc);
   Rect r = form_->Bounds();
   if (owner != nullptr && !IsWindow(owner)) owner = nullptr;
-  HWND hwnd = CreateWindowExW(ExStyleFor(form_->GetBorderStyle()), cls.c_str(), Wide(form_->Caption()).c_str(),
-                              StyleFor(form_->GetBorderStyle(), form_->BorderIcons()), r.left, r.top, r.width, r.height, owner, nullptr,
-                              ModuleInstance(), this);
+  HWND hwnd = CreateWindowExW(ExStyleFor(form_->GetBorderStyle()), cls.c_str(),
+                              Wide(form_->Caption()).c_str(),
+                              StyleFor(form_->GetBorderStyle(), form_->BorderIcons()), r.left,
+                              r.top, r.width, r.height, owner, nullptr, ModuleInstance(), this);
   if (hwnd != nullptr && hwnd_ == nullptr) Attach(hwnd);
 }
 
@@ -53,8 +54,7 @@ void FormPeer::Sync(Change what) {
   switch (what) {
     case Change::Bounds: {
       Rect r = form_->Bounds();
-      SetWindowPos(hwnd_, nullptr, r.left, r.top, r.width, r.height,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+      SetWindowPos(hwnd_, nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
       break;
     }
     case Change::Caption:
@@ -62,10 +62,11 @@ void FormPeer::Sync(Change what) {
       break;
     case Change::State: {
       SetWindowLongPtrW(hwnd_, GWL_STYLE,
-                        static_cast<LONG_PTR>(StyleFor(form_->GetBorderStyle(), form_->BorderIcons()) |
-                                              (GetWindowLongPtrW(hwnd_, GWL_STYLE) &
-                                               (WS_VISIBLE | WS_DISABLED))));
-      SetWindowLongPtrW(hwnd_, GWL_EXSTYLE, static_cast<LONG_PTR>(ExStyleFor(form_->GetBorderStyle())));
+                        static_cast<LONG_PTR>(
+                            StyleFor(form_->GetBorderStyle(), form_->BorderIcons()) |
+                            (GetWindowLongPtrW(hwnd_, GWL_STYLE) & (WS_VISIBLE | WS_DISABLED))));
+      SetWindowLongPtrW(hwnd_, GWL_EXSTYLE,
+                        static_cast<LONG_PTR>(ExStyleFor(form_->GetBorderStyle())));
       Rect r = form_->Bounds();
       SetWindowPos(hwnd_, nullptr, r.left, r.top, r.width, r.height,
                    SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);

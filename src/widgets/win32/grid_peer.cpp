@@ -34,8 +34,7 @@ UINT AlignFlags(Alignment a) {
   return DT_LEFT;
 }
 
-void DrawCellText(HDC dc, const std::string& text, const Font& font, Alignment alignment,
-                  RECT rc) {
+void DrawCellText(HDC dc, const std::string& text, const Font& font, Alignment alignment, RECT rc) {
   if (text.empty()) return;
   std::wstring w = Wide(text);
   HGDIOBJ old = SelectObject(dc, FontFor(font));
@@ -91,8 +90,8 @@ void GridPeer::DropParts() {
   HWND list = filter_;
   filter_ = nullptr;
   if (!IsWindow(list)) return;
-  if (auto atom = static_cast<ATOM>(
-          reinterpret_cast<UINT_PTR>(GetPropW(list, automation::kPropName)))) {
+  if (auto atom =
+          static_cast<ATOM>(reinterpret_cast<UINT_PTR>(GetPropW(list, automation::kPropName)))) {
     GlobalDeleteAtom(atom);
   }
   RemovePropW(list, automation::kPropName);
@@ -350,8 +349,7 @@ void GridPeer::OpenFilter(int column) {
     AttachPart(filter_);
     std::wstring name = Wide(grid_->Name() + ".filter");
     ATOM atom = GlobalAddAtomW(name.c_str());
-    SetPropW(filter_, automation::kPropName,
-             reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(atom)));
+    SetPropW(filter_, automation::kPropName, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(atom)));
     Subclass(filter_, &GridPeer::FilterProc);
     SendMessageW(filter_, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(grid_->GetFont())), 0);
   }
@@ -362,12 +360,14 @@ void GridPeer::OpenFilter(int column) {
   int selected = 0;
   const auto& current = grid_->ColumnFilter(column);
   for (size_t i = 0; i < filter_values_.size(); ++i) {
-    SendMessageW(filter_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(filter_values_[i]).c_str()));
+    SendMessageW(filter_, LB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(Wide(filter_values_[i]).c_str()));
     if (current && *current == filter_values_[i]) selected = static_cast<int>(i) + 1;
   }
   SendMessageW(filter_, LB_SETCURSEL, static_cast<WPARAM>(selected), 0);
   int item = std::max(12, static_cast<int>(SendMessageW(filter_, LB_GETITEMHEIGHT, 0, 0)));
-  int rows = std::min<int>(grid_->FilterDropDownRows(), static_cast<int>(filter_values_.size()) + 1);
+  int rows =
+      std::min<int>(grid_->FilterDropDownRows(), static_cast<int>(filter_values_.size()) + 1);
   POINT pt{ColumnLeft(column), header_h_};
   MapWindowPoints(hwnd_, form, &pt, 1);
   int width = std::max(grid_->Column(column).Width(), 100);
@@ -457,7 +457,8 @@ void GridPeer::Paint(HDC dc, const RECT& client) {
       CellDraw cell;
       try {
         cell = grid_->DrawCell(row, c);
-      } catch (...) {  // NOLINT(bugprone-empty-catch): a drawing hook's failure leaves the cell blank
+      } catch (
+          ...) {  // NOLINT(bugprone-empty-catch): a drawing hook's failure leaves the cell blank
         cell.background = grid_->GetColor();
       }
       FillRect(dc, &r, BrushFor(ColorRef(cell.background)));
@@ -486,7 +487,8 @@ void GridPeer::Paint(HDC dc, const RECT& client) {
       FooterDraw f;
       try {
         f = grid_->DrawFooter(c);
-      } catch (...) {  // NOLINT(bugprone-empty-catch): a drawing hook's failure leaves the cell blank
+      } catch (
+          ...) {  // NOLINT(bugprone-empty-catch): a drawing hook's failure leaves the cell blank
       }
       RECT inner = r;
       InflateRect(&inner, -1, -1);
@@ -562,7 +564,8 @@ void GridPeer::Describe(std::string& json) {
 LRESULT CALLBACK GridPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE) {
     auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
-    SetPropW(hwnd, L"qmdw.peer", static_cast<NativePeer*>(static_cast<GridPeer*>(cs->lpCreateParams)));
+    SetPropW(hwnd, L"qmdw.peer",
+             static_cast<NativePeer*>(static_cast<GridPeer*>(cs->lpCreateParams)));
   }
   auto* peer = static_cast<GridPeer*>(FromHwnd(hwnd));
   if (peer == nullptr || peer->hwnd_ != hwnd) return DefWindowProcW(hwnd, msg, wp, lp);
@@ -596,7 +599,8 @@ LRESULT GridPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       RECT rc;
       GetClientRect(hwnd, &rc);
       HDC mem = CreateCompatibleDC(dc);
-      HBITMAP bmp = CreateCompatibleBitmap(dc, std::max<LONG>(1, rc.right), std::max<LONG>(1, rc.bottom));
+      HBITMAP bmp =
+          CreateCompatibleBitmap(dc, std::max<LONG>(1, rc.right), std::max<LONG>(1, rc.bottom));
       HGDIOBJ old = SelectObject(mem, bmp);
       Paint(mem, rc);
       BitBlt(dc, 0, 0, rc.right, rc.bottom, mem, 0, 0, SRCCOPY);

@@ -90,13 +90,14 @@ bool TextPeer::Multiline() const {
 
 void TextPeer::Create(HWND parent) {
   DWORD style = CommonStyle(*text_) | ES_AUTOHSCROLL;
-  if (Multiline()) style = (style & ~ES_AUTOHSCROLL) | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN;
+  if (Multiline())
+    style = (style & ~ES_AUTOHSCROLL) | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN;
   if (text_->ReadOnly()) style |= ES_READONLY;
   DWORD ex = text_->HasBorder() ? WS_EX_CLIENTEDGE : 0;
   Rect r = text_->Bounds();
-  HWND hwnd = CreateWindowExW(ex, WC_EDITW, ForEdit(text_->Text(), Multiline()).c_str(), style,
-                              r.left, r.top, r.width, r.height, parent, nullptr, ModuleInstance(),
-                              nullptr);
+  HWND hwnd =
+      CreateWindowExW(ex, WC_EDITW, ForEdit(text_->Text(), Multiline()).c_str(), style, r.left,
+                      r.top, r.width, r.height, parent, nullptr, ModuleInstance(), nullptr);
   if (hwnd == nullptr) return;
   Attach(hwnd);
   Subclass(hwnd, &TextPeer::SubclassProc);
@@ -183,8 +184,8 @@ void ComboPeer::Create(HWND parent) {
   DWORD style = CommonStyle(*combo_) | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL |
                 CBS_OWNERDRAWFIXED | CBS_HASSTRINGS;
   creating_ = this;
-  HWND hwnd = CreateWindowExW(0, WC_COMBOBOXW, L"", style, r.left, r.top, r.width, r.height,
-                              parent, nullptr, ModuleInstance(), nullptr);
+  HWND hwnd = CreateWindowExW(0, WC_COMBOBOXW, L"", style, r.left, r.top, r.width, r.height, parent,
+                              nullptr, ModuleInstance(), nullptr);
   creating_ = nullptr;
   if (hwnd == nullptr) return;
   Attach(hwnd);
@@ -325,16 +326,15 @@ void ComboPeer::OnMeasureItem(MEASUREITEMSTRUCT* item) {
   if (item->itemID == static_cast<UINT>(-1)) {
     item->itemHeight = static_cast<UINT>(std::max(4, combo_->Height() - 10));
   } else {
-    item->itemHeight = static_cast<UINT>(std::max(combo_->GetFont().height + 4,
-                                                  FontPixelHeight(combo_->GetFont())));
+    item->itemHeight = static_cast<UINT>(
+        std::max(combo_->GetFont().height + 4, FontPixelHeight(combo_->GetFont())));
   }
 }
 
 void ComboPeer::OnDrawItem(DRAWITEMSTRUCT* item) {
   if (item->itemID == static_cast<UINT>(-1) || (item->itemState & ODS_COMBOBOXEDIT) != 0) return;
   bool selected = (item->itemState & ODS_SELECTED) != 0;
-  FillRect(item->hDC, &item->rcItem,
-           GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+  FillRect(item->hDC, &item->rcItem, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
   int n = static_cast<int>(SendMessageW(hwnd_, CB_GETLBTEXTLEN, item->itemID, 0));
   if (n > 0) {
     std::wstring text(static_cast<size_t>(n) + 1, L'\0');
@@ -373,7 +373,8 @@ void ComboPeer::PaintButton() {
   FillRect(dc, &rc, BrushFor(ColorRef(combo_->ButtonColor())));
   bool dropped = SendMessageW(hwnd_, CB_GETDROPPEDSTATE, 0, 0) != 0;
   DrawEdge(dc, &rc, dropped ? BDR_SUNKENOUTER : BDR_RAISEDINNER, BF_RECT);
-  int cx = (rc.left + rc.right) / 2 + (dropped ? 1 : 0), cy = (rc.top + rc.bottom) / 2 + (dropped ? 1 : 0);
+  int cx = (rc.left + rc.right) / 2 + (dropped ? 1 : 0),
+      cy = (rc.top + rc.bottom) / 2 + (dropped ? 1 : 0);
   COLORREF arrow = IsWindowEnabled(hwnd_) ? RGB(0, 0, 0) : GetSysColor(COLOR_GRAYTEXT);
   for (int i = 0; i < 4; ++i) {
     RECT line{cx - 3 + i, cy - 1 + i, cx + 4 - i, cy + i};

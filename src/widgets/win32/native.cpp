@@ -62,8 +62,8 @@ std::string Utf8(std::wstring_view wide) {
   int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
                               nullptr, nullptr);
   std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), s.data(), n,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), s.data(), n, nullptr,
+                      nullptr);
   return s;
 }
 
@@ -75,24 +75,35 @@ std::wstring WindowText(HWND hwnd) {
   return w;
 }
 
+// GDI objects live until the module unloads: a host that loads the module again gets new ones
+// and keeps no leftovers of the old.
+template <class Key, class Handle>
+struct GdiCache {
+  std::map<Key, Handle> objects;
+  ~GdiCache() {
+    for (auto& [key, handle] : objects) DeleteObject(handle);
+  }
+};
+
 HFONT FontFor(const Font& font, bool smooth) {
-  static auto* cache = new std::map<FontKey, HFONT>();
+  static GdiCache<FontKey, HFONT> fonts;
+  auto* cache = &fonts.objects;
   FontKey key{font.name, font.height, font.charset, font.style, smooth};
   auto it = cache->find(key);
   if (it != cache->end()) return it->second;
-  HFONT f = CreateFontW(-font.height, 0, 0, 0, (font.style & kFsBold) ? FW_BOLD : FW_NORMAL,
-                        (font.style & kFsItalic) ? TRUE : FALSE,
-                        (font.style & kFsUnderline) ? TRUE : FALSE,
-                        (font.style & kFsStrikeOut) ? TRUE : FALSE, static_cast<DWORD>(font.charset),
-                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                        smooth ? ANTIALIASED_QUALITY : DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                        Wide(font.name).c_str());
+  HFONT f = CreateFontW(
+      -font.height, 0, 0, 0, (font.style & kFsBold) ? FW_BOLD : FW_NORMAL,
+      (font.style & kFsItalic) ? TRUE : FALSE, (font.style & kFsUnderline) ? TRUE : FALSE,
+      (font.style & kFsStrikeOut) ? TRUE : FALSE, static_cast<DWORD>(font.charset),
+      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, smooth ? ANTIALIASED_QUALITY : DEFAULT_QUALITY,
+      DEFAULT_PITCH | FF_DONTCARE, Wide(font.name).c_str());
   (*cache)[key] = f;
   return f;
 }
 
 HBRUSH BrushFor(COLORREF color) {
-  static auto* cache = new std::map<COLORREF, HBRUSH>();
+  static GdiCache<COLORREF, HBRUSH> brushes;
+  auto* cache = &brushes.objects;
   auto it = cache->find(color);
   if (it != cache->end()) return it->second;
   HBRUSH b = CreateSolidBrush(color);
@@ -281,7 +292,8 @@ void NativePeer::Attach(HWND hwnd) {
   SetPropW(hwnd, kPropPeer, this);
   name_atom_ = GlobalAddAtomW(Wide(control_->Name()).c_str());
   if (name_atom_ != 0) {
-    SetPropW(hwnd, automation::kPropName, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(name_atom_)));
+    SetPropW(hwnd, automation::kPropName,
+             reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(name_atom_)));
   }
 }
 
@@ -334,8 +346,7 @@ void NativePeer::NativeFocusReceived() {
 void NativePeer::ApplyBounds() {
   if (hwnd_ == nullptr) return;
   Rect r = control_->Bounds();
-  SetWindowPos(hwnd_, nullptr, r.left, r.top, r.width, r.height,
-               SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(hwnd_, nullptr, r.left, r.top, r.width, r.height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void NativePeer::ApplyVisible() {
@@ -356,7 +367,8 @@ void NativePeer::ApplyFont(bool smooth) {
 }
 
 void NativePeer::Repaint() {
-  if (hwnd_ != nullptr) RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  if (hwnd_ != nullptr)
+    RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void NativePeer::Sync(Change what) {

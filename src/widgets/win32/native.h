@@ -22,7 +22,7 @@ std::wstring Wide(std::string_view utf8);
 std::string Utf8(std::wstring_view wide);
 std::wstring WindowText(HWND hwnd);
 
-// GDI objects, created once per process and kept (a module has a few dozen of them).
+// GDI objects, created once and kept until the module unloads (a module has a few dozen).
 // `smooth`: anti-aliased glyphs (labels, captions, title bands).
 HFONT FontFor(const Font& font, bool smooth = false);
 HBRUSH BrushFor(COLORREF color);

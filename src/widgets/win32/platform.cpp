@@ -63,9 +63,9 @@ LRESULT CALLBACK MarkMessageBox(int code, WPARAM wp, LPARAM lp) {
     wchar_t cls[16] = {};
     GetClassNameW(hwnd, cls, 16);
     if (lstrcmpW(cls, L"#32770") == 0) {
-      SetPropW(hwnd, automation::kPropBoxFlags,
-               reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(g_box_flags) |
-                                        automation::kBoxFlagsMark));
+      SetPropW(
+          hwnd, automation::kPropBoxFlags,
+          reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(g_box_flags) | automation::kBoxFlagsMark));
       g_box_marked = true;
     }
   }
@@ -234,9 +234,8 @@ bool Win32Platform::PreTranslate(MSG& msg) {
   Form* form = dynamic_cast<Form*>(&control);
   if (form == nullptr) form = &control.Window();
   Control* from = form == &control ? nullptr : &control;
-  NativePeer::Deliver([form, from, forward] {
-    form->App().Guard([&] { form->FocusNext(from, forward); });
-  });
+  NativePeer::Deliver(
+      [form, from, forward] { form->App().Guard([&] { form->FocusNext(from, forward); }); });
   return true;
 }
 
@@ -324,7 +323,8 @@ void Win32Platform::FocusChanged(Form& form, Control* control) {
   // Only the active window holds the native focus; the others get theirs back on activation.
   if (GetActiveWindow() != form_peer->Hwnd()) return;
   NativePeer* peer = control != nullptr ? PeerOf(*control) : nullptr;
-  HWND target = peer != nullptr && peer->Hwnd() != nullptr ? peer->FocusWindow() : form_peer->Hwnd();
+  HWND target =
+      peer != nullptr && peer->Hwnd() != nullptr ? peer->FocusWindow() : form_peer->Hwnd();
   if (GetFocus() == target) return;
   ++moving_focus_;
   SetFocus(target);

@@ -100,8 +100,8 @@ LRESULT CALLBACK PanelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       GetClientRect(hwnd, &rc);
       FillRect(dc, &rc, BrushFor(ColorRef(panel->GetColor())));
       if (panel->BevelOuter() != BevelKind::None) {
-        DrawEdge(dc, &rc, panel->BevelOuter() == BevelKind::Raised ? BDR_RAISEDINNER
-                                                                   : BDR_SUNKENOUTER,
+        DrawEdge(dc, &rc,
+                 panel->BevelOuter() == BevelKind::Raised ? BDR_RAISEDINNER : BDR_SUNKENOUTER,
                  BF_RECT);
       }
       if (!panel->Caption().empty()) {
@@ -113,8 +113,7 @@ LRESULT CALLBACK PanelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         RECT tr = rc;
         InflateRect(&tr, -2, 0);
         DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &tr,
-                  AlignFlags(panel->CaptionAlignment()) | DT_VCENTER | DT_SINGLELINE |
-                      DT_NOPREFIX);
+                  AlignFlags(panel->CaptionAlignment()) | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
         SelectObject(dc, old);
       }
       EndPaint(hwnd, &ps);
@@ -224,7 +223,8 @@ void FlatButtonPeer::Paint(HDC dc) {
     int x0 = (w - total) / 2;
     gx = x0;
     gy = (h - gh) / 2;
-    tr = RECT{x0 + gw + spacing, (h - ts.cy) / 2, x0 + gw + spacing + ts.cx, (h - ts.cy) / 2 + ts.cy};
+    tr = RECT{x0 + gw + spacing, (h - ts.cy) / 2, x0 + gw + spacing + ts.cx,
+              (h - ts.cy) / 2 + ts.cy};
   }
   if (glyph != nullptr) DrawBitmap(dc, *glyph, gx + shift, gy + shift);
   if (!text.empty()) {
@@ -349,13 +349,13 @@ LRESULT CALLBACK LabelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       GetClientRect(hwnd, &rc);
       // A transparent label shows its parent's colour, which is all that lies under it here.
       Color back = label->Transparent() && label->Parent() != nullptr ? label->Parent()->GetColor()
-                                                                       : label->GetColor();
+                                                                      : label->GetColor();
       FillRect(dc, &rc, BrushFor(ColorRef(back)));
       const Font& font = label->GetFont();
       HGDIOBJ old = SelectObject(dc, FontFor(font, true));
       SetBkMode(dc, TRANSPARENT);
-      SetTextColor(dc, label->EffectivelyEnabled() ? ColorRef(font.color)
-                                                   : GetSysColor(COLOR_GRAYTEXT));
+      SetTextColor(
+          dc, label->EffectivelyEnabled() ? ColorRef(font.color) : GetSysColor(COLOR_GRAYTEXT));
       std::wstring text = Wide(label->Caption());
       DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rc,
                 DT_LEFT | DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
