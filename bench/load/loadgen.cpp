@@ -1,0 +1,282 @@
+// qmdw_loadgen: N operators audit and cancel documents at the same time through the module's own
+// windows against a real application server, then the stock ledger is checked in the database.
+//
+//   qmdw_loadgen run --database URL [--clients N] [--seconds S] [--hot K] [--seed X]
+//                    [--appserver PATH] [--json FILE] [--work DIR]
+//   qmdw_loadgen client --host H [--user U] [--hot K] [--newest N] [--seconds S] [--ops M]
+//                       [--seed X] [--out FILE] [--marks]
+//
+// `run` starts the application server on the database (which must hold the large demo set or
+// any set whose newest documents are to be worked on), reads the ledger, starts N `client`
+// processes (each one showdll call, one operator) that work on the K newest documents for S
+// seconds, stops the server, checks the ledger and prints throughput and latencies. Exit status
+// 0 when every invariant held and no operator met an unforeseen error; 1 otherwise; 2 for a bad
+// command line.
+//
+// `client` runs one operator; with --marks it writes one character to stdout at the moments a
+// fault injector aims at (see load::OperatorOptions::on_mark).
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ledger.h"
+#include "operator.h"
+#include "process.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+struct Args {
+  std::map<std::string, std::string> values;
+  std::vector<std::string> flags;
+  std::string Get(const std::string& k, const std::string& def = "") const {
+    auto it = values.find(k);
+    return it == values.end() ? def : it->second;
+  }
+  bool Has(const std::string& f) const {
+    return std::find(flags.begin(), flags.end(), f) != flags.end();
+  }
+};
+
+Args Parse(int argc, char** argv, int from) {
+  Args a;
+  for (int i = from; i < argc; ++i) {
+    std::string k = argv[i];
+    if (k.rfind("--", 0) != 0) throw std::runtime_error("unexpected argument " + k);
+    k = k.substr(2);
+    if (k == "marks" || k == "keep") {
+      a.flags.push_back(k);
+    } else if (i + 1 < argc) {
+      a.values[k] = argv[++i];
+    } else {
+      throw std::runtime_error("--" + k + " needs a value");
+    }
+  }
+  return a;
+}
+
+int Client(const Args& a) {
+  load::OperatorOptions o;
+  o.server_host = a.Get("host");
+  o.user_code = a.Get("user", "1001");
+  o.hot_documents = std::stoi(a.Get("hot", "200"));
+  o.newest_doc = std::stoll(a.Get("newest", "100000"));
+  o.seconds = std::stod(a.Get("seconds", "10"));
+  o.max_ops = std::stoi(a.Get("ops", "0"));
+  o.seed = std::stoull(a.Get("seed", "1"));
+  const bool marks = a.Has("marks");
+  std::ofstream out;
+  if (!a.Get("out").empty()) out.open(a.Get("out"));
+  if (marks) {
+    o.on_mark = [](char m) {
+      // One byte, unbuffered, so that the injector sees it at once.
+      ssize_t n = write(1, &m, 1);
+      (void)n;
+    };
+  }
+  o.on_op = [&out](const load::OpRecord& r) {
+    if (!out.is_open()) return;
+    std::string msg = r.message;
+    std::replace(msg.begin(), msg.end(), '\t', ' ');
+    std::replace(msg.begin(), msg.end(), '\n', ' ');
+    std::replace(msg.begin(), msg.end(), '\r', ' ');
+    out << r.kind << '\t' << r.doc << '\t' << r.outcome << '\t' << r.start_us << '\t'
+        << r.total_us << '\t' << r.save_us << '\t' << msg << '\n';
+    out.flush();
+  };
+  load::OperatorResult result = load::RunOperator(o);
+  if (out.is_open()) out << "#activation_us\t" << result.activation_us << '\n';
+  if (!result.failure.empty()) {
+    std::cerr << "qmdw_loadgen client: " << result.failure << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+double Percentile(std::vector<int64_t> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
+  if (rank == 0) rank = 1;
+  return static_cast<double>(v[rank - 1]) / 1000.0;  // ms
+}
+
+Json Stats(const std::vector<int64_t>& us) {
+  Json j;
+  j["count"] = us.size();
+  j["p50_ms"] = Percentile(us, 50);
+  j["p99_ms"] = Percentile(us, 99);
+  j["max_ms"] = us.empty() ? 0.0 : static_cast<double>(*std::max_element(us.begin(), us.end())) / 1000.0;
+  return j;
+}
+
+double LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double l = 0;
+  in >> l;
+  return l;
+}
+
+int RunLoad(const Args& a) {
+  const std::string database = a.Get("database");
+  if (database.empty()) throw std::runtime_error("run needs --database URL");
+  const int clients = std::stoi(a.Get("clients", "8"));
+  const std::string seconds = a.Get("seconds", "20");
+  const std::string hot = a.Get("hot", "200");
+  const uint64_t seed = std::stoull(a.Get("seed", "1"));
+  const std::string dir = load::ProgramDir();
+  const std::string work = a.Get("work", "/tmp/qmdw_load." + std::to_string(getpid()));
+  std::filesystem::create_directories(work);
+
+  auto storage = server::OpenStorage(database);
+  auto db = storage->NewSession();
+  int64_t newest = 0;
+  {
+    auto r = db->Query("SELECT MAX(DHAO00) FROM QMDWLRT1");
+    if (r->Next() && !r->IsNull(0)) newest = std::llround(r->Float(0));
+  }
+  if (newest == 0) throw std::runtime_error("the database holds no documents");
+  const load::Ledger start = load::ReadLedger(*db);
+
+  load::AppServerProcess server(a.Get("appserver", dir + "/appserver"), database,
+                                work + "/appserver.log");
+  server.Start();
+  const double load_before = LoadAverage();
+  std::vector<pid_t> pids;
+  std::vector<std::string> outs;
+  for (int i = 0; i < clients; ++i) {
+    std::string out = work + "/client" + std::to_string(i) + ".tsv";
+    outs.push_back(out);
+    pids.push_back(load::Spawn(
+        {dir + "/qmdw_loadgen", "client", "--host", server.Host(), "--user",
+         std::to_string(1001 + i % 50), "--hot", hot, "--newest", std::to_string(newest),
+         "--seconds", seconds, "--seed", std::to_string(seed * 1000 + i), "--out", out},
+        "", work + "/client" + std::to_string(i) + ".err"));
+  }
+  int client_failures = 0;
+  for (pid_t p : pids)
+    if (load::Wait(p) != 0) ++client_failures;
+  const double load_after = LoadAverage();
+  server.Stop();
+
+  // Collect the operators' records.
+  std::vector<int64_t> audit_us, save_us, cancel_us, activation_us;
+  std::map<std::string, int> outcomes;
+  std::map<int64_t, int> net;
+  int64_t first = INT64_MAX, last = 0, ops = 0;
+  std::vector<std::string> errors;
+  for (const auto& path : outs) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+      std::istringstream f(line);
+      std::vector<std::string> c;
+      std::string cell;
+      while (std::getline(f, cell, '\t')) c.push_back(cell);
+      if (c.size() >= 2 && c[0] == "#activation_us") {
+        activation_us.push_back(std::stoll(c[1]));
+        continue;
+      }
+      if (c.size() < 6) continue;
+      const char kind = c[0][0];
+      const int64_t doc = std::stoll(c[1]);
+      const std::string& outcome = c[2];
+      const int64_t s = std::stoll(c[3]), total = std::stoll(c[4]), save = std::stoll(c[5]);
+      outcomes[std::string(1, kind) + ":" + outcome]++;
+      ++ops;
+      first = std::min(first, s);
+      last = std::max(last, s + total);
+      if (outcome == "audited") {
+        net[doc] += 1;
+        audit_us.push_back(total);
+        if (save >= 0) save_us.push_back(save);
+      } else if (outcome == "cancelled") {
+        net[doc] -= 1;
+        cancel_us.push_back(total);
+      } else if (outcome == "error") {
+        errors.push_back(path + ": " + line);
+      }
+      if (kind == 'A' && outcome != "audited") net.emplace(doc, 0);
+      if (kind == 'C' && outcome != "cancelled") net.emplace(doc, 0);
+    }
+  }
+  const load::Ledger end = load::ReadLedger(*db);
+  const load::LedgerCheck check = load::CheckLedger(*db, start, end, &net);
+
+  const double wall_s = last > first ? static_cast<double>(last - first) / 1e6 : 0;
+  Json r;
+  r["backend"] = storage->dialect() == server::Dialect::kSQLite ? "sqlite" : "postgresql";
+  r["clients"] = clients;
+  r["hot_documents"] = std::stoi(hot);
+  r["operations"] = ops;
+  r["wall_s"] = wall_s;
+  r["ops_per_s"] = wall_s > 0 ? static_cast<double>(ops) / wall_s : 0;
+  r["successful_per_s"] =
+      wall_s > 0 ? static_cast<double>(audit_us.size() + cancel_us.size()) / wall_s : 0;
+  r["audit"] = Stats(audit_us);
+  r["save"] = Stats(save_us);
+  r["cancel"] = Stats(cancel_us);
+  r["activation"] = Stats(activation_us);
+  r["outcomes"] = outcomes;
+  r["docs_audited"] = check.docs_audited;
+  r["docs_cancelled"] = check.docs_cancelled;
+  r["stock_rows_checked"] = check.stock_rows_checked;
+  r["violations"] = check.violations;
+  r["client_failures"] = client_failures;
+  r["unforeseen_errors"] = errors;
+  r["load_average"] = {load_before, load_after};
+
+  std::cout << r["backend"].get<std::string>() << ", " << clients << " clients on the " << hot
+            << " newest documents: " << ops << " operations in " << wall_s << " s ("
+            << r["ops_per_s"].get<double>() << "/s; audited " << audit_us.size()
+            << ", cancelled " << cancel_us.size() << ")\n";
+  std::cout << "  audit (click to list reloaded) p50 " << r["audit"]["p50_ms"] << " ms, p99 "
+            << r["audit"]["p99_ms"] << " ms; save click p50 " << r["save"]["p50_ms"]
+            << " ms, p99 " << r["save"]["p99_ms"] << " ms; cancel p50 " << r["cancel"]["p50_ms"]
+            << " ms, p99 " << r["cancel"]["p99_ms"] << " ms\n";
+  std::cout << "  outcomes " << Json(outcomes).dump() << "\n";
+  std::cout << "  ledger: " << check.stock_rows_checked << " stock rows checked, "
+            << check.docs_audited << " documents audited and " << check.docs_cancelled
+            << " cancelled over the run; " << check.violations.size() << " violations\n";
+  for (const auto& v : check.violations) std::cout << "  VIOLATION " << v << "\n";
+  for (const auto& e : errors) std::cout << "  UNFORESEEN " << e << "\n";
+  if (client_failures > 0) std::cout << "  " << client_failures << " operators failed (see " << work << ")\n";
+  std::cout << "  load average " << load_before << " -> " << load_after << "\n";
+  std::cout << "RESULT " << r.dump() << "\n";
+  if (!a.Get("json").empty()) std::ofstream(a.Get("json")) << r.dump(2) << "\n";
+  if (!a.Has("keep") && check.violations.empty() && errors.empty() && client_failures == 0)
+    std::filesystem::remove_all(work);
+  return check.violations.empty() && errors.empty() && client_failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << "usage: qmdw_loadgen run|client [OPTIONS]\n";
+    return 2;
+  }
+  std::string cmd = argv[1];
+  try {
+    Args a = Parse(argc, argv, 2);
+    if (cmd == "client") return Client(a);
+    if (cmd == "run") return RunLoad(a);
+  } catch (const std::exception& e) {
+    std::cerr << "qmdw_loadgen: " << e.what() << "\n";
+    return 2;
+  }
+  std::cerr << "usage: qmdw_loadgen run|client [OPTIONS]\n";
+  return 2;
+}
