@@ -33,6 +33,7 @@
 #include "ledger.h"
 #include "operator.h"
 #include "process.h"
+#include "remote/connection.h"
 
 namespace {
 
@@ -67,6 +68,37 @@ Args Parse(int argc, char** argv, int from) {
   return a;
 }
 
+void EmitMark(char m) {
+  // One byte, unbuffered, so that the injector sees it at once.
+  ssize_t n = write(1, &m, 1);
+  (void)n;
+}
+
+class MarkingObject : public remote::ServerObject {
+ public:
+  explicit MarkingObject(std::unique_ptr<remote::ServerObject> inner) : inner_(std::move(inner)) {}
+  remote::OpenResult Open(const remote::OpenRequest& r) override { return inner_->Open(r); }
+  remote::Packet Fetch(uint32_t c, int32_t n) override { return inner_->Fetch(c, n); }
+  void CloseCursor(uint32_t c) override { inner_->CloseCursor(c); }
+  void Execute(const std::string& p, const std::vector<remote::Param>& params,
+               const std::string& text) override {
+    inner_->Execute(p, params, text);
+  }
+  remote::ApplyResult ApplyUpdates(const std::string& p, const std::vector<remote::RowDelta>& d,
+                                   int32_t max_errors) override {
+    return inner_->ApplyUpdates(p, d, max_errors);
+  }
+  remote::Value Call(const std::string& method, std::vector<remote::Value>& args) override {
+    remote::Value v = inner_->Call(method, args);
+    if (method == "TranPara") EmitMark('T');
+    if (method == "sustarttran") EmitMark('B');
+    return v;
+  }
+
+ private:
+  std::unique_ptr<remote::ServerObject> inner_;
+};
+
 int Client(const Args& a) {
   load::OperatorOptions o;
   o.server_host = a.Get("host");
@@ -80,11 +112,15 @@ int Client(const Args& a) {
   std::ofstream out;
   if (!a.Get("out").empty()) out.open(a.Get("out"));
   if (marks) {
-    o.on_mark = [](char m) {
-      // One byte, unbuffered, so that the injector sees it at once.
-      ssize_t n = write(1, &m, 1);
-      (void)n;
-    };
+    o.on_mark = EmitMark;
+    // The moments inside the module's own server calls: the save's stock batch has been run and
+    // waits for its apply ('T'), the cancel's transaction has begun ('B'). The wrapper only
+    // watches; every request goes to the server unchanged.
+    remote::ObjectFactory tcp = remote::GetObjectFactory();
+    remote::SetObjectFactory([tcp](const std::string& computer, const std::string& prog_id) {
+      return std::unique_ptr<remote::ServerObject>(
+          std::make_unique<MarkingObject>(tcp(computer, prog_id)));
+    });
   }
   o.on_op = [&out](const load::OpRecord& r) {
     if (!out.is_open()) return;
