@@ -59,8 +59,10 @@ class Operator {
     if (caption == kBrowserCaption) {
       BrowserTurn(s);
     } else if (caption == kDateCaption) {
+      dialog_ok_us_ = NowUs();
       Click(s, "btn_ok");
     } else if (caption == kEditorCaption) {
+      if (op_.editor_us < 0 && dialog_ok_us_ > 0) op_.editor_us = NowUs() - dialog_ok_us_;
       if (!save_tried_) {
         save_tried_ = true;
         Mark('S');
@@ -100,6 +102,7 @@ class Operator {
   }
 
   bool Done() const {
+    if (options_.work == Work::kNone) return true;
     if (options_.max_ops > 0 && static_cast<int>(result_.ops.size()) >= options_.max_ops)
       return true;
     return options_.seconds > 0 && (NowUs() - work_start_us_) > options_.seconds * 1e6;
@@ -117,11 +120,16 @@ class Operator {
       return;
     }
     windows::TFM_QMDWLRTSH& browser = *windows::FM_QMDWLRTSH;
+    if (options_.work == Work::kUnitSwitch) {
+      SwitchUnit(s);
+      return;
+    }
     auto& grid = s.Get<widgets::Grid>("dg_overfall_master");
     std::uniform_int_distribution<int> pick(0, options_.hot_documents - 1);
     const int64_t doc = options_.newest_doc - pick(rng_);
     op_ = OpRecord{};
     op_.doc = doc;
+    dialog_ok_us_ = 0;
     save_tried_ = confirmed_ = error_box_ = false;
     boxes_.clear();
     op_.start_us = NowUs();
@@ -138,6 +146,28 @@ class Operator {
     Click(s, audited ? "tbcancel" : "tbok");
     op_.total_us = NowUs() - op_.start_us;
     Classify();
+    Finish();
+  }
+
+  // Chooses the next unit of the title band's selector, as the operator picks it from the list;
+  // the browser converts the current document's quantities.
+  void SwitchUnit(hl::Screen& s) {
+    auto& cb = s.Get<widgets::ComboBox>("cb_smokeunit");
+    const auto& items = cb.Items();
+    op_ = OpRecord{};
+    op_.kind = 'U';
+    op_.doc = static_cast<int64_t>(
+        std::llround(windows::FM_QMDWLRTSH->cds_qmdwlrt1->FieldByName("DHAO00").AsFloat()));
+    boxes_.clear();
+    error_box_ = false;
+    if (items.empty()) s.Fail("the unit selector has no units");
+    const int next = static_cast<int>((result_.ops.size() + 1) % items.size());
+    op_.start_us = NowUs();
+    if (!cb.DroppedDown()) cb.UserToggleList();
+    cb.UserChooseItem(next);
+    op_.total_us = NowUs() - op_.start_us;
+    op_.outcome = boxes_.empty() ? "switched" : "error";
+    if (!boxes_.empty()) op_.message = boxes_.back();
     Finish();
   }
 
@@ -206,7 +236,7 @@ class Operator {
   OpRecord op_;
   std::vector<std::string> boxes_;
   bool save_tried_ = false, confirmed_ = false, error_box_ = false, ready_ = false;
-  int64_t started_us_ = 0, work_start_us_ = 0;
+  int64_t started_us_ = 0, work_start_us_ = 0, dialog_ok_us_ = 0;
 };
 
 }  // namespace
