@@ -1,7 +1,9 @@
 #include "server/apply.h"
 
+#include <cmath>
 #include <optional>
 
+#include "rtl/datetime.h"
 #include "rtl/gbk.h"
 #include "rtl/numtext.h"
 #include "server/schema.h"
@@ -42,11 +44,13 @@ Value Coerce(const Value& v, const FieldDef& f, const std::string& where) {
       }
       return v;
     case FieldType::Float:
-      if (v.is_float()) return v;
+      // NaN and the infinities are no amounts: nothing that is not a number is stored.
+      if (v.is_float() && std::isfinite(v.float_value())) return v;
       if (v.is_integer()) return Value::Float(static_cast<double>(v.integer()));
       throw RowFailure{where + ": " + f.name + " must be a number"};
     case FieldType::DateTime:
-      if (v.is_date()) return v;
+      // The wire carries any 8 bytes: a date must be one of years 1 to 9999.
+      if (v.is_date() && rtl::IsValidDateTime(v.date())) return v;
       throw RowFailure{where + ": " + f.name + " must be a date"};
     case FieldType::Integer:
       if (v.is_integer()) return v;

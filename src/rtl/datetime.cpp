@@ -163,7 +163,18 @@ DateTime EncodeDateTime(const DateParts& p) {
   return date;
 }
 
+// The day numbers of 0001-01-01 and 9999-12-31.
+constexpr double kFirstDay = -693593;
+constexpr double kLastDay = 2958465;
+
+bool IsValidDateTime(DateTime value) {
+  if (!std::isfinite(value.value)) return false;
+  const double day = std::trunc(value.value);
+  return day >= kFirstDay && day <= kLastDay;
+}
+
 DateParts DecodeDateTime(DateTime value) {
+  if (!IsValidDateTime(value)) throw ConvertError("Invalid date: outside the years 1 to 9999");
   DateParts p;
   const double day = std::trunc(value.value);
   CivilFromDayNumber(static_cast<long long>(day) + kDeltaTo1899, p.year, p.month, p.day);
@@ -177,6 +188,8 @@ DateParts DecodeDateTime(DateTime value) {
 }
 
 long long CalendarDay(DateTime value) {
+  if (!(value.value >= kFirstDay)) return static_cast<long long>(kFirstDay) - 1;  // NaN too
+  if (value.value >= kLastDay + 1) return static_cast<long long>(kLastDay) + 1;
   return static_cast<long long>(std::trunc(value.value));
 }
 

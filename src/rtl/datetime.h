@@ -28,9 +28,15 @@ struct DateParts {
 bool TryEncodeDate(int year, int month, int day, DateTime& out);
 DateTime EncodeDate(int year, int month, int day);  // throws ConvertError
 DateTime EncodeDateTime(const DateParts& parts);    // throws ConvertError
+// Throws ConvertError for a value that is no date of years 1 to 9999 (IsValidDateTime).
 DateParts DecodeDateTime(DateTime value);
+// True for a finite value whose day lies in years 1 to 9999. Values come from outside (the wire
+// carries any 8 bytes), so every conversion to calendar parts checks this first.
+bool IsValidDateTime(DateTime value);
 
-// The calendar day of a value, as a whole day number (the time of day dropped).
+// The calendar day of a value, as a whole day number (the time of day dropped). A value outside
+// years 1 to 9999 gives the day just before the first or after the last day of that range (NaN:
+// before), so that it compares as such and never overflows.
 long long CalendarDay(DateTime value);
 DateTime DateOf(DateTime value);
 

@@ -1,5 +1,6 @@
 #include "rtl/datetime.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include "rtl/error.h"
@@ -141,6 +142,24 @@ TEST(IsoDateTest, RoundTripsIndependentOfTheShortFormat) {
   DateTime t;
   EXPECT_FALSE(TryIsoToDateTime("2024-3-5", t));
   EXPECT_FALSE(TryIsoToDateTime("2024-02-30", t));
+}
+
+// A date-time comes off the wire as any 8 bytes: values outside the calendar are refused, never
+// converted (the conversion to a whole day number would overflow).
+TEST(DateTimeTest, ValuesOutsideTheCalendarAreRefused) {
+  EXPECT_EQ(DateTimeToIso(DateTime{-693593}), "0001-01-01");
+  EXPECT_EQ(DateTimeToIso(DateTime{2958465.5}), "9999-12-31 12:00:00");
+  const double outside[] = {-693594, 2958466, 1.5e43, -1e300, std::nan(""), INFINITY, -INFINITY};
+  for (double v : outside) {
+    SCOPED_TRACE(v);
+    EXPECT_FALSE(IsValidDateTime(DateTime{v}));
+    EXPECT_THROW(DecodeDateTime(DateTime{v}), ConvertError);
+    EXPECT_THROW(DateTimeToIso(DateTime{v}), ConvertError);
+  }
+  EXPECT_EQ(CalendarDay(DateTime{1.5e43}), 2958466);
+  EXPECT_EQ(CalendarDay(DateTime{-1e300}), -693594);
+  EXPECT_EQ(CalendarDay(DateTime{std::nan("")}), -693594);
+  EXPECT_EQ(CalendarDay(DateTime{45356.75}), 45356);
 }
 
 }  // namespace

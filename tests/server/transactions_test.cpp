@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <thread>
 
 #include "rtl/datetime.h"
@@ -438,6 +439,8 @@ TEST_P(TransactionsTest, ApplyWritesOnlyWhatStillHoldsTheValueRead) {
       {"quantity", {{"SL0000", Value::Float(1)}}, price, "SL0000 cannot be changed"},
       {"goods code", {{"SPDM00", Value::Text("x")}}, price, "SPDM00 cannot be changed"},
       {"text in a number", {{"JE0000", Value::Text("1")}}, price, "JE0000 must be a number"},
+      {"NaN amount", {{"JE0000", Value::Float(std::nan(""))}}, price, "JE0000 must be a number"},
+      {"infinite tax", {{"SE0000", Value::Float(INFINITY)}}, price, "SE0000 must be a number"},
       {"local and lookup fields only",
        {{"KCSL00", Value::Float(3)}, {"SPMC00", Value::Text("")}},
        price,
@@ -468,6 +471,26 @@ TEST_P(TransactionsTest, ApplyWritesOnlyWhatStillHoldsTheValueRead) {
   EXPECT_EQ(saved.rows[0].nested[0][0].cells[2].float_value(), 12.5);
   EXPECT_EQ(saved.rows[0].nested[0][0].cells[4].float_value(), 125);
   EXPECT_EQ(saved.rows[0].nested[0][0].cells[5].float_value(), 18.16);
+}
+
+// The wire carries any 8 bytes as a date: a date outside years 1 to 9999 fails its row with a
+// message instead of reaching the database.
+TEST_P(TransactionsTest, ApplyRefusesDatesOutsideTheCalendar) {
+  auto systran = Object(remote::kProgIdSysTran);
+  remote::Packet doc = OpenDocument(*systran, 20240014);
+  for (double day : {1.5e43, -1e300, std::nan(""), 2958466.0}) {
+    SCOPED_TRACE(day);
+    remote::RowDelta header;
+    for (size_t i = 0; i < 9; ++i)
+      header.original.push_back({doc.fields[i].name, doc.rows[0].cells[i]});
+    header.changed = {{"CKRQ00", Value::Date(rtl::DateTime{day})}};
+    const std::string before = Snapshot();
+    remote::ApplyResult r = systran->ApplyUpdates("dsp_qmdwlrt1", {header}, 0);
+    EXPECT_EQ(r.error_count, 1);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_THAT(r.errors[0], HasSubstr("CKRQ00 must be a date"));
+    EXPECT_EQ(Snapshot(), before);
+  }
 }
 
 TEST_P(TransactionsTest, MaxErrorsDecidesWhetherTheRestIsWritten) {
