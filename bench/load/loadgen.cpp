@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -210,6 +211,7 @@ int RunLoad(const Args& a) {
   // Collect the operators' records.
   std::vector<int64_t> audit_us, save_us, cancel_us, activation_us;
   std::map<std::string, int> outcomes;
+  std::map<std::string, int> messages;  // outcome and message, document numbers as N
   std::map<int64_t, int> net;
   int64_t first = INT64_MAX, last = 0, ops = 0;
   std::vector<std::string> errors;
@@ -231,6 +233,21 @@ int RunLoad(const Args& a) {
       const std::string& outcome = c[2];
       const int64_t s = std::stoll(c[3]), total = std::stoll(c[4]), save = std::stoll(c[5]);
       outcomes[std::string(1, kind) + ":" + outcome]++;
+      if (c.size() >= 7 && !c[6].empty()) {
+        std::string m;
+        for (size_t k = 0; k < c[6].size(); ++k) {
+          // A number (not a digit inside a name such as YWRQ00) becomes N.
+          const bool in_name =
+              k > 0 && std::isalnum(static_cast<unsigned char>(c[6][k - 1])) && !m.empty() &&
+              m.back() != 'N';
+          if (std::isdigit(static_cast<unsigned char>(c[6][k])) && !in_name) {
+            if (m.empty() || m.back() != 'N') m += 'N';
+          } else {
+            m += c[6][k];
+          }
+        }
+        messages[outcome + ": " + m]++;
+      }
       ++ops;
       first = std::min(first, s);
       last = std::max(last, s + total);
@@ -266,6 +283,7 @@ int RunLoad(const Args& a) {
   r["cancel"] = Stats(cancel_us);
   r["activation"] = Stats(activation_us);
   r["outcomes"] = outcomes;
+  r["messages"] = messages;
   r["docs_audited"] = check.docs_audited;
   r["docs_cancelled"] = check.docs_cancelled;
   r["stock_rows_checked"] = check.stock_rows_checked;
@@ -283,6 +301,7 @@ int RunLoad(const Args& a) {
             << " ms, p99 " << r["save"]["p99_ms"] << " ms; cancel p50 " << r["cancel"]["p50_ms"]
             << " ms, p99 " << r["cancel"]["p99_ms"] << " ms\n";
   std::cout << "  outcomes " << Json(outcomes).dump() << "\n";
+  for (const auto& [m, n] : messages) std::cout << "    " << n << " x " << m << "\n";
   std::cout << "  ledger: " << check.stock_rows_checked << " stock rows checked, "
             << check.docs_audited << " documents audited and " << check.docs_cancelled
             << " cancelled over the run; " << check.violations.size() << " violations\n";

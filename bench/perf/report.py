@@ -99,9 +99,9 @@ def line_plot(path, title, xlabel, ylabel, series, logx=False, logy=False):
         y = sy(t)
         out.append(f'<line x1="{L}" y1="{y:.1f}" x2="{W - R}" y2="{y:.1f}" stroke="#ddd"/>')
         out.append(f'<text x="{L - 6}" y="{y + 4:.1f}" text-anchor="end">{fmt(t)}</text>')
-    xticks = sorted(set(xs)) if not logx else nice_ticks(xlo, xhi, True)
-    if logx:
-        xticks = [t for t in xticks if str(t)[0] == "1"]
+    xticks = sorted(set(xs))
+    if logx and len(xticks) > 8:
+        xticks = [t for t in nice_ticks(xlo, xhi, True) if str(t)[0] == "1"]
     for t in xticks:
         x = sx(t)
         out.append(f'<line x1="{x:.1f}" y1="{T}" x2="{x:.1f}" y2="{H - B}" stroke="#eee"/>')
@@ -184,7 +184,7 @@ def main():
                  key=lambda j: j["documents"])
     edi = sorted((load(p) for p in glob.glob(os.path.join(res, "editor_stock_*.json"))),
                  key=lambda j: j["stock_rows_ck"])
-    loads = [load(p) for p in glob.glob(os.path.join(res, "load_*_c*.json"))]
+    loads = [load(p) for p in glob.glob(os.path.join(res, "load_*_c[0-9]*.json"))]
     contention = [load(p) for p in glob.glob(os.path.join(res, "load_*_contention.json"))]
     sb = {}
     if os.path.exists(os.path.join(res, "server_bench.json")):
@@ -197,14 +197,14 @@ def main():
                   "Browser activation (showdll to first document)", "documents in the database",
                   "ms", [("median", [(j["documents"], med(j, "activation")) for j in act], False),
                          ("p90", [(j["documents"], p90(j, "activation")) for j in act], True),
-                         ("SQLite alone: first packet",
+                         ("SQLite: first packet",
                           [(j["documents"], med(j, "raw_first_packet")) for j in act], True)],
                   logx=True, logy=True)
     if edi:
         line_plot(os.path.join(plots, "editor_by_stock_rows.svg"),
                   "Audit editor activation", "stock rows \"CK\"", "ms",
-                  [("editor activation (median)", [(j["stock_rows_ck"], med(j, "editor")) for j in edi], False),
-                   ("SQLite alone: SELECT of the rows",
+                  [("editor (median)", [(j["stock_rows_ck"], med(j, "editor")) for j in edi], False),
+                   ("SQLite alone (SELECT)",
                     [(j["stock_rows_ck"], med(j, "raw_stock_list")) for j in edi], True)],
                   logx=True, logy=True)
     backends = sorted({j["backend"] for j in loads})
@@ -237,7 +237,8 @@ def main():
     L.append(f"- run: {esc(meta.get('date', '?'))}, commit {meta.get('commit', '?')}, "
              f"{meta.get('cpu', '?')}, {meta.get('cores', '?')} cores")
     L.append(f"- load average at the start and end: {meta.get('load_start', '?')} / "
-             f"{meta.get('load_end', '?')} (other builds and tests were running)\n")
+             f"{meta.get('load_end', '?')} (the 64-operator runs load the machine themselves; other "
+             f"helpers' builds may have run too: each run's own load average is in its row)\n")
     L.append("## The module's operations\n")
     L.append(f"Headless windows in-process, real application server (SQLite) over loopback; "
              f"{main_['documents']:,} documents, {main_['stock_rows_ck']:,} stock rows \"CK\"; the "
@@ -320,6 +321,8 @@ def main():
         for j in sorted(loads + contention, key=lambda j: (j["backend"], j["hot_documents"] < 50, j["clients"])):
             L.append(f"- {j['backend']}, {j['clients']} operators, {j['hot_documents']} documents: "
                      + ", ".join(f"{k} {v}" for k, v in sorted(j["outcomes"].items())))
+            for m, n in sorted(j.get("messages", {}).items(), key=lambda kv: -kv[1]):
+                L.append(f"  - {n} × {esc(m)}")
         L.append("\n![throughput](performance/throughput_by_clients.svg)\n")
         L.append("![latency](performance/latency_by_clients.svg)\n")
     L.append("## Reading the figures\n")
