@@ -42,9 +42,9 @@ constexpr bool kRequired = true;
 // The document browser TFM_QMDWLRTSH
 
 std::vector<DataSetSpec> MakeBrowserSpecs() {
-  std::vector<DataSetSpec> specs;
+  std::vector<DataSetSpec> decls;
 
-  specs.push_back(
+  decls.push_back(
       {.name = "cds_qmdwlrt1",
        .server = ServerRole::Communicate,
        .provider = "dsp_qmdwlrt1",
@@ -61,7 +61,7 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
        .header = "",
        .nested_field = ""});
 
-  specs.push_back(
+  decls.push_back(
       {.name = "cds_qmdwlrt2",
        .server = ServerRole::None,
        .provider = "",
@@ -75,7 +75,7 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
        .header = "cds_qmdwlrt1",
        .nested_field = "qry_qmdwlrt2"});
 
-  specs.push_back({.name = "cds_gstjydw0",
+  decls.push_back({.name = "cds_gstjydw0",
                    .server = ServerRole::StoreProduct,
                    .provider = "dsp_LirraUnit",
                    .packet_records = -1,
@@ -85,7 +85,7 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
                    .header = "",
                    .nested_field = ""});
 
-  specs.push_back({.name = "cds_gstjygl1",
+  decls.push_back({.name = "cds_gstjygl1",
                    .server = ServerRole::StoreProduct,
                    .provider = "dsp_lirrainfo2",
                    .packet_records = -1,
@@ -95,7 +95,7 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
                    .header = "",
                    .nested_field = ""});
 
-  specs.push_back({.name = "cds_xstyjzqj",
+  decls.push_back({.name = "cds_xstyjzqj",
                    .server = ServerRole::StoreProduct,
                    .provider = "dsp_xstyjzqj_edit",
                    .packet_records = -1,
@@ -105,7 +105,7 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
                    .header = "",
                    .nested_field = ""});
 
-  specs.push_back({.name = "cds_gstrygl0",
+  decls.push_back({.name = "cds_gstrygl0",
                    .server = ServerRole::SysControl,
                    .provider = "dsp_gstrygl0",
                    .packet_records = -1,
@@ -115,7 +115,7 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
                    .header = "",
                    .nested_field = ""});
 
-  specs.push_back({.name = "cds_gstckgl0",
+  decls.push_back({.name = "cds_gstckgl0",
                    .server = ServerRole::CompanyInfo,
                    .provider = "DataSetProvider_StorCode",
                    .packet_records = -1,
@@ -126,7 +126,7 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
                    .nested_field = ""});
 
   // No fields: it only executes the statements of a cancel, one at a time.
-  specs.push_back({.name = "cds_qmdwlrt_tmp",
+  decls.push_back({.name = "cds_qmdwlrt_tmp",
                    .server = ServerRole::Communicate,
                    .provider = "dsp_qmdwlrt_tmp",
                    .packet_records = -1,
@@ -135,7 +135,7 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
                    .fields = {},
                    .header = "",
                    .nested_field = ""});
-  return specs;
+  return decls;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -143,9 +143,9 @@ std::vector<DataSetSpec> MakeBrowserSpecs() {
 // lists; its own staff list only serves the auditor's name at activation.
 
 std::vector<DataSetSpec> MakeEditorSpecs() {
-  std::vector<DataSetSpec> specs;
+  std::vector<DataSetSpec> decls;
 
-  specs.push_back(
+  decls.push_back(
       {.name = "cds_qmdwlrt1",
        .server = ServerRole::SysTran,
        .provider = "dsp_qmdwlrt1",
@@ -161,7 +161,7 @@ std::vector<DataSetSpec> MakeEditorSpecs() {
        .header = "",
        .nested_field = ""});
 
-  specs.push_back(
+  decls.push_back(
       {.name = "cds_qmdwlrt2",
        .server = ServerRole::None,
        .provider = "",
@@ -175,7 +175,7 @@ std::vector<DataSetSpec> MakeEditorSpecs() {
        .header = "cds_qmdwlrt1",
        .nested_field = "tb_qmdwlrt2"});
 
-  specs.push_back({.name = "cds_gstrygl0",
+  decls.push_back({.name = "cds_gstrygl0",
                    .server = ServerRole::SysControl,
                    .provider = "dsp_gstrygl0",
                    .packet_records = -1,
@@ -185,7 +185,7 @@ std::vector<DataSetSpec> MakeEditorSpecs() {
                    .header = "",
                    .nested_field = ""});
 
-  specs.push_back({.name = "cds_xstzxkc0",
+  decls.push_back({.name = "cds_xstzxkc0",
                    .server = ServerRole::SysTran,
                    .provider = "dsp_xstzxkc0_ck",
                    .packet_records = -1,
@@ -195,7 +195,7 @@ std::vector<DataSetSpec> MakeEditorSpecs() {
                    .header = "",
                    .nested_field = ""});
 
-  specs.push_back(
+  decls.push_back(
       {.name = "cds_stockcolor",
        .server = ServerRole::StoreProduct,
        .provider = "Dsp_StockColor",
@@ -205,37 +205,37 @@ std::vector<DataSetSpec> MakeEditorSpecs() {
        .fields = {Text("SPDM00"), Whole("ZGKCSL"), Text("ZGYJYS"), Whole("ZDKCSL"), Text("ZDYJYS")},
        .header = "",
        .nested_field = ""});
-  return specs;
+  return decls;
 }
 
-// Declares every spec on the dataset of the same name in `by_name`.
-void DeclareAll(const std::vector<DataSetSpec>& specs,
+// Declares every desc on the dataset of the same name in `by_name`.
+void DeclareAll(const std::vector<DataSetSpec>& decls,
                 const std::map<std::string, ClientDataSet*>& by_name,
                 const SpecBindings& bindings) {
-  for (const DataSetSpec& spec : specs) {
-    auto it = by_name.find(spec.name);
-    if (it == by_name.end()) throw DataError("No dataset named " + spec.name);
-    DeclareDataSet(*it->second, spec, bindings);
+  for (const DataSetSpec& desc : decls) {
+    auto it = by_name.find(desc.name);
+    if (it == by_name.end()) throw DataError("No dataset named " + desc.name);
+    DeclareDataSet(*it->second, desc, bindings);
   }
 }
 
 }  // namespace
 
 const std::vector<DataSetSpec>& BrowserDataSetSpecs() {
-  static const std::vector<DataSetSpec> specs = MakeBrowserSpecs();
-  return specs;
+  static const std::vector<DataSetSpec> decls = MakeBrowserSpecs();
+  return decls;
 }
 
 const std::vector<DataSetSpec>& EditorDataSetSpecs() {
-  static const std::vector<DataSetSpec> specs = MakeEditorSpecs();
-  return specs;
+  static const std::vector<DataSetSpec> decls = MakeEditorSpecs();
+  return decls;
 }
 
-void DeclareDataSet(ClientDataSet& ds, const DataSetSpec& spec, const SpecBindings& bindings) {
-  if (ds.Name() != spec.name) {
-    throw DataError(ds.Name() + ": declared as " + spec.name);
+void DeclareDataSet(ClientDataSet& ds, const DataSetSpec& desc, const SpecBindings& bindings) {
+  if (ds.Name() != desc.name) {
+    throw DataError(ds.Name() + ": declared as " + desc.name);
   }
-  for (const FieldSpec& f : spec.fields) {
+  for (const FieldSpec& f : desc.fields) {
     FieldDecl decl;
     decl.name = f.name;
     decl.kind = f.kind;
@@ -244,7 +244,7 @@ void DeclareDataSet(ClientDataSet& ds, const DataSetSpec& spec, const SpecBindin
     decl.required = f.required;
     if (f.kind == FieldKind::Lookup) {
       ClientDataSet* list = bindings.list_for ? bindings.list_for(f.list) : nullptr;
-      if (!list) throw DataError(spec.name + ": no source list for lookup field " + f.name);
+      if (!list) throw DataError(desc.name + ": no source list for lookup field " + f.name);
       decl.lookup_dataset = list;
       decl.key_fields = f.key;
       decl.lookup_key_fields = f.list_key;
@@ -252,17 +252,17 @@ void DeclareDataSet(ClientDataSet& ds, const DataSetSpec& spec, const SpecBindin
     }
     ds.AddField(decl);
   }
-  for (const ParamSpec& p : spec.params) ds.AddParam(p.name, p.type, p.direction);
-  ds.SetCommandText(spec.command_text);
-  if (!spec.header.empty()) {
-    ClientDataSet* header = bindings.dataset_named ? bindings.dataset_named(spec.header) : nullptr;
-    if (!header) throw DataError(spec.name + ": no header dataset " + spec.header);
-    ds.SetDataSetField(&header->FieldByName(spec.nested_field));
+  for (const ParamSpec& p : desc.params) ds.AddParam(p.name, p.type, p.direction);
+  ds.SetCommandText(desc.command_text);
+  if (!desc.header.empty()) {
+    ClientDataSet* header = bindings.dataset_named ? bindings.dataset_named(desc.header) : nullptr;
+    if (!header) throw DataError(desc.name + ": no header dataset " + desc.header);
+    ds.SetDataSetField(&header->FieldByName(desc.nested_field));
     return;
   }
-  ds.SetRemoteServer(bindings.connection_for ? bindings.connection_for(spec.server) : nullptr);
-  ds.SetProviderName(spec.provider);
-  ds.SetPacketRecords(spec.packet_records);
+  ds.SetRemoteServer(bindings.connection_for ? bindings.connection_for(desc.server) : nullptr);
+  ds.SetProviderName(desc.provider);
+  ds.SetPacketRecords(desc.packet_records);
 }
 
 BrowserDataSets CreateBrowserDataSets(const BrowserConnections& connections) {

@@ -60,7 +60,7 @@ inline constexpr const char* kClosingPeriodQuery =
 const std::vector<DataSetSpec>& BrowserDataSetSpecs();
 const std::vector<DataSetSpec>& EditorDataSetSpecs();
 
-// Declares a closed dataset from its spec. `connection_for` gives the connection of a server
+// Declares a closed dataset from its desc. `connection_for` gives the connection of a server
 // role, `list_for` the dataset of a lookup list, `dataset_named` the header of nested lines
 // (declared before its lines).
 struct SpecBindings {
@@ -68,7 +68,7 @@ struct SpecBindings {
   std::function<ClientDataSet*(LookupList)> list_for;
   std::function<ClientDataSet*(const std::string&)> dataset_named;
 };
-void DeclareDataSet(ClientDataSet& dataset, const DataSetSpec& spec, const SpecBindings& bindings);
+void DeclareDataSet(ClientDataSet& dataset, const DataSetSpec& desc, const SpecBindings& bindings);
 
 struct BrowserConnections {
   remote::Connection* systran = nullptr;  // dcom_systran

@@ -146,12 +146,12 @@ void Application::PopModal(Form* form) {
 }
 
 int Application::ShowMessageBox(std::string_view text, std::string_view caption, unsigned flags) {
-  MessageBoxSpec spec;
-  spec.text = std::string(text);
-  spec.caption = std::string(caption);
-  spec.flags = flags;
-  spec.owner = handle_;
-  return platform_->ShowMessageBox(spec);
+  MessageBoxSpec desc;
+  desc.text = std::string(text);
+  desc.caption = std::string(caption);
+  desc.flags = flags;
+  desc.owner = handle_;
+  return platform_->ShowMessageBox(desc);
 }
 
 void Application::ShowException(const std::exception& error) {

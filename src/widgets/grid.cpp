@@ -100,14 +100,14 @@ data::ClientDataSet* Grid::DataSet() const {
   return source_ != nullptr ? source_->DataSet() : nullptr;
 }
 
-GridColumn& Grid::AddColumn(const ColumnSpec& spec) {
-  auto column = std::make_unique<GridColumn>(*this, ColumnCount(), spec.name);
-  column->SetFieldName(spec.field);
-  column->SetCaption(spec.caption);
-  column->SetWidth(spec.width);
-  column->SetHeaderAlignment(spec.header_alignment);
-  column->SetEditable(spec.editable);
-  column->SetFooter(spec.footer);
+GridColumn& Grid::AddColumn(const ColumnSpec& desc) {
+  auto column = std::make_unique<GridColumn>(*this, ColumnCount(), desc.name);
+  column->SetFieldName(desc.field);
+  column->SetCaption(desc.caption);
+  column->SetWidth(desc.width);
+  column->SetHeaderAlignment(desc.header_alignment);
+  column->SetEditable(desc.editable);
+  column->SetFooter(desc.footer);
   columns_.push_back(std::move(column));
   filters_.resize(columns_.size());
   Changed(Change::Items);

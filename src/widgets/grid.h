@@ -136,7 +136,7 @@ class Grid : public Control, private DataClient {
   // The field that identifies a row.
   const std::string& KeyFieldName() const { return key_field_; }
   void SetKeyFieldName(std::string field) { key_field_ = std::move(field); }
-  GridColumn& AddColumn(const ColumnSpec& spec);
+  GridColumn& AddColumn(const ColumnSpec& desc);
   int ColumnCount() const { return static_cast<int>(columns_.size()); }
   GridColumn& Column(int index) const;  // throws std::out_of_range
   GridColumn* FindColumn(std::string_view name) const;

@@ -34,9 +34,9 @@ class Platform {
   // was active before.
   virtual void HideModalWindow(Form& form) = 0;
 
-  // Shows a message box owned by spec.owner and returns the result of the chosen button; every
+  // Shows a message box owned by desc.owner and returns the result of the chosen button; every
   // other top-level window of the thread is disabled meanwhile.
-  virtual int ShowMessageBox(const MessageBoxSpec& spec) = 0;
+  virtual int ShowMessageBox(const MessageBoxSpec& desc) = 0;
 
   // The program changed something of `control` that is visible.
   virtual void Changed(Control& control, Change what) = 0;

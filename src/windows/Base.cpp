@@ -67,15 +67,15 @@ TFm_Base::TFm_Base(widgets::Application& app, std::string layout_name)
       {&tbcancel, "tbcancel", "取消", 35, "cancel", "TbCancelClick"},
       {&tbexit, "tbexit", "退出", 35, "exit", "TbexitClick"},
   };
-  for (const ButtonSpec& spec : buttons) {
-    widgets::FlatButton* b = Add<widgets::FlatButton>(tbr_base, spec.name);
-    b->SetCaption(spec.caption);
-    b->SetWidth(spec.width);
-    b->SetGlyph(spec.glyph);
+  for (const ButtonSpec& desc : buttons) {
+    widgets::FlatButton* b = Add<widgets::FlatButton>(tbr_base, desc.name);
+    b->SetCaption(desc.caption);
+    b->SetWidth(desc.width);
+    b->SetGlyph(desc.glyph);
     b->SetGlyphLayout(widgets::GlyphLayout::Top);
     b->SetBorderColor(widgets::kWindowColor);
-    if (spec.operation != nullptr) b->OnClick.Bind(spec.operation);
-    *spec.slot = b;
+    if (desc.operation != nullptr) b->OnClick.Bind(desc.operation);
+    *desc.slot = b;
   }
 
   pn_gl = Add<widgets::Panel>(this, "pn_gl");

@@ -172,21 +172,21 @@ void HeadlessPlatform::HideModalWindow(Form& form) {
   Observe(std::move(o));
 }
 
-int HeadlessPlatform::ShowMessageBox(const MessageBoxSpec& spec) {
-  std::vector<int> buttons = MessageBoxButtons(spec.flags);
+int HeadlessPlatform::ShowMessageBox(const MessageBoxSpec& desc) {
+  std::vector<int> buttons = MessageBoxButtons(desc.flags);
   Observation o;
   o.event = "message_box";
-  o.caption = spec.caption;
-  o.text = spec.text;
-  o.icon = MessageBoxIconName(spec.flags);
+  o.caption = desc.caption;
+  o.text = desc.text;
+  o.icon = MessageBoxIconName(desc.flags);
   for (int b : buttons) o.buttons.emplace_back(ButtonName(b));
-  o.owner = spec.owner;
+  o.owner = desc.owner;
   o.step = step_number_;
   size_t index = log_.size();
   Observe(std::move(o));
 
   const MessageBoxSpec* outer = box_;
-  box_ = &spec;
+  box_ = &desc;
   struct Restore {
     const MessageBoxSpec*& box;
     const MessageBoxSpec* outer;
@@ -194,14 +194,14 @@ int HeadlessPlatform::ShowMessageBox(const MessageBoxSpec& spec) {
   } restore{box_, outer};
 
   for (;;) {
-    Step step = Next("the message box \"" + spec.caption + "\": \"" + spec.text + "\" is open");
+    Step step = Next("the message box \"" + desc.caption + "\": \"" + desc.text + "\" is open");
     if (step.kind == Step::Kind::Check) {
       RunStep(step);
       continue;
     }
     if (step.kind == Step::Kind::Action) {
       Fail("step " + std::to_string(step_number_) + " (" + step.description +
-           ") acts on a window, but the message box \"" + spec.caption + "\": \"" + spec.text +
+           ") acts on a window, but the message box \"" + desc.caption + "\": \"" + desc.text +
            "\" is open");
     }
     int answer = step.answer;
@@ -212,14 +212,14 @@ int HeadlessPlatform::ShowMessageBox(const MessageBoxSpec& spec) {
       } else if (buttons.size() == 1 && buttons[0] == kIdOk) {
         answer = kIdOk;
       } else {
-        Fail("step " + std::to_string(step_number_) + ": the message box \"" + spec.text +
+        Fail("step " + std::to_string(step_number_) + ": the message box \"" + desc.text +
              "\" cannot be dismissed, it needs one of its buttons");
       }
     } else if (std::find(buttons.begin(), buttons.end(), answer) == buttons.end()) {
       std::string names;
       for (int b : buttons) names += std::string(names.empty() ? "" : ", ") + ButtonName(b);
       Fail("step " + std::to_string(step_number_) + " answers " + ButtonName(answer) +
-           ", but the message box \"" + spec.text + "\" offers " + names);
+           ", but the message box \"" + desc.text + "\" offers " + names);
     }
     log_[index].answer = ButtonName(answer);
     return answer;

@@ -119,7 +119,7 @@ class HeadlessPlatform final : public Platform {
   void ShowModalWindow(Form& form) override;
   void RunModalLoop(Form& form) override;
   void HideModalWindow(Form& form) override;
-  int ShowMessageBox(const MessageBoxSpec& spec) override;
+  int ShowMessageBox(const MessageBoxSpec& desc) override;
   void Changed(Control& control, Change what) override {}
   void FocusChanged(Form& form, Control* control) override {}
   void Destroying(Control& control) override;

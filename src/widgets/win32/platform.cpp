@@ -277,20 +277,20 @@ void Win32Platform::HideModalWindow(Form& form) {
   }
 }
 
-int Win32Platform::ShowMessageBox(const MessageBoxSpec& spec) {
+int Win32Platform::ShowMessageBox(const MessageBoxSpec& desc) {
   AutomationWindow();
   ScopedContext context;
-  auto owner = reinterpret_cast<HWND>(spec.owner);
+  auto owner = reinterpret_cast<HWND>(desc.owner);
   if (owner != nullptr && !IsWindow(owner)) owner = nullptr;
   HWND previous_active = GetActiveWindow();
   bool owner_was_enabled = owner != nullptr && IsWindowEnabled(owner);
   std::vector<HWND> disabled = DisableThreadWindows(nullptr);
   unsigned outer_flags = g_box_flags;
   bool outer_marked = g_box_marked;
-  g_box_flags = spec.flags;
+  g_box_flags = desc.flags;
   g_box_marked = false;
   HHOOK hook = SetWindowsHookExW(WH_CBT, &MarkMessageBox, nullptr, GetCurrentThreadId());
-  int result = MessageBoxW(owner, Wide(spec.text).c_str(), Wide(spec.caption).c_str(), spec.flags);
+  int result = MessageBoxW(owner, Wide(desc.text).c_str(), Wide(desc.caption).c_str(), desc.flags);
   if (hook != nullptr) UnhookWindowsHookEx(hook);
   g_box_flags = outer_flags;
   g_box_marked = outer_marked;

@@ -29,7 +29,7 @@ class Win32Platform final : public Platform {
   void ShowModalWindow(Form& form) override;
   void RunModalLoop(Form& form) override;
   void HideModalWindow(Form& form) override;
-  int ShowMessageBox(const MessageBoxSpec& spec) override;
+  int ShowMessageBox(const MessageBoxSpec& desc) override;
   void Changed(Control& control, Change what) override;
   void FocusChanged(Form& form, Control* control) override;
   void Destroying(Control& control) override;
