@@ -44,17 +44,22 @@ std::string Frame(const std::string& payload) {
 remote::RowDelta AuditDelta(double doc, bool with_line) {
   remote::RowDelta d;
   d.kind = remote::ChangeKind::Modify;
-  d.original = {{"DHAO00", Value::Float(doc)}, {"YWRQ00", Value()}, {"YWRY00", Value()},
-                {"CKDM00", Value::Text("01")}, {"BEIZHU", Value::Text("")}};
+  d.original = {{"DHAO00", Value::Float(doc)},
+                {"YWRQ00", Value()},
+                {"YWRY00", Value()},
+                {"CKDM00", Value::Text("01")},
+                {"BEIZHU", Value::Text("")}};
   d.changed = {{"YWRQ00", Value::Date(rtl::EncodeDate(2024, 3, 5))},
                {"YWRY00", Value::Text("0001")}};
   if (with_line) {
     remote::RowDelta line;
     line.original = {{"DHAO00", Value::Float(doc)}, {"SPDM00", Value::Text("10010001")},
-                     {"DJIA00", Value::Float(10)}, {"SL0000", Value::Float(2.5)},
-                     {"JE0000", Value::Float(25)}, {"SE0000", Value::Float(3.63)}};
-    line.changed = {{"DJIA00", Value::Float(12.5)}, {"JE0000", Value::Float(31.25)},
-                    {"SE0000", Value::Float(4.54)}, {"KCSL00", Value::Float(500)}};
+                     {"DJIA00", Value::Float(10)},  {"SL0000", Value::Float(2.5)},
+                     {"JE0000", Value::Float(25)},  {"SE0000", Value::Float(3.63)}};
+    line.changed = {{"DJIA00", Value::Float(12.5)},
+                    {"JE0000", Value::Float(31.25)},
+                    {"SE0000", Value::Float(4.54)},
+                    {"KCSL00", Value::Float(500)}};
     d.nested.push_back({"tb_qmdwlrt2", {line}});
   }
   return d;
@@ -74,9 +79,9 @@ int main(int argc, char** argv) {
   client.push_back({"hello", Enc(w::Hello{1, "systransctrl.cosystransctrl"})});
   remote::OpenRequest open;
   open.provider = "dsp_qmdwlrt1";
-  open.params = {{"CKDM00", remote::ParamType::Text, remote::ParamDirection::Input, Value()},
-                 {"FLAG", remote::ParamType::Text, remote::ParamDirection::Input,
-                  Value::Text("1")}};
+  open.params = {
+      {"CKDM00", remote::ParamType::Text, remote::ParamDirection::Input, Value()},
+      {"FLAG", remote::ParamType::Text, remote::ParamDirection::Input, Value::Text("1")}};
   open.packet_records = 10;
   client.push_back({"open", Enc(open)});
   remote::OpenRequest closing;
@@ -86,11 +91,12 @@ int main(int argc, char** argv) {
   client.push_back({"fetch", Enc(w::FetchRequest{3, 10})});
   client.push_back({"close", Enc(w::CloseCursorRequest{3})});
   client.push_back(
-      {"execute", Enc(w::ExecuteRequest{"dsp_qmdwlrt_tmp", {},
+      {"execute", Enc(w::ExecuteRequest{"dsp_qmdwlrt_tmp",
+                                        {},
                                         "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(2.5) WHERE "
                                         "CKDM00='0B' AND SPDM00='10010001' AND KCBZ00='YW'"})});
-  client.push_back({"apply", Enc(w::ApplyUpdatesRequest{"dsp_qmdwlrt1",
-                                                         {AuditDelta(20240010, true)}, 0})});
+  client.push_back(
+      {"apply", Enc(w::ApplyUpdatesRequest{"dsp_qmdwlrt1", {AuditDelta(20240010, true)}, 0})});
   client.push_back(
       {"call_tranpara",
        Enc(w::CallRequest{"TranPara",
@@ -99,12 +105,14 @@ int main(int argc, char** argv) {
   client.push_back({"call_start", Enc(w::CallRequest{"sustarttran", {}})});
 
   remote::Packet packet;
-  packet.fields = {{"DHAO00", remote::FieldType::Float, 0, {}},
-                   {"CKRQ00", remote::FieldType::DateTime, 0, {}},
-                   {"CKRY00", remote::FieldType::Text, 8, {}},
-                   {"qry_qmdwlrt2", remote::FieldType::Nested, 0,
-                    {{"SPDM00", remote::FieldType::Text, 8, {}},
-                     {"SL0000", remote::FieldType::Float, 0, {}}}}};
+  packet.fields = {
+      {"DHAO00", remote::FieldType::Float, 0, {}},
+      {"CKRQ00", remote::FieldType::DateTime, 0, {}},
+      {"CKRY00", remote::FieldType::Text, 8, {}},
+      {"qry_qmdwlrt2",
+       remote::FieldType::Nested,
+       0,
+       {{"SPDM00", remote::FieldType::Text, 8, {}}, {"SL0000", remote::FieldType::Float, 0, {}}}}};
   remote::Row row;
   row.cells = {Value::Float(20240010), Value::Date(rtl::EncodeDate(2024, 2, 8)),
                Value::Text("0001"), Value()};
@@ -127,15 +135,18 @@ int main(int argc, char** argv) {
   Put(root / "frames", "two_frames", Frame(client[0].second) + Frame(client[3].second));
 
   const std::vector<std::pair<std::string, std::string>> statements = {
-      {"decrement", "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(2.5) WHERE SPDM00='10010001' AND "
-                    "CKDM00='0B' AND KCBZ00='YW'"},
-      {"increment", "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(-3) WHERE CKDM00='01' AND "
-                    "SPDM00='1001''0001' AND KCBZ00='YW'"},
+      {"decrement",
+       "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(2.5) WHERE SPDM00='10010001' AND "
+       "CKDM00='0B' AND KCBZ00='YW'"},
+      {"increment",
+       "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(-3) WHERE CKDM00='01' AND "
+       "SPDM00='1001''0001' AND KCBZ00='YW'"},
       {"reset", "UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=20240020"},
       {"closing", "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL"},
-      {"batch", "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(1.5E-7) WHERE SPDM00='a!b' AND CKDM00='0B' "
-                "AND KCBZ00='YW'!UPDATE XSTZXKC0 SET KCSL00=KCSL00-(1E20) WHERE SPDM00='x' AND "
-                "CKDM00='02' AND KCBZ00='YW'"},
+      {"batch",
+       "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(1.5E-7) WHERE SPDM00='a!b' AND CKDM00='0B' "
+       "AND KCBZ00='YW'!UPDATE XSTZXKC0 SET KCSL00=KCSL00-(1E20) WHERE SPDM00='x' AND "
+       "CKDM00='02' AND KCBZ00='YW'"},
   };
   for (const auto& [name, text] : statements) Put(root / "statements", name, text);
 
@@ -148,12 +159,15 @@ int main(int argc, char** argv) {
   clear.changed[0].field = "YWRQ00";
   Put(root / "apply", "clear_stamp", Enc(w::ApplyUpdatesRequest{"A", {clear}, 1}));
   Put(root / "apply", "two_documents",
-      Enc(w::ApplyUpdatesRequest{"A", {AuditDelta(20240012, true), AuditDelta(20240013, true)},
-                                 1}));
+      Enc(w::ApplyUpdatesRequest{
+          "A", {AuditDelta(20240012, true), AuditDelta(20240013, true)}, 1}));
 
-  const std::vector<std::string> texts = {"12.5", "-3", "1E20", "1.5E-7", " 42 ", "0.00001",
-                                          "2024-03-05", "2024-03-05 10:11:12.123", "2024/3/5",
-                                          "9223372036854775807", "-0", "1e-400"};
+  const std::vector<std::string> texts = {"12.5",       "-3",
+                                          "1E20",       "1.5E-7",
+                                          " 42 ",       "0.00001",
+                                          "2024-03-05", "2024-03-05 10:11:12.123",
+                                          "2024/3/5",   "9223372036854775807",
+                                          "-0",         "1e-400"};
   for (size_t i = 0; i < texts.size(); ++i)
     Put(root / "numbers_dates", "t" + std::to_string(i), texts[i]);
   std::cout << "corpora written to " << root << "\n";

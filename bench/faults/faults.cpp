@@ -65,10 +65,10 @@ struct Client {
 // open (sustarttran logged, no sucommit/surollback yet) when the server died (what is still
 // pending at the end of the log) or when the session's connection dropped.
 struct Landing {
-  int pending_saves = 0;   // at the end of the log (the server was killed)
+  int pending_saves = 0;  // at the end of the log (the server was killed)
   int open_cancels = 0;
-  int dropped_saves = 0;   // connections that dropped with a pending save
-  int dropped_cancels = 0; // ... inside a cancel's transaction
+  int dropped_saves = 0;    // connections that dropped with a pending save
+  int dropped_cancels = 0;  // ... inside a cancel's transaction
 };
 
 Landing ReadLanding(const std::string& log, std::streamoff from) {
@@ -130,8 +130,8 @@ int Run(const Options& o) {
   std::mt19937_64 rng(o.seed);
   const std::string log = o.work + "/appserver.log";
   std::filesystem::remove(log);
-  load::AppServerProcess server(o.appserver.empty() ? dir + "/appserver" : o.appserver,
-                                o.database, log, "debug");
+  load::AppServerProcess server(o.appserver.empty() ? dir + "/appserver" : o.appserver, o.database,
+                                log, "debug");
   const bool kill_server = o.target == "server";
 
   int violations_total = 0, trials_with_violation = 0, aimed_missed = 0;
@@ -149,12 +149,12 @@ int Run(const Options& o) {
     aims[aim]++;
     std::vector<Client> clients(static_cast<size_t>(o.clients));
     for (int i = 0; i < o.clients; ++i) {
-      clients[i].pid = load::Spawn(
-          {dir + "/qmdw_loadgen", "client", "--host", server.Host(), "--user",
-           std::to_string(1001 + i), "--hot", std::to_string(o.hot), "--newest",
-           std::to_string(newest), "--seconds", "60", "--seed",
-           std::to_string(o.seed * 100000 + trial * 100 + i), "--marks"},
-          "", o.work + "/clients.err", &clients[i].out);
+      clients[i].pid =
+          load::Spawn({dir + "/qmdw_loadgen", "client", "--host", server.Host(), "--user",
+                       std::to_string(1001 + i), "--hot", std::to_string(o.hot), "--newest",
+                       std::to_string(newest), "--seconds", "60", "--seed",
+                       std::to_string(o.seed * 100000 + trial * 100 + i), "--marks"},
+                      "", o.work + "/clients.err", &clients[i].out);
     }
     // Wait for the aim.
     int aimer = -1;
@@ -222,14 +222,15 @@ int Run(const Options& o) {
     if (!v.empty()) {
       ++trials_with_violation;
       violations_total += static_cast<int>(v.size());
-      std::cout << "trial " << trial << " (aim " << aim << ", delay " << delay_us << " us): "
-                << v.size() << " violations\n";
+      std::cout << "trial " << trial << " (aim " << aim << ", delay " << delay_us
+                << " us): " << v.size() << " violations\n";
       for (size_t i = 0; i < v.size() && i < 10; ++i) std::cout << "  VIOLATION " << v[i] << "\n";
     }
     if (trial % 20 == 0 || trial == o.trials) {
-      std::cout << "after " << trial << " trials: " << check.docs_audited << " documents audited and "
-                << check.docs_cancelled << " cancelled since the start; " << violations_total
-                << " violations so far (" << (NowMs() - t_begin) / 1000 << " s)\n"
+      std::cout << "after " << trial << " trials: " << check.docs_audited
+                << " documents audited and " << check.docs_cancelled
+                << " cancelled since the start; " << violations_total << " violations so far ("
+                << (NowMs() - t_begin) / 1000 << " s)\n"
                 << std::flush;
     }
   }
@@ -242,12 +243,13 @@ int Run(const Options& o) {
             << " with a save's stock batch pending in " << landed_save
             << " trials and inside a cancel's transaction in " << landed_cancel
             << " (as the server's log shows: a lower bound)";
-  std::cout << "\n" << trials_with_violation << " trials with violations, " << violations_total
+  std::cout << "\n"
+            << trials_with_violation << " trials with violations, " << violations_total
             << " violations\n";
   std::cout << "RESULT {\"target\":\"" << o.target << "\",\"trials\":" << o.trials
             << ",\"landed_save\":" << landed_save << ",\"landed_cancel\":" << landed_cancel
-            << ",\"violations\":" << violations_total << ",\"seconds\":"
-            << (NowMs() - t_begin) / 1000 << "}\n";
+            << ",\"violations\":" << violations_total
+            << ",\"seconds\":" << (NowMs() - t_begin) / 1000 << "}\n";
   return violations_total == 0 ? 0 : 1;
 }
 
@@ -259,14 +261,22 @@ int main(int argc, char** argv) {
   o.work = "/tmp/qmdw_faults." + std::to_string(getpid());
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i], v = argv[i + 1];
-    if (k == "--database") o.database = v;
-    else if (k == "--target") o.target = v;
-    else if (k == "--trials") o.trials = std::stoi(v);
-    else if (k == "--clients") o.clients = std::stoi(v);
-    else if (k == "--hot") o.hot = std::stoi(v);
-    else if (k == "--seed") o.seed = std::stoull(v);
-    else if (k == "--work") o.work = v;
-    else if (k == "--appserver") o.appserver = v;
+    if (k == "--database")
+      o.database = v;
+    else if (k == "--target")
+      o.target = v;
+    else if (k == "--trials")
+      o.trials = std::stoi(v);
+    else if (k == "--clients")
+      o.clients = std::stoi(v);
+    else if (k == "--hot")
+      o.hot = std::stoi(v);
+    else if (k == "--seed")
+      o.seed = std::stoull(v);
+    else if (k == "--work")
+      o.work = v;
+    else if (k == "--appserver")
+      o.appserver = v;
     else {
       std::cerr << "qmdw_faults: unknown option " << k << "\n";
       return 2;

@@ -33,9 +33,9 @@ LedgerCheck CheckLedger(server::DbSession& db, const Ledger& start, const Ledger
   std::map<int64_t, int> change;  // +1 audited now, -1 cancelled
   for (const auto& [doc, now] : end.docs) {
     if (now.has_date != now.has_auditor) {
-      check.violations.push_back("document " + std::to_string(doc) + " has " +
-                                 (now.has_date ? "an audit date without auditor"
-                                               : "an auditor without audit date"));
+      check.violations.push_back(
+          "document " + std::to_string(doc) + " has " +
+          (now.has_date ? "an audit date without auditor" : "an auditor without audit date"));
     }
     auto it = start.docs.find(doc);
     if (it == start.docs.end()) {
@@ -83,7 +83,8 @@ LedgerCheck CheckLedger(server::DbSession& db, const Ledger& start, const Ledger
         check.violations.push_back("document " + std::to_string(doc) + ": operators saw " +
                                    std::to_string(net) +
                                    " net successful audits (audits minus cancels), the database "
-                                   "changed by " + std::to_string(delta));
+                                   "changed by " +
+                                   std::to_string(delta));
       }
     }
     for (const auto& [doc, delta] : change) {

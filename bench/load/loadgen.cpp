@@ -129,8 +129,8 @@ int Client(const Args& a) {
     std::replace(msg.begin(), msg.end(), '\t', ' ');
     std::replace(msg.begin(), msg.end(), '\n', ' ');
     std::replace(msg.begin(), msg.end(), '\r', ' ');
-    out << r.kind << '\t' << r.doc << '\t' << r.outcome << '\t' << r.start_us << '\t'
-        << r.total_us << '\t' << r.save_us << '\t' << msg << '\n';
+    out << r.kind << '\t' << r.doc << '\t' << r.outcome << '\t' << r.start_us << '\t' << r.total_us
+        << '\t' << r.save_us << '\t' << msg << '\n';
     out.flush();
   };
   load::OperatorResult result = load::RunOperator(o);
@@ -155,7 +155,8 @@ Json Stats(const std::vector<int64_t>& us) {
   j["count"] = us.size();
   j["p50_ms"] = Percentile(us, 50);
   j["p99_ms"] = Percentile(us, 99);
-  j["max_ms"] = us.empty() ? 0.0 : static_cast<double>(*std::max_element(us.begin(), us.end())) / 1000.0;
+  j["max_ms"] =
+      us.empty() ? 0.0 : static_cast<double>(*std::max_element(us.begin(), us.end())) / 1000.0;
   return j;
 }
 
@@ -237,9 +238,8 @@ int RunLoad(const Args& a) {
         std::string m;
         for (size_t k = 0; k < c[6].size(); ++k) {
           // A number (not a digit inside a name such as YWRQ00) becomes N.
-          const bool in_name =
-              k > 0 && std::isalnum(static_cast<unsigned char>(c[6][k - 1])) && !m.empty() &&
-              m.back() != 'N';
+          const bool in_name = k > 0 && std::isalnum(static_cast<unsigned char>(c[6][k - 1])) &&
+                               !m.empty() && m.back() != 'N';
           if (std::isdigit(static_cast<unsigned char>(c[6][k])) && !in_name) {
             if (m.empty() || m.back() != 'N') m += 'N';
           } else {
@@ -294,12 +294,12 @@ int RunLoad(const Args& a) {
 
   std::cout << r["backend"].get<std::string>() << ", " << clients << " clients on the " << hot
             << " newest documents: " << ops << " operations in " << wall_s << " s ("
-            << r["ops_per_s"].get<double>() << "/s; audited " << audit_us.size()
-            << ", cancelled " << cancel_us.size() << ")\n";
+            << r["ops_per_s"].get<double>() << "/s; audited " << audit_us.size() << ", cancelled "
+            << cancel_us.size() << ")\n";
   std::cout << "  audit (click to list reloaded) p50 " << r["audit"]["p50_ms"] << " ms, p99 "
-            << r["audit"]["p99_ms"] << " ms; save click p50 " << r["save"]["p50_ms"]
-            << " ms, p99 " << r["save"]["p99_ms"] << " ms; cancel p50 " << r["cancel"]["p50_ms"]
-            << " ms, p99 " << r["cancel"]["p99_ms"] << " ms\n";
+            << r["audit"]["p99_ms"] << " ms; save click p50 " << r["save"]["p50_ms"] << " ms, p99 "
+            << r["save"]["p99_ms"] << " ms; cancel p50 " << r["cancel"]["p50_ms"] << " ms, p99 "
+            << r["cancel"]["p99_ms"] << " ms\n";
   std::cout << "  outcomes " << Json(outcomes).dump() << "\n";
   for (const auto& [m, n] : messages) std::cout << "    " << n << " x " << m << "\n";
   std::cout << "  ledger: " << check.stock_rows_checked << " stock rows checked, "
@@ -307,7 +307,8 @@ int RunLoad(const Args& a) {
             << " cancelled over the run; " << check.violations.size() << " violations\n";
   for (const auto& v : check.violations) std::cout << "  VIOLATION " << v << "\n";
   for (const auto& e : errors) std::cout << "  UNFORESEEN " << e << "\n";
-  if (client_failures > 0) std::cout << "  " << client_failures << " operators failed (see " << work << ")\n";
+  if (client_failures > 0)
+    std::cout << "  " << client_failures << " operators failed (see " << work << ")\n";
   std::cout << "  load average " << load_before << " -> " << load_after << "\n";
   std::cout << "RESULT " << r.dump() << "\n";
   if (!a.Get("json").empty()) std::ofstream(a.Get("json")) << r.dump(2) << "\n";

@@ -18,14 +18,14 @@ namespace load {
 
 // What one operation came to, as the operator saw it.
 struct OpRecord {
-  char kind = 'A';          // 'A' audit, 'C' cancel, 'U' unit switch
-  int64_t doc = 0;          // DHAO00
-  std::string outcome;      // see OperatorOutcomes below
-  int64_t start_us = 0;     // steady clock, microseconds since the epoch of the clock
-  int64_t total_us = 0;     // from the button click until control is back in the browser
-  int64_t save_us = -1;     // audit: the "保存" click (batch, apply, list reload), -1 when not
-  int64_t editor_us = -1;   // audit: the date dialog's "确定" until the editor waits for input
-  std::string message;      // the last message box text seen, for failures
+  char kind = 'A';         // 'A' audit, 'C' cancel, 'U' unit switch
+  int64_t doc = 0;         // DHAO00
+  std::string outcome;     // see OperatorOutcomes below
+  int64_t start_us = 0;    // steady clock, microseconds since the epoch of the clock
+  int64_t total_us = 0;    // from the button click until control is back in the browser
+  int64_t save_us = -1;    // audit: the "保存" click (batch, apply, list reload), -1 when not
+  int64_t editor_us = -1;  // audit: the date dialog's "确定" until the editor waits for input
+  std::string message;     // the last message box text seen, for failures
 };
 
 // Outcomes:
@@ -44,7 +44,7 @@ enum class Work {
 
 struct OperatorOptions {
   Work work = Work::kAuditCancel;
-  std::string server_host;      // the host's ServerHost ("127.0.0.1:PORT")
+  std::string server_host;  // the host's ServerHost ("127.0.0.1:PORT")
   std::string user_code = "1001";
   int64_t newest_doc = 100000;  // the highest document number of the list
   int hot_documents = 200;      // documents newest_doc - hot + 1 .. newest_doc are worked on

@@ -25,8 +25,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdout_file
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
   } else if (!stdout_file.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_file.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
   }
   if (!stderr_file.empty()) {
     posix_spawn_file_actions_addopen(&actions, 2, stderr_file.c_str(),
@@ -100,8 +100,8 @@ void AppServerProcess::Start() {
       // The port of the previous start may still be held by connections closing: retry.
       if (port != "0") {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pid_ = Spawn({binary_, "--database", database_, "--port", port, "--port-file",
-                      port_file_, "--max-clients", "1024", "--log-level", log_level_},
+        pid_ = Spawn({binary_, "--database", database_, "--port", port, "--port-file", port_file_,
+                      "--max-clients", "1024", "--log-level", log_level_},
                      "", log_file_);
         continue;
       }

@@ -92,10 +92,14 @@ int main(int argc, char** argv) {
   int repeats = 10;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i], v = argv[i + 1];
-    if (k == "--database") database = v;
-    else if (k == "--doc") doc = std::stoll(v);
-    else if (k == "--repeats") repeats = std::stoi(v);
-    else if (k == "--only") only = v;
+    if (k == "--database")
+      database = v;
+    else if (k == "--doc")
+      doc = std::stoll(v);
+    else if (k == "--repeats")
+      repeats = std::stoi(v);
+    else if (k == "--only")
+      only = v;
   }
   const std::string path = SqlitePath(database);
   if (path.empty()) {

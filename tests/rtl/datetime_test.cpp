@@ -1,7 +1,7 @@
 #include "rtl/datetime.h"
 
-#include <cmath>
 #include <gtest/gtest.h>
+#include <cmath>
 
 #include "rtl/error.h"
 

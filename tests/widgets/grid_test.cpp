@@ -168,11 +168,10 @@ TEST_F(GridTest, BackspaceClearsAFreshEditorThenRemovesTheLastCharacterTyped) {
         Check("one left", [&](Screen&) { EXPECT_EQ(w->grid->EditorText(), "9"); }),
         Act("enter", [&](Screen&) { w->grid->UserKeyDown(kVkReturn); })});
   EXPECT_EQ(w->lines->FieldByName("DJIA00").AsString(), "9");
-  EXPECT_EQ(log, (std::vector<std::string>{"enter", "changecolumn 0 1", "keydown 113", "keydown 8",
-                                           "editchange ", "keydown 57", "editchange 9",
-                                           "keydown 52", "editchange 94", "keydown 8",
-                                           "editchange 9", "keydown 46", "keydown 13",
-                                           "edited row 0 col 1 field 9"}));
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "enter", "changecolumn 0 1", "keydown 113", "keydown 8", "editchange ",
+                     "keydown 57", "editchange 9", "keydown 52", "editchange 94", "keydown 8",
+                     "editchange 9", "keydown 46", "keydown 13", "edited row 0 col 1 field 9"}));
 }
 
 TEST_F(GridTest, KeyDownRunsBeforeTheGridHandlesTheKeyOnTheCellFocusedThen) {
