@@ -113,15 +113,18 @@ const remote::Param* FindParam(const std::vector<remote::Param>& params, const c
   return nullptr;
 }
 
-const std::string kLineSelect = "SELECT " + schema::ColumnList(schema::LineFields()) +
-                                " FROM QMDWLRT2 WHERE DHAO00 = ? ORDER BY SPDM00";
+const std::string& LineSelect() {
+  static const std::string text = "SELECT " + schema::ColumnList(schema::LineFields()) +
+                                  " FROM QMDWLRT2 WHERE DHAO00 = ? ORDER BY SPDM00";
+  return text;
+}
 
 // Fills the nested lines (the last field of `fields`) of each header row.
 void LoadLines(DbSession& db, std::vector<Row>& rows, size_t first) {
   const std::vector<FieldDef>& line_fields = schema::LineFields();
   for (size_t i = first; i < rows.size(); ++i) {
     Row& header = rows[i];
-    auto lines = db.Query(kLineSelect, {header.cells[0]});
+    auto lines = db.Query(LineSelect(), {header.cells[0]});
     std::vector<Row>& nested = header.nested.back();
     while (lines->Next()) nested.push_back(ReadRow(*lines, line_fields));
   }

@@ -45,7 +45,10 @@ struct LogVoidify {
 
 }  // namespace appserver
 
+// The expression is the left operand of a stream, so it is not wrapped in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define APPSERVER_LOG(level)                                  \
   (::appserver::LogLevel::level < ::appserver::GetLogLevel()) \
       ? (void)0                                               \
       : ::appserver::LogVoidify() & ::appserver::LogLine(::appserver::LogLevel::level)
+// NOLINTEND(bugprone-macro-parentheses)

@@ -1527,6 +1527,7 @@ bool ClientDataSet::Locate(std::string_view key_fields, const std::vector<std::s
   if (names.empty()) d.Fail("Locate needs at least one field");
   if (names.size() != values.size()) d.Fail("Locate needs one value for each field");
   std::vector<FieldImpl*> keys;
+  keys.reserve(names.size());
   for (const std::string& n : names) keys.push_back(&d.Get(n));
   d.CheckBrowseMode();
   if (d.Count() == 0) return false;

@@ -267,7 +267,8 @@ void RecordStore::SetNullBit(uint32_t row, int col, bool null) {
 }
 
 uint64_t RecordStore::AppendArena(std::string_view text) {
-  if (arena_.size() + text.size() > 0xFFFFFFFFull || text.size() > 0xFFFFFFFFull) {
+  // Offsets are 32-bit; the sum is taken in 64 bits so that it cannot wrap on a 32-bit build.
+  if (uint64_t{arena_.size()} + text.size() > 0xFFFFFFFFull) {
     throw std::length_error("the dataset's text storage is full");
   }
   uint64_t offset = arena_.size();

@@ -228,7 +228,7 @@ void Socket::SetRecvTimeout(int timeout_ms) {
 #ifdef _WIN32
   DWORD tv = static_cast<DWORD>(timeout_ms);
 #else
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  timeval tv{timeout_ms / 1000, static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
 #endif
   setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&tv), sizeof tv);
 }
@@ -237,7 +237,7 @@ void Socket::SetSendTimeout(int timeout_ms) {
 #ifdef _WIN32
   DWORD tv = static_cast<DWORD>(timeout_ms);
 #else
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  timeval tv{timeout_ms / 1000, static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
 #endif
   setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&tv), sizeof tv);
 }

@@ -113,6 +113,7 @@ class Converter {
  public:
   Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
   ~Converter() {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): (iconv_t)-1 is iconv_open's failure value.
     if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
   }
   // Converts `in`; an input sequence that cannot be converted yields `replacement` and is skipped

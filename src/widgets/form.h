@@ -154,7 +154,7 @@ class Form : public Control {
   void UserDragCaption(int dx, int dy);
 
   // Stores what the operator was typing into the focused control (Control::FinishEditing).
-  void FinishEditing();
+  void FinishEditing() override;
 
  protected:
   void ArrangeChildren() override;

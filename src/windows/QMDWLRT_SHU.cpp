@@ -498,8 +498,9 @@ void TFM_QMDWLRTSH::tbprintClick(widgets::Object&) {
   if (print_entry == nullptr) return;
   const std::string document = cds_qmdwlrt1->FieldByName("DHAO00").AsString();
   auto entry_point = reinterpret_cast<PrintEntry>(print_entry);
-  entry_point(reinterpret_cast<void*>(entry::AppHandle()), document.c_str(), kCartonUnitGbk,
-              entry::ServerHostReference());
+  // The host's window handle travels as the pointer-sized integer it was handed over as.
+  entry_point(reinterpret_cast<void*>(entry::AppHandle()),  // NOLINT(performance-no-int-to-ptr)
+              document.c_str(), kCartonUnitGbk, entry::ServerHostReference());
 }
 
 // ---------------------------------------------------------------------------------------------

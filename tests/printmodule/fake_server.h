@@ -87,7 +87,7 @@ inline FakeData SampleData() {
   d.providers["dsp_qmdwlrt1"] = header;
 
   auto list = [](const char* key, const char* name,
-                 std::vector<std::pair<std::string, std::string>> rows) {
+                 const std::vector<std::pair<std::string, std::string>>& rows) {
     remote::Packet p;
     p.fields = {F(key), F(name)};
     for (auto& [k, n] : rows) {

@@ -63,7 +63,7 @@ TEST(LayoutTest, LongDocumentsContinueOnFurtherPagesWithTotalsOnTheLast) {
   int rows = 0;
   for (const Page& p : pages) {
     for (const TextItem& t : p.texts) {
-      if (t.text.rfind("G", 0) == 0) ++rows;
+      if (t.text.rfind('G', 0) == 0) ++rows;
     }
   }
   EXPECT_EQ(rows, 100);  // every line printed once

@@ -65,6 +65,8 @@ TEST(StatementsTest, RecognisesTheModulesShapesWithTheirValues) {
 }
 
 TEST(StatementsTest, RefusesEverythingElse) {
+  // Long statements are written as adjacent literals on purpose.
+  // NOLINTBEGIN(bugprone-suspicious-missing-comma)
   const char* cases[] = {
       "",
       "DELETE FROM XSTZXKC0",
@@ -105,6 +107,7 @@ TEST(StatementsTest, RefusesEverythingElse) {
       "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL UNION SELECT RYMC00 FROM "
       "GSTRYGL0",
   };
+  // NOLINTEND(bugprone-suspicious-missing-comma)
   for (const char* text : cases) {
     EXPECT_FALSE(Recognise(text).has_value()) << text;
   }

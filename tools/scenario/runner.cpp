@@ -222,7 +222,7 @@ void Translate(const Json& step, int index, Failures& failures, std::vector<hl::
   };
 
   if (step.contains("expect")) {
-    Json expected = step["expect"];
+    const Json& expected = step["expect"];
     out.push_back(hl::Check(description, [expected, &failures](hl::Screen& screen) {
       Expect(screen, expected, hl::Instance().CurrentStep(), failures);
     }));
@@ -399,7 +399,7 @@ void Translate(const Json& step, int index, Failures& failures, std::vector<hl::
   if (step.contains("move")) {
     std::string name = Str(step, "move", where);
     if (!step.contains("to")) throw FormatError{where + ": \"move\" needs \"to\""};
-    Json to = step["to"];
+    const Json& to = step["to"];
     act([name, to](hl::Screen& s) {
       auto& g = Need<widgets::Grid>(s, name);
       if (to.is_number_integer()) {
@@ -530,8 +530,7 @@ RunResult Run(const Json& scenario, const std::string& server_host) {
       hl::Screen screen(platform);
       Expect(screen, call["after"], 0, failures);
     }
-    Json host_log = host;
-    call_log["host"] = host_log;
+    call_log["host"] = host;
     call_log["events"] = events;
     calls.push_back(call_log);
   }

@@ -39,7 +39,7 @@ Step Dismiss() {
   return s;
 }
 
-Step Click(std::string control) {
+Step Click(const std::string& control) {
   std::string description = "click " + control;
   return Act(std::move(description), [control](Screen& screen) {
     auto& button = screen.Get<FlatButton>(control);

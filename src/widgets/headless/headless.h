@@ -47,7 +47,7 @@ Step Act(std::string description, std::function<void(Screen&)> action);
 Step Check(std::string description, std::function<void(Screen&)> check);
 Step Answer(int button);  // kIdOk, kIdYes, ...
 Step Dismiss();           // Escape / close box: Cancel when the box has it, OK for an OK box
-Step Click(std::string control);
+Step Click(const std::string& control);
 
 // What the platform logs.
 struct Observation {

@@ -638,7 +638,9 @@ LRESULT GridPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
           break;
         case SB_THUMBTRACK:
         case SB_THUMBPOSITION: {
-          SCROLLINFO si{sizeof si, SIF_TRACKPOS};
+          SCROLLINFO si{};
+          si.cbSize = sizeof si;
+          si.fMask = SIF_TRACKPOS;
           GetScrollInfo(hwnd, SB_VERT, &si);
           top = si.nTrackPos;
           break;
@@ -668,7 +670,9 @@ LRESULT GridPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
           break;
         case SB_THUMBTRACK:
         case SB_THUMBPOSITION: {
-          SCROLLINFO si{sizeof si, SIF_TRACKPOS};
+          SCROLLINFO si{};
+          si.cbSize = sizeof si;
+          si.fMask = SIF_TRACKPOS;
           GetScrollInfo(hwnd, SB_HORZ, &si);
           left = si.nTrackPos;
           break;
