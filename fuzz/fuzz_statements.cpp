@@ -9,37 +9,9 @@
 
 #include "rtl/numtext.h"
 #include "server/statements.h"
+#include "tests/support/statement_text.h"
 
 namespace {
-
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
-std::string Write(const server::Statement& s) {
-  using K = server::StatementKind;
-  switch (s.kind) {
-    case K::kStockDecrement:
-      return "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(" + rtl::FloatToStr(s.quantity) +
-             ") WHERE SPDM00=" + Quote(s.goods) + " AND CKDM00=" + Quote(s.warehouse) +
-             " AND KCBZ00='YW'";
-    case K::kStockIncrement:
-      return "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(" + rtl::FloatToStr(s.quantity) +
-             ") WHERE CKDM00=" + Quote(s.warehouse) + " AND SPDM00=" + Quote(s.goods) +
-             " AND KCBZ00='YW'";
-    case K::kHeaderReset:
-      return "UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=" +
-             rtl::FloatToStr(s.document);
-    case K::kClosingPeriodQuery:
-      return "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL";
-  }
-  return {};
-}
 
 void Same(const server::Statement& a, const server::Statement& b) {
   if (a.kind != b.kind || a.goods != b.goods || a.warehouse != b.warehouse) std::abort();
@@ -56,11 +28,11 @@ void Same(const server::Statement& a, const server::Statement& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (auto st = server::Recognise(text)) {
-    std::string again = Write(*st);
+    std::string again = testsupport::StatementText(*st);
     auto st2 = server::Recognise(again);
     if (!st2) std::abort();
     Same(*st, *st2);
-    if (Write(*st2) != again) std::abort();  // the written form is stable
+    if (testsupport::StatementText(*st2) != again) std::abort();  // the written form is stable
   }
   try {
     for (const server::Statement& s : server::ParseStockBatch(text)) {

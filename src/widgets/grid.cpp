@@ -5,6 +5,7 @@
 
 #include "rtl/error.h"
 #include "rtl/money.h"
+#include "rtl/quoted.h"
 #include "widgets/application.h"
 #include "widgets/form.h"
 
@@ -27,16 +28,6 @@ class FlagGuard {
 bool EndsEditing(int key) {
   return key == kVkReturn || key == kVkTab || key == kVkUp || key == kVkDown || key == kVkPrior ||
          key == kVkNext;
-}
-
-std::string Quoted(const std::string& value) {
-  std::string out = "'";
-  for (char c : value) {
-    if (c == '\'') out += '\'';
-    out += c;
-  }
-  out += '\'';
-  return out;
 }
 
 }  // namespace
@@ -310,7 +301,7 @@ void Grid::SetColumnFilter(int column, std::optional<std::string> value) {
     const auto& f = filters_[static_cast<size_t>(c)];
     if (!f) continue;
     if (!expression.empty()) expression += " AND ";
-    expression += Column(c).FieldName() + "=" + Quoted(*f);
+    expression += Column(c).FieldName() + "=" + rtl::QuotedStr(*f);
   }
   data::ClientDataSet* ds = DataSet();
   if (ds == nullptr) return;

@@ -11,6 +11,7 @@
 #include "rtl/error.h"
 #include "rtl/library.h"
 #include "rtl/numtext.h"
+#include "rtl/quoted.h"
 #include "windows/QMDWLRT_SHSJU.h"
 #include "windows/browser_seam.h"
 
@@ -42,20 +43,8 @@ constexpr const char kCartonUnitGbk[] = "\xCC\xF5";
 
 constexpr unsigned kWarning = widgets::kMbIconExclamation | widgets::kMbOk;  // flags 48
 
-// A text value inside single quotes, a quote inside it doubled, so that a value can never end
-// the literal early.
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  out += "'";
-  return out;
-}
-
 std::string UnitFilter(const std::string& unit) {
-  return "SPDW02=" + Quoted(unit);
+  return "SPDW02=" + rtl::QuotedStr(unit);
 }
 
 void CallMethod(remote::Connection& connection, const char* method) {
@@ -462,11 +451,11 @@ void TFM_QMDWLRTSH::TbCancelClick(widgets::Object&) {
   try {
     CallMethod(*dcom_commu, "sustarttran");
     if (!lines.IsEmpty()) {
-      const std::string warehouse = Quoted(header.FieldByName("CKDM00").AsString());
+      const std::string warehouse = rtl::QuotedStr(header.FieldByName("CKDM00").AsString());
       lines.Last();
       while (!lines.Bof()) {
         const std::string quantity = rtl::FloatToStr(lines.FieldByName("SL0000").AsFloat());
-        const std::string goods = Quoted(lines.FieldByName("SPDM00").AsString());
+        const std::string goods = rtl::QuotedStr(lines.FieldByName("SPDM00").AsString());
         execute("UPDATE XSTZXKC0 SET KCSL00=KCSL00+(" + quantity +
                 ") WHERE CKDM00='0B' AND SPDM00=" + goods + " AND KCBZ00='YW'");
         execute("UPDATE XSTZXKC0 SET KCSL00=KCSL00+(" + quantity + ") WHERE CKDM00=" + warehouse +

@@ -5,6 +5,7 @@
 
 #include "rtl/money.h"
 #include "rtl/numtext.h"
+#include "rtl/quoted.h"
 
 namespace windows::audit {
 namespace {
@@ -45,16 +46,6 @@ bool ReadWholeNumber(std::string_view text, int64_t& value) {
   }
   value = negative ? -magnitude : magnitude;
   return true;
-}
-
-std::string Quoted(std::string_view code) {
-  std::string out;
-  out.reserve(code.size());
-  for (char c : code) {
-    if (c == '\'') out += '\'';
-    out += c;
-  }
-  return out;
 }
 
 }  // namespace
@@ -131,11 +122,11 @@ LineAmounts AmountsForPrice(double price, double quantity, double rate_percent) 
 std::string StockDecrement(double quantity, std::string_view goods, std::string_view warehouse) {
   std::string s = "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(";
   rtl::AppendFloatText(s, quantity);
-  s += ") WHERE SPDM00='";
-  s += Quoted(goods);
-  s += "' AND CKDM00='";
-  s += Quoted(warehouse);
-  s += "' AND KCBZ00='YW'";
+  s += ") WHERE SPDM00=";
+  rtl::AppendQuoted(s, goods);
+  s += " AND CKDM00=";
+  rtl::AppendQuoted(s, warehouse);
+  s += " AND KCBZ00='YW'";
   return s;
 }
 

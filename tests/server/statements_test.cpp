@@ -5,6 +5,7 @@
 #include <random>
 
 #include "rtl/numtext.h"
+#include "tests/support/statement_text.h"
 
 namespace server {
 namespace {
@@ -164,31 +165,6 @@ TEST(StatementsTest, RefusesABatchWithAnyBadPiece) {
   }
 }
 
-// The text of a recognised statement, written back with its values.
-std::string Render(const Statement& st) {
-  auto quote = [](const std::string& t) {
-    std::string q = "'";
-    for (char c : t) q += c == '\'' ? std::string("''") : std::string(1, c);
-    return q + "'";
-  };
-  switch (st.kind) {
-    case StatementKind::kStockDecrement:
-      return "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(" + rtl::FloatToStr(st.quantity) +
-             ") WHERE SPDM00=" + quote(st.goods) + " AND CKDM00=" + quote(st.warehouse) +
-             " AND KCBZ00='YW'";
-    case StatementKind::kStockIncrement:
-      return "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(" + rtl::FloatToStr(st.quantity) +
-             ") WHERE CKDM00=" + quote(st.warehouse) + " AND SPDM00=" + quote(st.goods) +
-             " AND KCBZ00='YW'";
-    case StatementKind::kHeaderReset:
-      return "UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=" +
-             rtl::FloatToStr(st.document);
-    case StatementKind::kClosingPeriodQuery:
-      return "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL";
-  }
-  return "";
-}
-
 // Random mutations of accepted statements: the recogniser never fails on them, and whatever it
 // accepts means exactly what its values say (rendered back, it recognises to the same values).
 TEST(StatementsTest, MutatedStatementsAreRefusedOrMeanTheirValues) {
@@ -223,7 +199,7 @@ TEST(StatementsTest, MutatedStatementsAreRefusedOrMeanTheirValues) {
     std::optional<Statement> st = Recognise(text);
     if (!st) continue;
     ++accepted;
-    std::optional<Statement> again = Recognise(Render(*st));
+    std::optional<Statement> again = Recognise(testsupport::StatementText(*st));
     ASSERT_TRUE(again.has_value()) << text;
     EXPECT_EQ(again->kind, st->kind) << text;
     EXPECT_EQ(again->goods, st->goods) << text;
