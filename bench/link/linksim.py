@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""The link simulator: the audit scenario of an operator across office and branch links.
+
+Two private network namespaces stand for the operator's computer and the server computer,
+joined by a veth pair. Bandwidth is shaped on both ends of the pair by tbf (each direction of
+the link), round-trip time is added in user space by qmdw_delay_relay in the operator's
+namespace (half of it each way; the relay also counts connections, bytes and exchanges). The
+application server listens on the server's address with a site key, as it must beyond loopback;
+the operator is the headless module played by qmdw_scenario, every request its own.
+
+For each link it plays the scenario (browser, 审核 on the second document, 确定, 退出 and No) in
+a fresh process ("first": nothing cached) and twice in one process (the second showdll call is
+"repeated"), and reports medians of wall time, bytes and round trips on the link, and the
+server's CPU time per scenario. The database is left as it was (the editor is left with No).
+
+    linksim.py --bin DIR --database sqlite:PATH [--repeats N] [--rates LIST] [--rtts LIST]
+               [--out FILE.json]
+
+LIST is comma-separated: rates like "unshaped,1gbit,100mbit,20mbit,4mbit", round-trip times in
+milliseconds like "0,5,30,80" (each with the link unshaped). Needs root (namespaces, tc).
+"""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CLIENT_IP, SERVER_IP = "10.77.0.1", "10.77.0.2"
+
+
+def run(*cmd, check=True, **kw):
+    return subprocess.run(list(cmd), check=check, **kw)
+
+
+class Link:
+    """The two namespaces and the veth pair between them."""
+
+    def __init__(self):
+        tag = str(os.getpid())
+        self.client, self.server = f"qmdw-op-{tag}", f"qmdw-srv-{tag}"
+        self.dev_c, self.dev_s = f"qc{tag}"[:15], f"qs{tag}"[:15]
+        run("ip", "netns", "add", self.client)
+        run("ip", "netns", "add", self.server)
+        run("ip", "link", "add", self.dev_c, "type", "veth", "peer", "name", self.dev_s)
+        run("ip", "link", "set", self.dev_c, "netns", self.client)
+        run("ip", "link", "set", self.dev_s, "netns", self.server)
+        for ns, dev, ip in ((self.client, self.dev_c, CLIENT_IP), (self.server, self.dev_s, SERVER_IP)):
+            run("ip", "-n", ns, "addr", "add", ip + "/24", "dev", dev)
+            run("ip", "-n", ns, "link", "set", dev, "up")
+            run("ip", "-n", ns, "link", "set", "lo", "up")
+            # Segments as a real link carries them, so that tbf sees packets, not 64 KB bursts.
+            run("ip", "-n", ns, "link", "set", dev, "gso_max_size", "1514", check=False,
+                stderr=subprocess.DEVNULL)
+
+    def shape(self, rate):
+        for ns, dev in ((self.client, self.dev_c), (self.server, self.dev_s)):
+            run("tc", "-n", ns, "qdisc", "del", "dev", dev, "root", check=False,
+                stderr=subprocess.DEVNULL)
+            if rate == "unshaped":
+                continue
+            bits = parse_rate(rate)
+            # A bucket of a few milliseconds of the rate (at least a few packets): the link
+            # neither bursts far beyond its rate nor drops what a kernel timer tick delivers.
+            burst = max(16 * 1514, int(bits / 8 / 250))
+            run("tc", "-n", ns, "qdisc", "add", "dev", dev, "root", "tbf", "rate", rate,
+                "burst", str(burst), "latency", "200ms")
+
+    def in_client(self, *cmd):
+        return ["ip", "netns", "exec", self.client, *cmd]
+
+    def in_server(self, *cmd):
+        return ["ip", "netns", "exec", self.server, *cmd]
+
+    def close(self):
+        run("ip", "netns", "del", self.client, check=False)
+        run("ip", "netns", "del", self.server, check=False)
+
+
+def parse_rate(rate):
+    units = {"kbit": 1e3, "mbit": 1e6, "gbit": 1e9}
+    for u, f in units.items():
+        if rate.endswith(u):
+            return float(rate[: -len(u)]) * f
+    return float(rate)
+
+
+def cpu_ms(pid):
+    """The process's user + system CPU time so far (exited threads included), milliseconds."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = int(fields[11]) + int(fields[12])
+    return ticks * 1000.0 / os.sysconf("SC_CLK_TCK")
+
+
+class Relay:
+    def __init__(self, link, binary, target, one_way_ms, work):
+        self.port_file = os.path.join(work, "relay.port")
+        self.stats_file = os.path.join(work, "relay.json")
+        for f in (self.port_file, self.stats_file):
+            if os.path.exists(f):
+                os.remove(f)
+        self.proc = subprocess.Popen(link.in_client(
+            binary, "--target", target, "--listen", "127.0.0.1", "--port", "0",
+            "--port-file", self.port_file, "--one-way-ms", str(one_way_ms),
+            "--stats", self.stats_file))
+        for _ in range(100):
+            if os.path.exists(self.port_file) and open(self.port_file).read().strip():
+                break
+            time.sleep(0.02)
+        self.host = "127.0.0.1:" + open(self.port_file).read().strip()
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+        with open(self.stats_file) as f:
+            return json.load(f)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True, help="folder of appserver, qmdw_scenario, qmdw_delay_relay")
+    ap.add_argument("--database", required=True)
+    ap.add_argument("--repeats", type=int, default=5)
+    ap.add_argument("--rates", default="unshaped,1gbit,100mbit,20mbit,4mbit")
+    ap.add_argument("--rtts", default="0,5,30,80")
+    ap.add_argument("--out")
+    a = ap.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("linksim: needs root (network namespaces and tc)")
+
+    once = os.path.join(HERE, "audit_once.json")
+    twice = os.path.join(HERE, "audit_twice.json")
+    work = tempfile.mkdtemp(prefix="qmdw-link.")
+    key = os.path.join(work, "site.key")
+    with open(key, "w") as f:
+        f.write(os.urandom(32).hex() + "\n")
+    env = dict(os.environ, QMDW_SITE_KEY_FILE=key)
+    link = Link()
+    server = None
+    try:
+        port_file = os.path.join(work, "appserver.port")
+        server = subprocess.Popen(link.in_server(
+            os.path.join(a.bin, "appserver"), "--listen", SERVER_IP, "--port", "0",
+            "--port-file", port_file, "--database", a.database, "--site-key", key,
+            "--log-level", "warning"), stderr=open(os.path.join(work, "appserver.log"), "w"))
+        for _ in range(200):
+            if os.path.exists(port_file) and open(port_file).read().strip():
+                break
+            time.sleep(0.05)
+        target = SERVER_IP + ":" + open(port_file).read().strip()
+        scenario = os.path.join(a.bin, "qmdw_scenario")
+        relay_bin = os.path.join(a.bin, "qmdw_delay_relay")
+
+        def play(path, host):
+            t0 = time.monotonic()
+            c0 = cpu_ms(server.pid)
+            r = subprocess.run(link.in_client(scenario, path, "--server-host", host, "--out",
+                                              os.devnull), env=env, capture_output=True, text=True)
+            wall = time.monotonic() - t0
+            if r.returncode != 0:
+                sys.exit(f"linksim: the scenario failed on {host}:\n{r.stderr}")
+            return wall, cpu_ms(server.pid) - c0
+
+        def measure(name, rate, rtt):
+            link.shape(rate)
+            relay = Relay(link, relay_bin, target, rtt / 2.0, work) if rtt > 0 else None
+            host = relay.host if relay else target
+            play(once, host)  # warm the server's caches and the page cache
+            firsts, twices, cpu1, cpu2 = [], [], [], []
+            for _ in range(a.repeats):
+                w, c = play(once, host)
+                firsts.append(w)
+                cpu1.append(c)
+                w, c = play(twice, host)
+                twices.append(w)
+                cpu2.append(c)
+            if relay:
+                relay.stop()
+            # Bytes and round trips: the same scenarios once more through a relay that counts.
+            counts = {}
+            for label, path in (("once", once), ("twice", twice)):
+                r = Relay(link, relay_bin, target, 0, work)
+                play(path, r.host)
+                counts[label] = r.stop()
+            first, second = counts["once"], {k: counts["twice"][k] - counts["once"][k]
+                                              for k in counts["once"]}
+            med1 = statistics.median(firsts)
+            med2 = statistics.median(twices)
+            row = {
+                "link": name, "rate": rate, "rtt_ms": rtt,
+                "first_s": round(med1, 4),
+                "repeated_s": round(max(0.0, med2 - med1), 4),
+                "server_cpu_first_ms": round(sum(cpu1) / len(cpu1), 2),
+                "server_cpu_repeated_ms": round(max(0.0, (sum(cpu2) - sum(cpu1)) / len(cpu2)), 2),
+                "bytes_first": first["bytes_up"] + first["bytes_down"],
+                "bytes_repeated": second["bytes_up"] + second["bytes_down"],
+                "round_trips_first": first["round_trips"],
+                "round_trips_repeated": second["round_trips"],
+                "connections_first": first["connections"],
+            }
+            print(json.dumps(row, ensure_ascii=False), flush=True)
+            return row
+
+        rows = []
+        for rate in [r for r in a.rates.split(",") if r]:
+            rows.append(measure(rate, rate, 0))
+        for rtt in [float(x) for x in a.rtts.split(",") if x]:
+            if rtt == 0 and "unshaped" in a.rates.split(","):
+                continue
+            rows.append(measure(f"rtt {rtt:g} ms", "unshaped", rtt))
+        result = {"repeats": a.repeats, "database": a.database, "rows": rows}
+        if a.out:
+            with open(a.out, "w") as f:
+                json.dump(result, f, ensure_ascii=False, indent=2)
+    finally:
+        if server:
+            server.terminate()
+            server.wait()
+        link.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
