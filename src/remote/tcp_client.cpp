@@ -90,30 +90,38 @@ class TcpServerObject : public ServerObject {
     std::vector<Row> rows;
     for (;;) {
       ReceiveFrame();
-      if (wire::PeekKind(payload_) == static_cast<uint8_t>(wire::Kind::kRowsChunk)) {
-        try {
-          wire::AppendRowsChunk(payload_, rows);
-        } catch (const ProtocolError& e) {
-          Broken(e.what());
+      std::string_view message;
+      try {
+        message = wire::Inflated(payload_, inflated_);
+        if (wire::PeekKind(message) == static_cast<uint8_t>(wire::Kind::kRowsChunk)) {
+          wire::AppendRowsChunk(message, rows);
+          continue;
         }
-        continue;
+      } catch (const ProtocolError& e) {
+        Broken(e.what());
       }
-      T result = Expect<T>(DecodeReply());
-      std::vector<Row>& tail = RowsOf(result);
-      if (!rows.empty()) {
-        rows.insert(rows.end(), std::make_move_iterator(tail.begin()),
-                    std::make_move_iterator(tail.end()));
-        tail = std::move(rows);
-      }
-      return result;
+      T result = Expect<T>(DecodeReply(message));
+      return Joined(std::move(rows), std::move(result));
     }
   }
+  // The rows of the chunks, followed by the reply's own rows.
+  template <typename T>
+  static T Joined(std::vector<Row> rows, T result) {
+    std::vector<Row>& tail = RowsOf(result);
+    if (!rows.empty()) {
+      rows.insert(rows.end(), std::make_move_iterator(tail.begin()),
+                  std::make_move_iterator(tail.end()));
+      tail = std::move(rows);
+    }
+    return result;
+  }
+
   static std::vector<Row>& RowsOf(OpenResult& r) { return r.packet.rows; }
   static std::vector<Row>& RowsOf(Packet& p) { return p.rows; }
 
   wire::ServerMessage Receive() {
     ReceiveFrame();
-    return DecodeReply();
+    return DecodeReply(payload_);
   }
 
   void ReceiveFrame() {
@@ -129,9 +137,9 @@ class TcpServerObject : public ServerObject {
       Broken("a reply of " + std::to_string(announced) + " bytes exceeds the limit");
   }
 
-  wire::ServerMessage DecodeReply() {
+  wire::ServerMessage DecodeReply(std::string_view message) {
     try {
-      return wire::DecodeServerMessage(payload_);
+      return wire::DecodeServerMessage(message);
     } catch (const ProtocolError& e) {
       Broken(e.what());
     }
@@ -173,6 +181,7 @@ class TcpServerObject : public ServerObject {
   Socket socket_;
   std::string frame_;
   std::string payload_;
+  std::string inflated_;
   std::string broken_;
 };
 

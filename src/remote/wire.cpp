@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "remote/compression.h"
+#include "remote/rowset.h"
+
 namespace remote::wire {
 namespace {
 
@@ -50,14 +53,7 @@ class Writer : public coding::ByteWriter {
     Varint(f.nested.size());
     for (const FieldDef& n : f.nested) Field(n);
   }
-  void Rows(const std::vector<Row>& rows) {
-    Varint(rows.size());
-    for (const Row& r : rows) {
-      Values(r.cells);
-      Varint(r.nested.size());
-      for (const std::vector<Row>& lines : r.nested) Rows(lines);
-    }
-  }
+  void Rows(const std::vector<Row>& rows) { rowset::Write(*this, rows); }
   void PacketBody(const Packet& p) {
     Varint(p.fields.size());
     for (const FieldDef& f : p.fields) Field(f);
@@ -169,19 +165,7 @@ class Reader : public coding::ByteReader {
     for (FieldDef& nf : f.nested) Field(nf, depth + 1);
   }
   void Rows(std::vector<Row>& rows, int depth) {
-    if (depth > kMaxDepth) Malformed("nested too deeply");
-    std::size_t n = Count(2);
-    std::size_t start = rows.size();
-    rows.resize(start + n);
-    for (std::size_t i = start; i < rows.size(); ++i) {
-      Row& r = rows[i];
-      Values(r.cells);
-      std::size_t nn = Count();
-      if (nn) {
-        r.nested.resize(nn);
-        for (std::vector<Row>& lines : r.nested) Rows(lines, depth + 1);
-      }
-    }
+    rowset::Read(*this, rows, budget_, depth, kMaxDepth);
   }
   void PacketBody(Packet& p) {
     std::size_t nf = Count(3);
@@ -234,6 +218,9 @@ class Reader : public coding::ByteReader {
       }
     }
   }
+
+ private:
+  rowset::Budget budget_;  // what the rows of this message may still take
 };
 
 // ---- encoding per message ---------------------------------------------------------------------
@@ -257,6 +244,7 @@ struct ClientEncoder {
     w.Bool(m.command_text.has_value());
     if (m.command_text) w.Str(*m.command_text);
     w.Signed(m.packet_records);
+    w.Str(m.cached_version);
   }
   void operator()(const FetchRequest& m) {
     w.U8(static_cast<uint8_t>(Kind::kFetch));
@@ -297,6 +285,8 @@ struct ServerEncoder {
     w.U8(static_cast<uint8_t>(Kind::kOpenResult));
     w.Varint(m.cursor);
     w.PacketBody(m.packet);
+    w.Str(m.version);
+    w.Bool(m.unchanged);
   }
   void operator()(const Packet& m) {
     w.U8(static_cast<uint8_t>(Kind::kPacket));
@@ -331,25 +321,71 @@ void Encode(const ClientMessage& message, std::string& out) {
   std::visit(ClientEncoder{w}, message);
 }
 
+// Replaces the message written from `base` on by its compressed form when that is shorter.
+void Compress(std::string& out, std::size_t base) {
+  const std::size_t size = out.size() - base;
+  if (size < kCompressFrom) return;
+  std::string packed;
+  packed.reserve(size / 2 + 64);
+  {
+    coding::ByteWriter w(packed);
+    w.U8(static_cast<uint8_t>(Kind::kCompressed));
+    w.Varint(size);
+  }
+  compression::Deflate(std::string_view(out).substr(base), kCompressionLevel, packed);
+  if (packed.size() >= size) return;
+  out.resize(base);
+  out.append(packed);
+}
+
 void Encode(const ServerMessage& message, std::string& out) {
-  Writer w(out);
-  std::visit(ServerEncoder{w}, message);
+  const std::size_t base = out.size();
+  {
+    Writer w(out);
+    std::visit(ServerEncoder{w}, message);
+  }
+  Compress(out, base);
 }
 
 void EncodeOpenResult(const OpenResult& result, std::string& out) {
-  Writer w(out);
-  ServerEncoder{w}(result);
+  const std::size_t base = out.size();
+  {
+    Writer w(out);
+    ServerEncoder{w}(result);
+  }
+  Compress(out, base);
 }
 
 void EncodePacket(const Packet& packet, std::string& out) {
-  Writer w(out);
-  ServerEncoder{w}(packet);
+  const std::size_t base = out.size();
+  {
+    Writer w(out);
+    ServerEncoder{w}(packet);
+  }
+  Compress(out, base);
 }
 
 void EncodeRowsChunk(const std::vector<Row>& rows, std::string& out) {
-  Writer w(out);
-  w.U8(static_cast<uint8_t>(Kind::kRowsChunk));
-  w.Rows(rows);
+  const std::size_t base = out.size();
+  {
+    Writer w(out);
+    w.U8(static_cast<uint8_t>(Kind::kRowsChunk));
+    w.Rows(rows);
+  }
+  Compress(out, base);
+}
+
+std::string_view Inflated(std::string_view bytes, std::string& scratch) {
+  if (PeekKind(bytes) != static_cast<uint8_t>(Kind::kCompressed)) return bytes;
+  coding::ByteReader r(bytes);
+  r.U8();
+  const uint64_t size = r.Varint();
+  if (size > compression::kMaxInflatedBytes) Malformed("compressed message larger than the limit");
+  scratch.clear();
+  compression::Inflate(bytes.substr(bytes.size() - r.Left()), static_cast<std::size_t>(size),
+                       scratch);
+  if (PeekKind(scratch) == static_cast<uint8_t>(Kind::kCompressed)) Malformed("compressed twice");
+  return scratch;
 }
 
 ClientMessage DecodeClientMessage(std::string_view bytes) {
@@ -379,6 +415,7 @@ ClientMessage DecodeClientMessage(std::string_view bytes) {
       m.params = r.Params();
       if (r.Bool()) m.command_text = r.Str();
       m.packet_records = r.I32();
+      m.cached_version = r.Str();
       out = std::move(m);
       break;
     }
@@ -426,7 +463,8 @@ ClientMessage DecodeClientMessage(std::string_view bytes) {
 }
 
 ServerMessage DecodeServerMessage(std::string_view bytes) {
-  Reader r(bytes);
+  std::string inflated;
+  Reader r(Inflated(bytes, inflated));
   ServerMessage out;
   switch (static_cast<Kind>(r.U8())) {
     case Kind::kChallenge: {
@@ -443,6 +481,8 @@ ServerMessage DecodeServerMessage(std::string_view bytes) {
       OpenResult& m = std::get<OpenResult>(out);
       m.cursor = r.U32();
       r.PacketBody(m.packet);
+      m.version = r.Str();
+      m.unchanged = r.Bool();
       break;
     }
     case Kind::kPacket: {
@@ -487,7 +527,8 @@ ServerMessage DecodeServerMessage(std::string_view bytes) {
 }
 
 void AppendRowsChunk(std::string_view bytes, std::vector<Row>& rows) {
-  Reader r(bytes);
+  std::string inflated;
+  Reader r(Inflated(bytes, inflated));
   if (static_cast<Kind>(r.U8()) != Kind::kRowsChunk) Malformed("not a chunk of rows");
   r.Rows(rows, 1);
   r.End();
@@ -531,6 +572,8 @@ const char* KindName(uint8_t kind) {
       return "ApplyResult";
     case Kind::kCallResult:
       return "CallResult";
+    case Kind::kCompressed:
+      return "Compressed";
     case Kind::kError:
       return "Error";
   }

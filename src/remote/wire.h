@@ -12,6 +12,10 @@
 // rows come first, in order, and the reply's own rows follow them. The server sends rows in
 // chunks while it is still reading further rows, so that the client decodes while the server
 // works.
+//
+// Rows travel column by column (remote/rowset.h). A server message of kCompressFrom bytes or more
+// travels compressed (remote/compression.h) when that makes it shorter: the kind byte
+// kCompressed, the message's size as a varint, then its zlib stream. Clients never compress.
 #pragma once
 
 #include <array>
@@ -29,12 +33,15 @@
 namespace remote {
 namespace wire {
 
-inline constexpr uint16_t kProtocolVersion = 1;
+inline constexpr uint16_t kProtocolVersion = 2;
 inline constexpr char kMagic[4] = {'Q', 'M', 'D', 'W'};
 inline constexpr std::size_t kNonceSize = 32;
 inline constexpr std::size_t kMacSize = 32;  // HMAC-SHA-256
 // Nesting of field definitions, rows and change logs beyond this depth is refused.
 inline constexpr int kMaxDepth = 8;
+// Server messages of at least this many bytes are compressed, with this zlib level.
+inline constexpr std::size_t kCompressFrom = 1024;
+inline constexpr int kCompressionLevel = 1;
 
 enum class Kind : uint8_t {
   // client -> server
@@ -55,6 +62,7 @@ enum class Kind : uint8_t {
   kRowsChunk = 0x93,
   kApplyResult = 0x94,
   kCallResult = 0x95,
+  kCompressed = 0xC0,  // wraps any other server message
   kError = 0xFF,
 };
 
@@ -115,13 +123,18 @@ void EncodeOpenResult(const OpenResult& result, std::string& out);
 void EncodePacket(const Packet& packet, std::string& out);
 void EncodeRowsChunk(const std::vector<Row>& rows, std::string& out);
 
-// Decodes one whole message; every byte of `bytes` must belong to it.
+// Decodes one whole message; every byte of `bytes` must belong to it. A server message may come
+// compressed.
 ClientMessage DecodeClientMessage(std::string_view bytes);
 ServerMessage DecodeServerMessage(std::string_view bytes);
 
-// Decodes a RowsChunk message, appending its rows to `rows` (nothing is appended when it is
-// malformed, rows decoded before the fault may have been appended: the caller drops them).
+// Decodes a RowsChunk message (compressed or not), appending its rows to `rows` (rows decoded
+// before a fault may have been appended: the caller drops them).
 void AppendRowsChunk(std::string_view bytes, std::vector<Row>& rows);
+
+// A server message as it was before compression: `bytes` itself when it is not compressed,
+// otherwise its inflation, kept in `scratch`. Throws ProtocolError for a damaged one.
+std::string_view Inflated(std::string_view bytes, std::string& scratch);
 
 // The kind byte of a message (for logging), or 0 for an empty one.
 uint8_t PeekKind(std::string_view bytes);

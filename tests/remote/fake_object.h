@@ -46,15 +46,17 @@ class FakeObject : public ServerObject {
   }
   ~FakeObject() override { ++record_->destroyed; }
 
-  // "rows": parameter N (integer) rows; "fail": refuses with a Chinese message.
+  // "rows": parameter N (integer) rows; "noise": the same with a text of 256 bytes that do not
+  // compress in front of each row; "fail": refuses with a Chinese message.
   OpenResult Open(const OpenRequest& request) override {
     if (request.provider == "fail") throw ServerError("提供者 fail 拒绝打开");
-    if (request.provider != "rows") throw ServerError("Unknown provider " + request.provider);
+    if (request.provider != "rows" && request.provider != "noise")
+      throw ServerError("Unknown provider " + request.provider);
     int64_t n = 0;
     for (const Param& p : request.params)
       if (p.name == "N" && p.value.is_integer()) n = p.value.integer();
     uint32_t id = next_cursor_++;
-    cursors_[id] = Cursor{0, n, request.packet_records};
+    cursors_[id] = Cursor{0, n, request.packet_records, request.provider == "noise"};
     OpenResult result;
     result.packet = Take(id, request.packet_records);
     result.packet.fields = FakeFields();
@@ -119,6 +121,7 @@ class FakeObject : public ServerObject {
     int64_t next = 0;
     int64_t end = 0;
     int32_t packet = -1;
+    bool noise = false;
   };
 
   Packet Take(uint32_t id, int32_t count) {
@@ -126,7 +129,17 @@ class FakeObject : public ServerObject {
     int64_t n = count < 0 ? c.end - c.next : std::min<int64_t>(count, c.end - c.next);
     Packet p;
     p.rows.reserve(static_cast<std::size_t>(n));
-    for (int64_t i = 0; i < n; ++i) p.rows.push_back(FakeRow(c.next++));
+    for (int64_t i = 0; i < n; ++i) {
+      p.rows.push_back(FakeRow(c.next++));
+      if (c.noise) {
+        std::string text(256, '\0');
+        for (char& ch : text) {
+          noise_ = noise_ * 6364136223846793005ull + 1442695040888963407ull;
+          ch = static_cast<char>(noise_ >> 56);
+        }
+        p.rows.back().cells.insert(p.rows.back().cells.begin(), Value::Text(std::move(text)));
+      }
+    }
     p.more = c.next < c.end;
     return p;
   }
@@ -135,6 +148,7 @@ class FakeObject : public ServerObject {
   std::string prog_id_;
   std::map<uint32_t, Cursor> cursors_;
   uint32_t next_cursor_ = 1;
+  uint64_t noise_ = 1;
 };
 
 }  // namespace remote::testing

@@ -289,7 +289,8 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
   wire::Encode(wire::ClientMessage(wire::FetchRequest{1, 1}), fetch);
   const Case cases[] = {
       {"wrong version", HelloBytes(99, kFake),
-       "This application server speaks protocol version 1; the client speaks version 99"},
+       "This application server speaks protocol version " + std::to_string(wire::kProtocolVersion) +
+           "; the client speaks version 99"},
       {"request before hello", fetch, "The first message must name the server object (Hello)"},
       {"not this protocol", "GET / HTTP/1.1\r\n", "Malformed protocol message: unknown request"},
       {"bad magic", std::string("\x01XXXX\x01\x00", 7),
@@ -383,7 +384,10 @@ TEST_F(ServerTest, ClientThatStopsReadingIsDisconnected) {
   setsockopt(raw.socket().native(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
   ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
-  raw.Send(RowsRequest(400000, -1));  // and never read the reply
+  // A reply far larger than the socket buffers, even compressed; never read.
+  remote::OpenRequest noise = RowsRequest(100000, -1);
+  noise.provider = "noise";
+  raw.Send(noise);
   EXPECT_TRUE(server_->WaitForSessionCount(0, 20000));
   EXPECT_EQ(record_->destroyed.load(), 1);
   ExpectServing();
