@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "remote/crypto.h"
+#include "remote/list_cache.h"
 #include "remote/socket.h"
 #include "remote/wire.h"
 
@@ -23,8 +24,39 @@ class TcpServerObject : public ServerObject {
 
   OpenResult Open(const OpenRequest& request) override {
     std::lock_guard<std::mutex> lock(mu_);
-    Send(request);
-    return ReceiveRows<OpenResult>();
+    // A whole list without parameters may be one the server lets clients keep (it then gives
+    // it a version): the copy kept from an earlier open is offered by its version.
+    const bool keepable = request.params.empty() && !request.command_text &&
+                          request.packet_records < 0 && request.cached_version.empty();
+    std::string key;
+    std::shared_ptr<const ListCopy> copy;
+    if (keepable) {
+      key = ListCacheKey(where_, prog_id_, request.provider);
+      copy = ListCache::Process().Find(key);
+    }
+    if (copy) {
+      OpenRequest offered = request;
+      offered.cached_version = copy->version;
+      Send(offered);
+    } else {
+      Send(request);
+    }
+    std::vector<std::string> messages;
+    OpenResult result = ReceiveRows<OpenResult>(keepable ? &messages : nullptr);
+    if (result.unchanged) {
+      if (!copy || result.version != copy->version)
+        Broken("the server confirmed a copy of " + request.provider + " that this client lacks");
+      return FromCopy(*copy);
+    }
+    if (keepable) {
+      if (!result.version.empty() && result.cursor == 0 && !result.packet.more) {
+        // Kept only now that the whole reply has arrived and decoded.
+        ListCache::Process().Store(key, ListCopy{result.version, std::move(messages)});
+      } else if (copy) {
+        ListCache::Process().Drop(key);
+      }
+    }
+    return result;
   }
 
   Packet Fetch(uint32_t cursor, int32_t count) override {
@@ -85,11 +117,13 @@ class TcpServerObject : public ServerObject {
 
   // The reply to a request that may bring rows: RowsChunk messages first, then the reply, whose
   // rows follow the chunks' rows.
+  // `messages`, when given, receives a copy of every message of the reply as it arrived.
   template <typename T>
-  T ReceiveRows() {
+  T ReceiveRows(std::vector<std::string>* messages = nullptr) {
     std::vector<Row> rows;
     for (;;) {
       ReceiveFrame();
+      if (messages) messages->push_back(payload_);
       std::string_view message;
       try {
         message = wire::Inflated(payload_, inflated_);
@@ -116,6 +150,20 @@ class TcpServerObject : public ServerObject {
     return result;
   }
 
+  // The list as the kept copy holds it, decoded again.
+  OpenResult FromCopy(const ListCopy& copy) {
+    std::vector<Row> rows;
+    std::string scratch;
+    try {
+      if (copy.messages.empty()) throw ProtocolError("empty copy");
+      for (std::size_t i = 0; i + 1 < copy.messages.size(); ++i)
+        wire::AppendRowsChunk(copy.messages[i], rows);
+      wire::ServerMessage last = wire::DecodeServerMessage(copy.messages.back());
+      if (auto* r = std::get_if<OpenResult>(&last)) return Joined(std::move(rows), std::move(*r));
+    } catch (const ProtocolError&) {
+    }
+    throw ServerError("The kept copy of a list could not be read again");
+  }
   static std::vector<Row>& RowsOf(OpenResult& r) { return r.packet.rows; }
   static std::vector<Row>& RowsOf(Packet& p) { return p.rows; }
 

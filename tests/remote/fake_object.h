@@ -21,6 +21,13 @@ struct FakeRecord {
   std::atomic<int> destroyed{0};
   std::mutex mu;
   std::vector<std::string> executed;  // command texts, in order
+  // Provider "kept": a list clients may keep, at version "v<kept_version>", whose rows differ
+  // from one version to the next; reads counts the times its rows were read; each fetch of
+  // its rows takes kept_fetch_ms.
+  std::atomic<int> kept_version{1};
+  std::atomic<int> kept_rows{5000};
+  std::atomic<int> kept_reads{0};
+  std::atomic<int> kept_fetch_ms{0};
 };
 
 // Row i of provider "rows": DHAO00 = i, CKMC00 = "仓库<i>", JE0000 = i * 1.5, YWRQ00 = 45000 + i.
@@ -50,6 +57,7 @@ class FakeObject : public ServerObject {
   // compress in front of each row; "fail": refuses with a Chinese message.
   OpenResult Open(const OpenRequest& request) override {
     if (request.provider == "fail") throw ServerError("提供者 fail 拒绝打开");
+    if (request.provider == "kept") return OpenKept(request);
     if (request.provider != "rows" && request.provider != "noise")
       throw ServerError("Unknown provider " + request.provider);
     int64_t n = 0;
@@ -67,6 +75,8 @@ class FakeObject : public ServerObject {
 
   Packet Fetch(uint32_t cursor, int32_t count) override {
     if (!cursors_.count(cursor)) throw ServerError("No open result " + std::to_string(cursor));
+    if (cursors_[cursor].kept && record_->kept_fetch_ms > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(record_->kept_fetch_ms.load()));
     Packet p = Take(cursor, count);
     if (!p.more) cursors_.erase(cursor);
     return p;
@@ -122,7 +132,29 @@ class FakeObject : public ServerObject {
     int64_t end = 0;
     int32_t packet = -1;
     bool noise = false;
+    bool kept = false;
+    int64_t offset = 0;  // added to the row numbers
   };
+
+  OpenResult OpenKept(const OpenRequest& request) {
+    const std::string version = "v" + std::to_string(record_->kept_version.load());
+    OpenResult result;
+    result.version = version;
+    if (request.cached_version == version) {
+      result.unchanged = true;
+      return result;
+    }
+    ++record_->kept_reads;
+    uint32_t id = next_cursor_++;
+    Cursor c{0, record_->kept_rows, request.packet_records, false, true};
+    c.offset = int64_t{1000000} * record_->kept_version;
+    cursors_[id] = c;
+    result.packet = Take(id, request.packet_records);
+    result.packet.fields = FakeFields();
+    result.cursor = result.packet.more ? id : 0;
+    if (!result.packet.more) cursors_.erase(id);
+    return result;
+  }
 
   Packet Take(uint32_t id, int32_t count) {
     Cursor& c = cursors_[id];
@@ -130,7 +162,7 @@ class FakeObject : public ServerObject {
     Packet p;
     p.rows.reserve(static_cast<std::size_t>(n));
     for (int64_t i = 0; i < n; ++i) {
-      p.rows.push_back(FakeRow(c.next++));
+      p.rows.push_back(FakeRow(c.offset + c.next++));
       if (c.noise) {
         std::string text(256, '\0');
         for (char& ch : text) {

@@ -17,6 +17,7 @@
 
 #include "remote/connection.h"
 #include "remote/crypto.h"
+#include "remote/list_cache.h"
 #include "remote/socket.h"
 #include "remote/tcp_client.h"
 #include "remote/wire.h"
@@ -143,6 +144,87 @@ TEST_F(ServerTest, LargeResultsArriveWholeAndInOrder) {
   remote::OpenResult exact = object->Open(RowsRequest(4096, -1));
   EXPECT_EQ(exact.packet.rows.size(), 4096u);
   EXPECT_EQ(exact.cursor, 0u);
+}
+
+remote::OpenRequest KeptRequest() {
+  remote::OpenRequest r;
+  r.provider = "kept";
+  return r;
+}
+
+int64_t FirstNumber(const remote::OpenResult& r) {
+  return r.packet.rows.empty() ? -1 : r.packet.rows.front().cells[0].integer();
+}
+
+// A list the server versions: kept by the client after its first open; reopened unchanged it
+// comes from the copy (the server reads nothing), changed it comes anew.
+TEST_F(ServerTest, AKeptListReopenedUnchangedComesFromTheCopy) {
+  remote::ListCache::Process().Clear();
+  auto object = Connect();
+  remote::OpenResult first = object->Open(KeptRequest());
+  ASSERT_EQ(first.packet.rows.size(), 5000u);
+  EXPECT_EQ(FirstNumber(first), 1000000);
+  EXPECT_EQ(record_->kept_reads.load(), 1);
+  EXPECT_EQ(remote::ListCache::Process().size(), 1u);
+
+  // Another instance of the same object (as in a later showdll call) uses the copy too.
+  auto later = Connect();
+  for (ServerObject* o : {object.get(), later.get()}) {
+    remote::OpenResult again = o->Open(KeptRequest());
+    EXPECT_FALSE(again.unchanged);
+    EXPECT_EQ(again.version, "v1");
+    ASSERT_EQ(again.packet.rows.size(), 5000u);
+    EXPECT_EQ(again.packet.fields.size(), 4u);
+    EXPECT_EQ(again.packet.rows.back().cells, first.packet.rows.back().cells);
+  }
+  EXPECT_EQ(record_->kept_reads.load(), 1);
+
+  record_->kept_version = 2;
+  record_->kept_rows = 3000;
+  remote::OpenResult changed = object->Open(KeptRequest());
+  ASSERT_EQ(changed.packet.rows.size(), 3000u);
+  EXPECT_EQ(FirstNumber(changed), 2000000);
+  EXPECT_EQ(record_->kept_reads.load(), 2);
+  EXPECT_EQ(FirstNumber(object->Open(KeptRequest())), 2000000);
+  EXPECT_EQ(record_->kept_reads.load(), 2);
+
+  // Lists opened with parameters are never kept.
+  object->Open(RowsRequest(3000, -1));
+  EXPECT_EQ(remote::ListCache::Process().size(), 1u);
+}
+
+// A connection lost in the middle of a list's reply leaves the copy as it was before: never a
+// part of the new reply that a later open could take as current.
+TEST_F(ServerTest, AReplyCutShortLeavesNoCopyBehind) {
+  remote::ListCache::Process().Clear();
+  auto object = Connect();
+  object->Open(KeptRequest());  // v1 kept
+  const std::string key = remote::ListCacheKey(Computer(), kFake, "kept");
+  ASSERT_NE(remote::ListCache::Process().Find(key), nullptr);
+
+  record_->kept_version = 2;
+  record_->kept_rows = 20000;  // several chunks
+  record_->kept_fetch_ms = 300;
+  std::string error;
+  std::thread reader([&] { error = ErrorOf([&] { object->Open(KeptRequest()); }); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  server_->Stop();  // mid-reply
+  reader.join();
+  EXPECT_NE(error.find("was lost"), std::string::npos) << error;
+  auto copy = remote::ListCache::Process().Find(key);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(copy->version, "v1");
+
+  // Nothing kept at all when the first reply is cut short.
+  remote::ListCache::Process().Clear();
+  record_->kept_fetch_ms = 300;
+  Start(ServerOptions{});
+  auto fresh = Connect();
+  std::thread cut([&] { ErrorOf([&] { fresh->Open(KeptRequest()); }); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  server_->Stop();
+  cut.join();
+  EXPECT_EQ(remote::ListCache::Process().size(), 0u);
 }
 
 TEST_F(ServerTest, ExecuteApplyAndCallWithArgumentsByReference) {
