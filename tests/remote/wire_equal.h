@@ -19,10 +19,11 @@ inline bool operator==(const Param& a, const Param& b) {
 }
 inline bool operator==(const OpenRequest& a, const OpenRequest& b) {
   return a.provider == b.provider && a.params == b.params && a.command_text == b.command_text &&
-         a.packet_records == b.packet_records;
+         a.packet_records == b.packet_records && a.cached_version == b.cached_version;
 }
 inline bool operator==(const OpenResult& a, const OpenResult& b) {
-  return a.cursor == b.cursor && a.packet == b.packet;
+  return a.cursor == b.cursor && a.packet == b.packet && a.version == b.version &&
+         a.unchanged == b.unchanged;
 }
 inline bool operator==(const FieldValue& a, const FieldValue& b) {
   return a.field == b.field && a.value == b.value;

@@ -44,6 +44,19 @@ Packet SamplePacket() {
   return p;
 }
 
+// Enough rows of a stock list's shape for the message to travel compressed.
+std::vector<Row> StockRows() {
+  std::vector<Row> rows;
+  for (int i = 0; i < 600; ++i) {
+    Row r;
+    r.cells = {Value::Text("2000" + std::to_string(1000 + i / 30)),
+               Value::Text(std::to_string(10 + i % 30)), Value::Text("CK"),
+               Value::Float((i * 7919) % 3001 + (i % 9 == 0 ? 0.5 : 0))};
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
+
 std::vector<Param> SampleParams() {
   return {{"CKDM00", ParamType::Text, ParamDirection::Input, Value::Text("01")},
           {"FLAG", ParamType::Integer, ParamDirection::InputOutput, Value::Integer(-1)},
@@ -75,6 +88,7 @@ std::vector<ClientMessage> ClientSamples() {
   OpenRequest open_sql{
       "dsp_xstyjzqj_edit", {}, std::string("select max(JZRQ00) from XSTYJZQJ"), -1};
   OpenRequest open_empty_sql{"p", {}, std::string(), 0};
+  OpenRequest open_kept{"dsp_xstzxkc0_ck", {}, std::nullopt, -1, "8f3a0c1d.42"};
   Auth auth;
   for (std::size_t i = 0; i < auth.mac.size(); ++i) auth.mac[i] = static_cast<uint8_t>(i * 7);
   return {Hello{kProtocolVersion, "LirraMISServer.CoStoreProduct"},
@@ -83,6 +97,7 @@ std::vector<ClientMessage> ClientSamples() {
           open,
           open_sql,
           open_empty_sql,
+          open_kept,
           FetchRequest{4294967295u, -1},
           FetchRequest{1, 10},
           CloseCursorRequest{3},
@@ -100,6 +115,8 @@ std::vector<ServerMessage> ServerSamples() {
           Ready{},
           OpenResult{0, Packet{}},
           OpenResult{42, SamplePacket()},
+          OpenResult{0, SamplePacket(), "8f3a0c1d.42", false},
+          OpenResult{0, Packet{}, "8f3a0c1d.42", true},
           SamplePacket(),
           Done{},
           ApplyResult{0, {}},
@@ -108,7 +125,8 @@ std::vector<ServerMessage> ServerSamples() {
           ErrorReply{"表 XSTZXKC0 无此记录"},
           ErrorReply{""},
           RowsChunk{},
-          RowsChunk{SamplePacket().rows}};
+          RowsChunk{SamplePacket().rows},
+          RowsChunk{StockRows()}};
 }
 
 TEST(WireTest, EveryClientMessageRoundTrips) {
@@ -157,6 +175,26 @@ TEST(WireTest, ChunksOfRowsAppendInOrder) {
   std::string not_chunk;
   EncodePacket(SamplePacket(), not_chunk);
   EXPECT_THROW(AppendRowsChunk(not_chunk, got), ProtocolError);
+}
+
+TEST(WireTest, LargeRepliesTravelCompressedAndComeBackWhole) {
+  std::string bytes;
+  Encode(ServerMessage(RowsChunk{StockRows()}), bytes);
+  EXPECT_EQ(PeekKind(bytes), static_cast<uint8_t>(Kind::kCompressed));
+  std::string scratch;
+  EXPECT_EQ(PeekKind(Inflated(bytes, scratch)), static_cast<uint8_t>(Kind::kRowsChunk));
+  std::vector<Row> rows;
+  AppendRowsChunk(bytes, rows);
+  EXPECT_TRUE(rows == StockRows());
+  // Small replies travel as they are.
+  std::string small;
+  Encode(ServerMessage(Done{}), small);
+  EXPECT_EQ(Inflated(small, scratch), small);
+  // A client never compresses, and a compressed request is no request.
+  std::string request;
+  Encode(ClientMessage(ExecuteRequest{"p", {}, std::string(5000, 'x')}), request);
+  EXPECT_EQ(PeekKind(request), static_cast<uint8_t>(Kind::kExecute));
+  EXPECT_THROW(DecodeClientMessage(bytes), ProtocolError);
 }
 
 TEST(WireTest, NaNSurvivesAsNaN) {
