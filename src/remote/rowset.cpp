@@ -413,50 +413,56 @@ void WriteBody(ByteWriter& w, const std::vector<Row>& rows) {
 void ReadBody(ByteReader& r, std::vector<Row>& rows, std::size_t n, Budget& budget, int depth,
               int max_depth);
 
-// The positions (relative to `start`) of the rows whose value in this column has `tag`, visited
-// in order; all rows when the column is uniform.
-template <typename F>
-void ForEachOfTag(const std::vector<uint8_t>* tags, uint8_t tag, std::size_t n, F&& f) {
-  if (!tags) {
-    for (std::size_t i = 0; i < n; ++i) f(i);
-    return;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if ((*tags)[i] == tag) f(i);
-  }
-}
+// One column as read: the kinds of its values (one for all, or one per row) and each kind's
+// values in row order. Texts are views into the message, or into `arena` for texts rebuilt from
+// a shared prefix.
+struct ColumnValues {
+  uint8_t uniform = kNull;  // the kind of every value, or kMixedTags
+  std::string_view tags;    // one per row when mixed
+  std::size_t count[5] = {};
+  std::vector<std::string_view> texts;
+  std::string arena;
+  std::vector<double> floats;
+  std::vector<int64_t> integers;
+  std::vector<double> dates;
+};
 
-void ReadTexts(ByteReader& r, Row* rows, std::size_t col, const std::vector<uint8_t>* tags,
-               std::size_t n, std::size_t count) {
-  auto put = [&](std::size_t i, std::string_view s) {
-    rows[i].cells[col] = Value(std::in_place_type<std::string>, s.data(), s.size());
-  };
+void ReadTexts(ByteReader& r, ColumnValues& c) {
+  const std::size_t count = c.count[kText];
+  c.texts.resize(count);
   switch (r.U8()) {
     case kTextsPlain:
-      ForEachOfTag(tags, kText, n, [&](std::size_t i) { put(i, r.StrView()); });
+      for (std::string_view& t : c.texts) t = r.StrView();
       return;
     case kTextsPrefix: {
-      std::string prev;
-      ForEachOfTag(tags, kText, n, [&](std::size_t i) {
-        uint64_t shared = r.Varint();
-        if (shared > prev.size()) ThrowMalformed("shared prefix longer than the previous text");
-        std::string_view rest = r.StrView();
-        prev.resize(static_cast<std::size_t>(shared));
-        prev.append(rest);
-        put(i, prev);
-      });
+      // Each text is appended to the arena whole; the views are made once the arena is complete.
+      std::vector<std::pair<std::size_t, std::size_t>> spans(count);
+      std::size_t prev_at = 0, prev_size = 0;
+      for (auto& [at, size] : spans) {
+        const uint64_t shared = r.Varint();
+        if (shared > prev_size) ThrowMalformed("shared prefix longer than the previous text");
+        const std::string_view rest = r.StrView();
+        at = c.arena.size();
+        c.arena.append(c.arena, prev_at, static_cast<std::size_t>(shared));
+        c.arena.append(rest);
+        size = c.arena.size() - at;
+        prev_at = at;
+        prev_size = size;
+      }
+      for (std::size_t i = 0; i < count; ++i)
+        c.texts[i] = std::string_view(c.arena).substr(spans[i].first, spans[i].second);
       return;
     }
     case kTextsDictionary: {
-      std::size_t d = r.Count();
+      const std::size_t d = r.Count();
       if (d == 0 || d > count) ThrowMalformed("dictionary of a wrong size");
       std::vector<std::string_view> entries(d);
       for (std::string_view& e : entries) e = r.StrView();
-      ForEachOfTag(tags, kText, n, [&](std::size_t i) {
-        uint64_t index = d > 1 ? r.Varint() : 0;
+      for (std::string_view& t : c.texts) {
+        const uint64_t index = d > 1 ? r.Varint() : 0;
         if (index >= d) ThrowMalformed("dictionary index out of range");
-        put(i, entries[static_cast<std::size_t>(index)]);
-      });
+        t = entries[static_cast<std::size_t>(index)];
+      }
       return;
     }
     default:
@@ -464,72 +470,95 @@ void ReadTexts(ByteReader& r, Row* rows, std::size_t col, const std::vector<uint
   }
 }
 
-void ReadNumbers(ByteReader& r, Row* rows, std::size_t col, const std::vector<uint8_t>* tags,
-                 std::size_t n, uint8_t tag) {
+void ReadNumbers(ByteReader& r, std::vector<double>& out, std::size_t count) {
   const uint8_t mode = r.U8();
   const int decimals = mode & 0x0F;
   const bool delta = (mode >> 4) == 1;
   if (decimals > kMaxDecimals || (mode >> 4) > 1) ThrowMalformed("unknown number coding");
+  out.resize(count);
   int64_t prev = 0;
-  ForEachOfTag(tags, tag, n, [&](std::size_t i) {
-    uint64_t code = r.Varint();
-    double v;
+  for (double& v : out) {
+    const uint64_t code = r.Varint();
     if (code == kNoFixed) {
       v = r.Double();
-    } else {
-      uint64_t z = code - 1;
-      if (z >= (uint64_t{1} << 62)) ThrowMalformed("number out of range");
-      int64_t k = coding::UnZigZag(z);
-      if (delta) k += prev;
-      if (!Fits(k)) ThrowMalformed("number out of range");
-      prev = k;
-      v = FromDecimal(k, decimals);
+      continue;
     }
-    if (tag == kFloat) {
-      rows[i].cells[col] = Value(std::in_place_type<double>, v);
-    } else {
-      rows[i].cells[col] = Value(std::in_place_type<rtl::DateTime>, rtl::DateTime{v});
-    }
-  });
+    const uint64_t z = code - 1;
+    if (z >= (uint64_t{1} << 62)) ThrowMalformed("number out of range");
+    int64_t k = coding::UnZigZag(z);
+    if (delta) k += prev;
+    if (!Fits(k)) ThrowMalformed("number out of range");
+    prev = k;
+    v = FromDecimal(k, decimals);
+  }
 }
 
-void ReadIntegers(ByteReader& r, Row* rows, std::size_t col, const std::vector<uint8_t>* tags,
-                  std::size_t n) {
+void ReadIntegers(ByteReader& r, std::vector<int64_t>& out, std::size_t count) {
   const uint8_t mode = r.U8();
   if (mode > 1) ThrowMalformed("unknown integer coding");
+  out.resize(count);
   uint64_t prev = 0;
-  ForEachOfTag(tags, kInteger, n, [&](std::size_t i) {
-    int64_t x = r.Signed();
+  for (int64_t& x : out) {
+    x = r.Signed();
     if (mode == 1) x = static_cast<int64_t>(prev + static_cast<uint64_t>(x));
     prev = static_cast<uint64_t>(x);
-    rows[i].cells[col] = Value(std::in_place_type<int64_t>, x);
-  });
+  }
 }
 
-void ReadColumn(ByteReader& r, Row* rows, std::size_t n, std::size_t col,
-                std::vector<uint8_t>& tag_buffer) {
-  std::size_t count[5] = {};
-  const std::vector<uint8_t>* tags = nullptr;
-  const uint8_t mode = r.U8();
-  if (mode <= kDate) {
-    count[mode] = n;
-  } else if (mode == kMixedTags) {
+void ReadColumn(ByteReader& r, std::size_t n, ColumnValues& c) {
+  c.uniform = r.U8();
+  if (c.uniform <= kDate) {
+    c.count[c.uniform] = n;
+  } else if (c.uniform == kMixedTags) {
     if (n > r.Left()) ThrowMalformed("count larger than the message");
-    tag_buffer.resize(n);
-    r.Bytes(tag_buffer.data(), n);
-    for (uint8_t t : tag_buffer) {
-      if (t > kDate) ThrowMalformed("unknown value tag");
-      ++count[t];
+    c.tags = r.View(n);
+    for (char t : c.tags) {
+      if (static_cast<uint8_t>(t) > kDate) ThrowMalformed("unknown value tag");
+      ++c.count[static_cast<uint8_t>(t)];
     }
-    tags = &tag_buffer;
   } else {
     ThrowMalformed("unknown value tag");
   }
-  // Without a value is the state the cells start in.
-  if (count[kText]) ReadTexts(r, rows, col, tags, n, count[kText]);
-  if (count[kFloat]) ReadNumbers(r, rows, col, tags, n, kFloat);
-  if (count[kInteger]) ReadIntegers(r, rows, col, tags, n);
-  if (count[kDate]) ReadNumbers(r, rows, col, tags, n, kDate);
+  if (c.count[kText]) ReadTexts(r, c);
+  if (c.count[kFloat]) ReadNumbers(r, c.floats, c.count[kFloat]);
+  if (c.count[kInteger]) ReadIntegers(r, c.integers, c.count[kInteger]);
+  if (c.count[kDate]) ReadNumbers(r, c.dates, c.count[kDate]);
+}
+
+// The cells of `n` rows from their columns, each row's cells built in place in one go.
+void BuildCells(Row* rows, std::size_t n, std::vector<ColumnValues>& columns) {
+  struct Next {
+    std::size_t text = 0, number = 0, integer = 0, date = 0;
+  };
+  std::vector<Next> next(columns.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    std::vector<Value>& cells = rows[i].cells;
+    cells.reserve(columns.size());
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+      ColumnValues& c = columns[j];
+      Next& at = next[j];
+      const uint8_t tag = c.uniform == kMixedTags ? static_cast<uint8_t>(c.tags[i]) : c.uniform;
+      switch (tag) {
+        case kText: {
+          const std::string_view t = c.texts[at.text++];
+          cells.emplace_back(std::in_place_type<std::string>, t.data(), t.size());
+          break;
+        }
+        case kFloat:
+          cells.emplace_back(std::in_place_type<double>, c.floats[at.number++]);
+          break;
+        case kInteger:
+          cells.emplace_back(std::in_place_type<int64_t>, c.integers[at.integer++]);
+          break;
+        case kDate:
+          cells.emplace_back(std::in_place_type<rtl::DateTime>, rtl::DateTime{c.dates[at.date++]});
+          break;
+        default:
+          cells.emplace_back();
+          break;
+      }
+    }
+  }
 }
 
 void ReadNested(ByteReader& r, Row* rows, std::size_t n, std::size_t k, Budget& budget, int depth,
@@ -589,15 +618,16 @@ void ReadBody(ByteReader& r, std::vector<Row>& rows, std::size_t n, Budget& budg
   const std::size_t cells = r.Count();
   const std::size_t nested = r.Count(2);
   budget.Take(n, cells + nested + 1);
+  std::vector<ColumnValues> columns(cells);
+  for (ColumnValues& c : columns) ReadColumn(r, n, c);
   const std::size_t start = rows.size();
   rows.resize(start + n);
   Row* block = rows.data() + start;
-  for (std::size_t i = 0; i < n; ++i) {
-    block[i].cells.resize(cells);
-    if (nested) block[i].nested.resize(nested);
+  BuildCells(block, n, columns);
+  columns.clear();
+  if (nested) {
+    for (std::size_t i = 0; i < n; ++i) block[i].nested.resize(nested);
   }
-  std::vector<uint8_t> tag_buffer;
-  for (std::size_t col = 0; col < cells; ++col) ReadColumn(r, block, n, col, tag_buffer);
   for (std::size_t k = 0; k < nested; ++k) ReadNested(r, block, n, k, budget, depth, max_depth);
 }
 

@@ -120,7 +120,7 @@ class TcpServerObject : public ServerObject {
   // `messages`, when given, receives a copy of every message of the reply as it arrived.
   template <typename T>
   T ReceiveRows(std::vector<std::string>* messages = nullptr) {
-    std::vector<Row> rows;
+    std::vector<std::vector<Row>> chunks;
     for (;;) {
       ReceiveFrame();
       if (messages) messages->push_back(payload_);
@@ -128,38 +128,47 @@ class TcpServerObject : public ServerObject {
       try {
         message = wire::Inflated(payload_, inflated_);
         if (wire::PeekKind(message) == static_cast<uint8_t>(wire::Kind::kRowsChunk)) {
-          wire::AppendRowsChunk(message, rows);
+          chunks.emplace_back();
+          wire::AppendRowsChunk(message, chunks.back());
           continue;
         }
       } catch (const ProtocolError& e) {
         Broken(e.what());
       }
       T result = Expect<T>(DecodeReply(message));
-      return Joined(std::move(rows), std::move(result));
+      return Joined(std::move(chunks), std::move(result));
     }
   }
-  // The rows of the chunks, followed by the reply's own rows.
+  // The rows of the chunks, followed by the reply's own rows, moved once into one vector.
   template <typename T>
-  static T Joined(std::vector<Row> rows, T result) {
+  static T Joined(std::vector<std::vector<Row>> chunks, T result) {
     std::vector<Row>& tail = RowsOf(result);
-    if (!rows.empty()) {
-      rows.insert(rows.end(), std::make_move_iterator(tail.begin()),
-                  std::make_move_iterator(tail.end()));
-      tail = std::move(rows);
+    if (chunks.empty()) return result;
+    std::size_t total = tail.size();
+    for (const std::vector<Row>& c : chunks) total += c.size();
+    std::vector<Row> rows;
+    rows.reserve(total);
+    for (std::vector<Row>& c : chunks) {
+      rows.insert(rows.end(), std::make_move_iterator(c.begin()), std::make_move_iterator(c.end()));
+      std::vector<Row>().swap(c);
     }
+    rows.insert(rows.end(), std::make_move_iterator(tail.begin()),
+                std::make_move_iterator(tail.end()));
+    tail = std::move(rows);
     return result;
   }
 
   // The list as the kept copy holds it, decoded again.
   OpenResult FromCopy(const ListCopy& copy) {
-    std::vector<Row> rows;
-    std::string scratch;
+    std::vector<std::vector<Row>> chunks;
     try {
       if (copy.messages.empty()) throw ProtocolError("empty copy");
-      for (std::size_t i = 0; i + 1 < copy.messages.size(); ++i)
-        wire::AppendRowsChunk(copy.messages[i], rows);
+      for (std::size_t i = 0; i + 1 < copy.messages.size(); ++i) {
+        chunks.emplace_back();
+        wire::AppendRowsChunk(copy.messages[i], chunks.back());
+      }
       wire::ServerMessage last = wire::DecodeServerMessage(copy.messages.back());
-      if (auto* r = std::get_if<OpenResult>(&last)) return Joined(std::move(rows), std::move(*r));
+      if (auto* r = std::get_if<OpenResult>(&last)) return Joined(std::move(chunks), std::move(*r));
     } catch (const ProtocolError&) {
     }
     throw ServerError("The kept copy of a list could not be read again");
