@@ -9,12 +9,18 @@ application server listens on the server's address with a site key, as it must b
 the operator is the headless module played by qmdw_scenario, every request its own.
 
 For each link it plays the scenario (browser, 审核 on the second document, 确定, 退出 and No) in
-a fresh process ("first": nothing cached) and twice in one process (the second showdll call is
-"repeated"), and reports medians of wall time, bytes and round trips on the link, and the
-server's CPU time per scenario. The database is left as it was (the editor is left with No).
+a fresh process ("first": nothing kept from before) and twice in one process (the second
+showdll call is "repeated"), and reports medians of wall time, bytes and round trips on the
+link, and the server's CPU time per scenario. The database is left as it was (the editor is left
+with No). Besides, qmdw_list_probe opens the stock list twice in one process through a counting
+relay: the bytes and round trips of a first open and of a reopen.
 
-    linksim.py --bin DIR --database sqlite:PATH [--repeats N] [--rates LIST] [--rtts LIST]
-               [--out FILE.json]
+Several builds can be measured in the same run, one after the other on every link (so that the
+machine's load weighs on them alike): --bin DIR names this build, --baseline DIR another one
+(an older commit's programs), each with its own application server on the same database.
+
+    linksim.py --bin DIR --database sqlite:PATH [--baseline DIR] [--repeats N]
+               [--rates LIST] [--rtts LIST] [--out FILE.json]
 
 LIST is comma-separated: rates like "unshaped,1gbit,100mbit,20mbit,4mbit", round-trip times in
 milliseconds like "0,5,30,80" (each with the link unshaped). Needs root (namespaces, tc).
@@ -97,6 +103,14 @@ def cpu_ms(pid):
     return ticks * 1000.0 / os.sysconf("SC_CLK_TCK")
 
 
+def wait_for_file(path, tries=200, step=0.05):
+    for _ in range(tries):
+        if os.path.exists(path) and open(path).read().strip():
+            return open(path).read().strip()
+        time.sleep(step)
+    sys.exit(f"linksim: {path} did not appear")
+
+
 class Relay:
     def __init__(self, link, binary, target, one_way_ms, work):
         self.port_file = os.path.join(work, "relay.port")
@@ -108,11 +122,7 @@ class Relay:
             binary, "--target", target, "--listen", "127.0.0.1", "--port", "0",
             "--port-file", self.port_file, "--one-way-ms", str(one_way_ms),
             "--stats", self.stats_file))
-        for _ in range(100):
-            if os.path.exists(self.port_file) and open(self.port_file).read().strip():
-                break
-            time.sleep(0.02)
-        self.host = "127.0.0.1:" + open(self.port_file).read().strip()
+        self.host = "127.0.0.1:" + wait_for_file(self.port_file, 100, 0.02)
 
     def stop(self):
         self.proc.terminate()
@@ -121,9 +131,32 @@ class Relay:
             return json.load(f)
 
 
+class Build:
+    """One build's programs and its application server in the server's namespace."""
+
+    def __init__(self, name, bin_dir, link, database, key, work):
+        self.name, self.bin = name, bin_dir
+        port_file = os.path.join(work, f"appserver-{name}.port")
+        self.log = os.path.join(work, f"appserver-{name}.log")
+        self.server = subprocess.Popen(link.in_server(
+            os.path.join(bin_dir, "appserver"), "--listen", SERVER_IP, "--port", "0",
+            "--port-file", port_file, "--database", database, "--site-key", key,
+            "--log-level", "warning"), stderr=open(self.log, "w"))
+        self.target = SERVER_IP + ":" + wait_for_file(port_file)
+        self.scenario = os.path.join(bin_dir, "qmdw_scenario")
+        self.probe = os.path.join(bin_dir, "qmdw_list_probe")
+
+    def stop(self):
+        self.server.terminate()
+        self.server.wait()
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--bin", required=True, help="folder of appserver, qmdw_scenario, qmdw_delay_relay")
+    ap.add_argument("--bin", required=True,
+                    help="folder of appserver, qmdw_scenario, qmdw_delay_relay, qmdw_list_probe")
+    ap.add_argument("--baseline", help="another build's folder of appserver, qmdw_scenario and "
+                                       "qmdw_list_probe, measured beside it")
     ap.add_argument("--database", required=True)
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--rates", default="unshaped,1gbit,100mbit,20mbit,4mbit")
@@ -135,48 +168,66 @@ def main():
 
     once = os.path.join(HERE, "audit_once.json")
     twice = os.path.join(HERE, "audit_twice.json")
+    relay_bin = os.path.join(a.bin, "qmdw_delay_relay")
     work = tempfile.mkdtemp(prefix="qmdw-link.")
     key = os.path.join(work, "site.key")
     with open(key, "w") as f:
         f.write(os.urandom(32).hex() + "\n")
     env = dict(os.environ, QMDW_SITE_KEY_FILE=key)
     link = Link()
-    server = None
+    builds = []
     try:
-        port_file = os.path.join(work, "appserver.port")
-        server = subprocess.Popen(link.in_server(
-            os.path.join(a.bin, "appserver"), "--listen", SERVER_IP, "--port", "0",
-            "--port-file", port_file, "--database", a.database, "--site-key", key,
-            "--log-level", "warning"), stderr=open(os.path.join(work, "appserver.log"), "w"))
-        for _ in range(200):
-            if os.path.exists(port_file) and open(port_file).read().strip():
-                break
-            time.sleep(0.05)
-        target = SERVER_IP + ":" + open(port_file).read().strip()
-        scenario = os.path.join(a.bin, "qmdw_scenario")
-        relay_bin = os.path.join(a.bin, "qmdw_delay_relay")
+        builds.append(Build("after", a.bin, link, a.database, key, work))
+        if a.baseline:
+            builds.append(Build("before", a.baseline, link, a.database, key, work))
 
-        def play(path, host):
+        def play(build, path, host):
             t0 = time.monotonic()
-            c0 = cpu_ms(server.pid)
-            r = subprocess.run(link.in_client(scenario, path, "--server-host", host, "--out",
-                                              os.devnull), env=env, capture_output=True, text=True)
+            c0 = cpu_ms(build.server.pid)
+            r = subprocess.run(link.in_client(build.scenario, path, "--server-host", host,
+                                              "--out", os.devnull),
+                               env=env, capture_output=True, text=True)
             wall = time.monotonic() - t0
             if r.returncode != 0:
-                sys.exit(f"linksim: the scenario failed on {host}:\n{r.stderr}")
-            return wall, cpu_ms(server.pid) - c0
+                sys.exit(f"linksim: the scenario of {build.name} failed on {host}:\n{r.stderr}")
+            return wall, cpu_ms(build.server.pid) - c0
 
-        def measure(name, rate, rtt):
+        def probe(build):
+            """Bytes and round trips of the stock list's first open and of a reopen."""
+            counts, times = {}, []
+            for n in (1, 2):
+                r = Relay(link, relay_bin, build.target, 0, work)
+                out = subprocess.run(link.in_client(build.probe, "--host", r.host, "--times",
+                                                    str(n)),
+                                     env=env, capture_output=True, text=True)
+                counts[n] = r.stop()
+                if out.returncode != 0:
+                    sys.exit(f"linksim: the list probe of {build.name} failed:\n{out.stderr}")
+                times = [json.loads(line)["ms"] for line in out.stdout.splitlines() if line]
+            one, two = counts[1], counts[2]
+            row = {
+                "build": build.name,
+                "list_bytes_first": one["bytes_up"] + one["bytes_down"],
+                "list_bytes_reopen": (two["bytes_up"] + two["bytes_down"]
+                                      - one["bytes_up"] - one["bytes_down"]),
+                "list_round_trips_reopen": two["round_trips"] - one["round_trips"],
+                "list_first_ms_unshaped": round(times[0], 2),
+                "list_reopen_ms_unshaped": round(times[1], 2),
+            }
+            print(json.dumps(row, ensure_ascii=False), flush=True)
+            return row
+
+        def measure(build, name, rate, rtt):
             link.shape(rate)
-            relay = Relay(link, relay_bin, target, rtt / 2.0, work) if rtt > 0 else None
-            host = relay.host if relay else target
-            play(once, host)  # warm the server's caches and the page cache
+            relay = Relay(link, relay_bin, build.target, rtt / 2.0, work) if rtt > 0 else None
+            host = relay.host if relay else build.target
+            play(build, once, host)  # warm the server's caches and the page cache
             firsts, twices, cpu1, cpu2 = [], [], [], []
             for _ in range(a.repeats):
-                w, c = play(once, host)
+                w, c = play(build, once, host)
                 firsts.append(w)
                 cpu1.append(c)
-                w, c = play(twice, host)
+                w, c = play(build, twice, host)
                 twices.append(w)
                 cpu2.append(c)
             if relay:
@@ -184,14 +235,15 @@ def main():
             # Bytes and round trips: the same scenarios once more through a relay that counts.
             counts = {}
             for label, path in (("once", once), ("twice", twice)):
-                r = Relay(link, relay_bin, target, 0, work)
-                play(path, r.host)
+                r = Relay(link, relay_bin, build.target, 0, work)
+                play(build, path, r.host)
                 counts[label] = r.stop()
             first, second = counts["once"], {k: counts["twice"][k] - counts["once"][k]
                                               for k in counts["once"]}
             med1 = statistics.median(firsts)
             med2 = statistics.median(twices)
             row = {
+                "build": build.name,
                 "link": name, "rate": rate, "rtt_ms": rtt,
                 "first_s": round(med1, 4),
                 "repeated_s": round(max(0.0, med2 - med1), 4),
@@ -202,25 +254,29 @@ def main():
                 "round_trips_first": first["round_trips"],
                 "round_trips_repeated": second["round_trips"],
                 "connections_first": first["connections"],
+                "load_average": os.getloadavg()[0],
             }
             print(json.dumps(row, ensure_ascii=False), flush=True)
             return row
 
+        link.shape("unshaped")
+        probes = [probe(b) for b in builds]
         rows = []
         for rate in [r for r in a.rates.split(",") if r]:
-            rows.append(measure(rate, rate, 0))
+            for b in builds:
+                rows.append(measure(b, rate, rate, 0))
         for rtt in [float(x) for x in a.rtts.split(",") if x]:
             if rtt == 0 and "unshaped" in a.rates.split(","):
                 continue
-            rows.append(measure(f"rtt {rtt:g} ms", "unshaped", rtt))
-        result = {"repeats": a.repeats, "database": a.database, "rows": rows}
+            for b in builds:
+                rows.append(measure(b, f"rtt {rtt:g} ms", "unshaped", rtt))
+        result = {"repeats": a.repeats, "database": a.database, "probes": probes, "rows": rows}
         if a.out:
             with open(a.out, "w") as f:
                 json.dump(result, f, ensure_ascii=False, indent=2)
     finally:
-        if server:
-            server.terminate()
-            server.wait()
+        for b in builds:
+            b.stop()
         link.close()
         shutil.rmtree(work, ignore_errors=True)
 
