@@ -416,7 +416,6 @@ class SysTranObject : public ObjectBase {
       db_->Rollback();
       EndTxn();
       pending_.clear();
-      Log(LogLevel::kWarning, prog_id_ + ": " + message);
       throw ServerError(message);
     };
     if (delta.size() != 1) {
@@ -534,7 +533,6 @@ class CommunicationObject : public ObjectBase {
         db_->Rollback();
         EndTxn();
         ResetCancel();
-        Log(LogLevel::kWarning, prog_id_ + ": " + msg::CommitWithoutReset());
         throw ServerError(msg::CommitWithoutReset());
       }
       EndTxn();

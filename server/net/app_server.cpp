@@ -335,6 +335,7 @@ void AppServer::RunSession(Session& s) {
     }
   } catch (const remote::DeadlinePassed& e) {
     APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: " << e.what();
+    s.socket.SetAbortiveClose();
   } catch (const remote::ConnectionLost& e) {
     APPSERVER_LOG(kInfo) << s.Tag() << "connection lost: " << e.what();
   } catch (const std::exception& e) {
@@ -625,6 +626,7 @@ void AppServer::Serve(Session& s, ServerObject& object) {
       APPSERVER_LOG(kDebug) << s.Tag() << what << " " << MillisSince(start) << " ms";
     } catch (const remote::DeadlinePassed&) {
       APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: " << msg::ReplyNotRead(send_ms);
+      s.socket.SetAbortiveClose();  // what it did not read is dropped, not kept for it
       return;
     } catch (const remote::ConnectionLost&) {
       throw;

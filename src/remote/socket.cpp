@@ -314,6 +314,13 @@ void Socket::SetKeepAlive() {
   setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
+void Socket::SetAbortiveClose() {
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+}
+
 void Socket::Shutdown() {
   if (!valid()) return;
 #ifdef _WIN32

@@ -83,6 +83,9 @@ class Socket {
   void SetSendTimeout(int timeout_ms);
   void SetNoDelay();
   void SetKeepAlive();
+  // Closing then resets the connection and drops whatever is still queued for the peer, rather
+  // than keeping it (and the memory it takes) until a peer that stopped reading takes it.
+  void SetAbortiveClose();
   // Ends both directions: a thread blocked reading this socket returns. The handle stays open.
   void Shutdown();
   // Ends the sending direction only: the peer reads what was sent, then the end of the stream.
