@@ -47,7 +47,7 @@ int64_t RowBytes(const Row& row) {
     if (v.is_text() && v.text().size() > 15) n += static_cast<int64_t>(v.text().capacity() + 1);
   }
   for (const std::vector<Row>& nested : row.nested) {
-    n += static_cast<int64_t>(sizeof(nested));
+    n += static_cast<int64_t>(sizeof(std::vector<Row>));
     for (const Row& r : nested) n += RowBytes(r);
   }
   return n;
