@@ -30,8 +30,10 @@ const Value* FindValue(const std::vector<FieldValue>& values, const std::string&
   return nullptr;
 }
 
-// `v` as a value of field `f`, or a failure naming the field.
-Value Coerce(const Value& v, const FieldDef& f, const std::string& where) {
+// `v` as a value of field `f`, or a failure naming the field. A value read (`original`) is only
+// compared with what is stored, so a control character that stored data may already hold does
+// not fail it.
+Value Coerce(const Value& v, const FieldDef& f, const std::string& where, bool original = false) {
   if (v.is_null()) return v;
   switch (f.type) {
     case FieldType::Text:
@@ -40,7 +42,7 @@ Value Coerce(const Value& v, const FieldDef& f, const std::string& where) {
         throw RowFailure{where + ": " + f.name + " is not valid text"};
       }
       // Line breaks and tabs are a memo's own; NUL and the other controls are no text.
-      if (const int c = ForbiddenControl(v.text(), TextUse::kStored); c >= 0) {
+      if (const int c = original ? -1 : ForbiddenControl(v.text(), TextUse::kStored); c >= 0) {
         throw RowFailure{
             msg::ControlCharacter(where + ": " + f.name, static_cast<unsigned char>(c))};
       }
@@ -89,7 +91,8 @@ std::vector<Assignment> Assignments(const RowDelta& row, const std::vector<Field
     if (!original) {
       throw RowFailure{where + ": the change of " + change.field + " lacks the value read"};
     }
-    out.push_back({change.field, Coerce(change.value, *f, where), Coerce(*original, *f, where)});
+    out.push_back({change.field, Coerce(change.value, *f, where),
+                   Coerce(*original, *f, where, /*original=*/true)});
   }
   return out;
 }

@@ -452,12 +452,13 @@ class SysTranObject : public ObjectBase {
           "was changed)";
       return result;
     }
-    // The document as stored now, inside the transaction: its lines and warehouse.
-    const std::string mismatch = CompareWithDocument(ReadLedgerDocument(*db_, *number), pending_);
-    if (!mismatch.empty()) refuse(msg::SaveMismatch(doc, mismatch));
     try {
+      // The document as stored now, inside the transaction: its lines and warehouse.
+      const std::string mismatch = CompareWithDocument(ReadLedgerDocument(*db_, *number), pending_);
+      if (!mismatch.empty()) refuse(msg::SaveMismatch(doc, mismatch));
       db_->Commit();
     } catch (...) {
+      db_->Rollback();
       EndTxn();
       pending_.clear();
       throw;
