@@ -253,7 +253,19 @@ void AppServer::ReapFinished() {
 
 void AppServer::Refuse(remote::Socket& socket, const std::string& peer,
                        const std::string& message) {
-  APPSERVER_LOG(kWarning) << "refused " << peer << ": " << message;
+  // At most one line a second, however fast a client reconnects: it cannot flood the log.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_refusal_log_ >= std::chrono::seconds(1)) {
+    APPSERVER_LOG(kWarning) << "refused " << peer << ": " << message
+                            << (refusals_unlogged_ > 0
+                                    ? " (and " + std::to_string(refusals_unlogged_) +
+                                          " more connections refused since the last such line)"
+                                    : std::string());
+    last_refusal_log_ = now;
+    refusals_unlogged_ = 0;
+  } else {
+    ++refusals_unlogged_;
+  }
   std::string frame;
   try {
     SendMessage(socket, frame, wire::ErrorReply{message}, 1000);
