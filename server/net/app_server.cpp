@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <variant>
 
 #include "remote/crypto.h"
@@ -93,6 +94,39 @@ void SendMessage(remote::Socket& socket, std::string& frame, const wire::ServerM
   remote::BeginFrame(frame);
   wire::Encode(m, frame);
   remote::SendFrame(socket, frame, After(timeout_ms));
+}
+
+// Lines about connections turned away before they were served (refused, greeting too slow):
+// at most one a second for the whole server, however fast clients reconnect, each carrying the
+// count of those left out since the last.
+class RefusalLog {
+ public:
+  // The suffix to log with this line, or nullopt when the line is left out.
+  std::optional<std::string> Admit() {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::seconds(1)) {
+      ++left_out_;
+      return std::nullopt;
+    }
+    last_ = now;
+    std::string suffix;
+    if (left_out_ > 0) {
+      suffix = " (and " + std::to_string(left_out_) + " more turned away since the last such line)";
+    }
+    left_out_ = 0;
+    return suffix;
+  }
+
+ private:
+  std::mutex mu_;
+  std::chrono::steady_clock::time_point last_;
+  std::size_t left_out_ = 0;
+};
+
+RefusalLog& Refusals() {
+  static RefusalLog* log = new RefusalLog;  // never destroyed: sessions may end at exit
+  return *log;
 }
 
 // Buffers above this are given back after each request, so that an idle session holds little.
@@ -253,18 +287,8 @@ void AppServer::ReapFinished() {
 
 void AppServer::Refuse(remote::Socket& socket, const std::string& peer,
                        const std::string& message) {
-  // At most one line a second, however fast a client reconnects: it cannot flood the log.
-  const auto now = std::chrono::steady_clock::now();
-  if (now - last_refusal_log_ >= std::chrono::seconds(1)) {
-    APPSERVER_LOG(kWarning) << "refused " << peer << ": " << message
-                            << (refusals_unlogged_ > 0
-                                    ? " (and " + std::to_string(refusals_unlogged_) +
-                                          " more connections refused since the last such line)"
-                                    : std::string());
-    last_refusal_log_ = now;
-    refusals_unlogged_ = 0;
-  } else {
-    ++refusals_unlogged_;
+  if (auto suffix = Refusals().Admit()) {
+    APPSERVER_LOG(kWarning) << "refused " << peer << ": " << message << *suffix;
   }
   std::string frame;
   try {
@@ -372,7 +396,9 @@ void AppServer::RunSession(Session& s) {
 
 std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
   auto refuse = [&](const std::string& message) -> std::unique_ptr<ServerObject> {
-    APPSERVER_LOG(kWarning) << s.Tag() << "refused: " << message;
+    if (auto suffix = Refusals().Admit()) {
+      APPSERVER_LOG(kWarning) << s.Tag() << "refused: " << message << *suffix;
+    }
     SendMessage(s.socket, s.frame, wire::ErrorReply{message}, 1000);
     return nullptr;
   };
@@ -388,8 +414,10 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
     }
   };
   auto too_slow = [&]() -> std::unique_ptr<ServerObject> {
-    APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: "
-                            << msg::HandshakeTooSlow(options_.handshake_timeout_ms);
+    if (auto suffix = Refusals().Admit()) {
+      APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: "
+                              << msg::HandshakeTooSlow(options_.handshake_timeout_ms) << *suffix;
+    }
     return nullptr;
   };
 

@@ -116,12 +116,9 @@ class AppServer {
   std::size_t live_ = 0;
   uint64_t next_id_ = 1;
   bool stopping_ = false;
-  // Accept thread only: giving freed memory back to the system after sessions ended, and the
-  // log of refused connections.
+  // Accept thread only: giving freed memory back to the system after sessions ended.
   bool trim_due_ = false;
   std::chrono::steady_clock::time_point last_trim_;
-  std::chrono::steady_clock::time_point last_refusal_log_;
-  std::size_t refusals_unlogged_ = 0;
 };
 
 }  // namespace appserver
