@@ -19,9 +19,9 @@ unsigned long Positive(const std::string& option, const std::string& text, unsig
   return v;
 }
 
-// A time in whole seconds, 1 s to 30 days, as milliseconds.
+// A time in whole seconds, 1 s to 24 days (what milliseconds in an int hold), as milliseconds.
 int Millis(const std::string& option, const std::string& text) {
-  return static_cast<int>(Positive(option, text, 30UL * 86400) * 1000);
+  return static_cast<int>(Positive(option, text, 24UL * 86400) * 1000);
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ TEST(OptionsTest, MistakesAreNamed) {
       {{"--max-clients", "0"}, "--max-clients must be at least 1"},
       {{"--transaction-limit", "0"}, "--transaction-limit must be at least 1"},
       {{"--idle-timeout", "2.5"}, "--idle-timeout expects a number, not \"2.5\""},
-      {{"--send-timeout", "2592001"}, "--send-timeout 2592001 is out of range (at most 2592000)"},
+      {{"--send-timeout", "2073601"}, "--send-timeout 2073601 is out of range (at most 2073600)"},
       {{"--databse", "x"}, "unknown argument \"--databse\""},
   };
   for (const Case& c : cases) {
