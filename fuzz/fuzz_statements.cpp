@@ -1,13 +1,16 @@
 // The statement recogniser: any text is recognised or refused. A recognised statement, written
 // again from its values as the module writes it, is recognised with the same meaning; a stock
-// batch splits only into stock decrements.
+// batch splits only into stock decrements, and the ledger's shape check of an audit's batch
+// accepts it only as pairs for warehouse "0B" and one other with the same goods and quantity.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rtl/numtext.h"
+#include "server/ledger.h"
 #include "server/statements.h"
 #include "tests/support/statement_text.h"
 
@@ -35,8 +38,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (testsupport::StatementText(*st2) != again) std::abort();  // the written form is stable
   }
   try {
-    for (const server::Statement& s : server::ParseStockBatch(text)) {
+    const std::vector<server::Statement> batch = server::ParseStockBatch(text);
+    for (const server::Statement& s : batch) {
       if (s.kind != server::StatementKind::kStockDecrement) std::abort();
+    }
+    if (server::CheckAuditBatchShape(batch).empty()) {
+      if (batch.size() % 2 != 0) std::abort();
+      for (size_t i = 0; i + 1 < batch.size(); i += 2) {
+        if (batch[i].warehouse != "0B" || batch[i].goods != batch[i + 1].goods ||
+            batch[i + 1].warehouse != batch[1].warehouse ||
+            rtl::FloatToStr(batch[i].quantity) != rtl::FloatToStr(batch[i + 1].quantity)) {
+          std::abort();
+        }
+      }
     }
   } catch (const server::StatementRefused& e) {
     if (std::string(e.what()).empty()) std::abort();

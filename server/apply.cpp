@@ -7,6 +7,7 @@
 #include "rtl/gbk.h"
 #include "rtl/numtext.h"
 #include "server/schema.h"
+#include "server/text_rules.h"
 
 namespace server {
 namespace {
@@ -29,14 +30,21 @@ const Value* FindValue(const std::vector<FieldValue>& values, const std::string&
   return nullptr;
 }
 
-// `v` as a value of field `f`, or a failure naming the field.
-Value Coerce(const Value& v, const FieldDef& f, const std::string& where) {
+// `v` as a value of field `f`, or a failure naming the field. A value read (`original`) is only
+// compared with what is stored, so a control character that stored data may already hold does
+// not fail it.
+Value Coerce(const Value& v, const FieldDef& f, const std::string& where, bool original = false) {
   if (v.is_null()) return v;
   switch (f.type) {
     case FieldType::Text:
       if (!v.is_text()) throw RowFailure{where + ": " + f.name + " must be text"};
       if (!rtl::IsValidUtf8(v.text())) {
         throw RowFailure{where + ": " + f.name + " is not valid text"};
+      }
+      // Line breaks and tabs are a memo's own; NUL and the other controls are no text.
+      if (const int c = original ? -1 : ForbiddenControl(v.text(), TextUse::kStored); c >= 0) {
+        throw RowFailure{
+            msg::ControlCharacter(where + ": " + f.name, static_cast<unsigned char>(c))};
       }
       if (f.width > 0 && rtl::GbkLength(v.text()) > static_cast<size_t>(f.width)) {
         throw RowFailure{where + ": " + f.name + " holds at most " + std::to_string(f.width) +
@@ -83,7 +91,8 @@ std::vector<Assignment> Assignments(const RowDelta& row, const std::vector<Field
     if (!original) {
       throw RowFailure{where + ": the change of " + change.field + " lacks the value read"};
     }
-    out.push_back({change.field, Coerce(change.value, *f, where), Coerce(*original, *f, where)});
+    out.push_back({change.field, Coerce(change.value, *f, where),
+                   Coerce(*original, *f, where, /*original=*/true)});
   }
   return out;
 }
@@ -112,7 +121,9 @@ std::string ChangedNames(const std::vector<Assignment>& set) {
   return s;
 }
 
-std::optional<double> DocumentNumber(const RowDelta& row) {
+}  // namespace
+
+std::optional<double> ChangedDocumentNumber(const RowDelta& row) {
   const Value* v = FindValue(row.original, "DHAO00");
   if (!v || v->is_null()) v = FindValue(row.changed, "DHAO00");
   if (!v) return std::nullopt;
@@ -120,6 +131,14 @@ std::optional<double> DocumentNumber(const RowDelta& row) {
   if (v->is_integer()) return static_cast<double>(v->integer());
   return std::nullopt;
 }
+
+bool StoresAudit(const RowDelta& row) {
+  const Value* now = FindValue(row.changed, "YWRQ00");
+  const Value* was = FindValue(row.original, "YWRQ00");
+  return now && !now->is_null() && (!was || was->is_null());
+}
+
+namespace {
 
 void ApplyHeader(DbSession& db, const RowDelta& row, double number, const std::string& doc,
                  const ApplyOptions& options) {
@@ -191,7 +210,7 @@ remote::ApplyResult ApplyDocumentChanges(DbSession& db, const std::vector<RowDel
   remote::ApplyResult result;
   for (const RowDelta& row : delta) {
     if (options.max_errors >= 0 && result.error_count > options.max_errors) break;
-    const std::optional<double> number = DocumentNumber(row);
+    const std::optional<double> number = ChangedDocumentNumber(row);
     const std::string doc =
         "Document " + (number ? rtl::FloatToStr(*number) : std::string("(without DHAO00)"));
     std::vector<std::string> failures;

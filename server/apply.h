@@ -9,10 +9,13 @@
 //   server, the value the client read (the change log's original value). Otherwise the row fails.
 // - A document (header and its lines) is written whole or not at all.
 // - Every failing row counts as one error; its message names the document (and the goods).
+// - A stored text may hold line breaks and tabs but no other control character; a number is
+//   finite; a date lies in years 1 to 9999.
 // - Storing an audit stamp (YWRQ00 from no value to a value) needs `audit_allowed`: the stock
 //   batch of the same save is pending. Clearing YWRQ00 is only done by cancelling the audit.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,5 +34,11 @@ struct ApplyOptions {
 // when more than `max_errors` rows failed).
 remote::ApplyResult ApplyDocumentChanges(DbSession& db, const std::vector<remote::RowDelta>& delta,
                                          const ApplyOptions& options);
+
+// The number DHAO00 of the document a change names (its value read, else its new value).
+std::optional<double> ChangedDocumentNumber(const remote::RowDelta& row);
+
+// Whether the change stores an audit: YWRQ00 from no value to a value.
+bool StoresAudit(const remote::RowDelta& row);
 
 }  // namespace server

@@ -6,12 +6,15 @@
 #include <mutex>
 #include <thread>
 
-#include "remote/connection.h"
+#include "remote/prog_ids.h"
 #include "rtl/numtext.h"
 #include "server/apply.h"
+#include "server/ledger.h"
+#include "server/messages.h"
 #include "server/objects_log.h"
 #include "server/providers.h"
 #include "server/schema.h"
+#include "server/text_rules.h"
 
 namespace server {
 namespace {
@@ -68,7 +71,10 @@ class TransactionTimer {
 class ObjectBase : public remote::ServerObject {
  public:
   ObjectBase(std::string prog_id, StorageFactory& storage)
-      : prog_id_(std::move(prog_id)), db_(storage.NewSession()), options_(GetObjectOptions()) {}
+      : prog_id_(std::move(prog_id)),
+        db_(storage.NewSession()),
+        options_(GetObjectOptions()),
+        memory_(options_.result_memory_per_session, options_.result_memory_total) {}
   ~ObjectBase() override {
     TransactionTimer::Instance().Cancel(this);
     std::lock_guard<std::mutex> lock(mu_);
@@ -78,6 +84,9 @@ class ObjectBase : public remote::ServerObject {
 
   remote::OpenResult Open(const remote::OpenRequest& request) override {
     return Guarded(Request::kOpen, request.provider, [&] {
+      CheckText(request.provider, "The provider name");
+      CheckParams(request.params);
+      if (request.command_text) CheckText(*request.command_text, "The command text");
       Provider& p = FindProvider(request.provider);
       OpenedResult opened = p.Open(*db_, request);
       remote::OpenResult result;
@@ -102,6 +111,11 @@ class ObjectBase : public remote::ServerObject {
       remote::Packet packet;
       if (it == cursors_.end()) {
         if (cursor == 0) return packet;  // every row had arrived: nothing more
+        if (auto closed = closed_.find(cursor); closed != closed_.end()) {
+          const std::string message = closed->second;
+          closed_.erase(closed);
+          throw ServerError(message);
+        }
         throw ServerError(prog_id_ + ": no open result " + std::to_string(cursor));
       }
       packet.more = it->second->Next(count, packet.rows);
@@ -118,6 +132,9 @@ class ObjectBase : public remote::ServerObject {
   void Execute(const std::string& provider, const std::vector<remote::Param>& params,
                const std::string& command_text) override {
     Guarded(Request::kExecute, provider, [&] {
+      CheckText(provider, "The provider name");
+      CheckParams(params);
+      CheckText(command_text, "The command text");
       Provider& p = FindProvider(provider);
       ExecuteCommand(p, params, command_text);
       return 0;
@@ -128,6 +145,8 @@ class ObjectBase : public remote::ServerObject {
                                    const std::vector<remote::RowDelta>& delta,
                                    int32_t max_errors) override {
     return Guarded(Request::kApply, provider, [&] {
+      CheckText(provider, "The provider name");
+      for (const remote::RowDelta& row : delta) CheckDelta(row);
       Provider& p = FindProvider(provider);
       if (!p.Applies()) throw ServerError(provider + " of " + prog_id_ + " takes no changes");
       return ApplyChanges(p, delta, max_errors);
@@ -136,6 +155,10 @@ class ObjectBase : public remote::ServerObject {
 
   Value Call(const std::string& method, std::vector<Value>& args) override {
     return Guarded(Request::kCall, method, [&] {
+      CheckText(method, "The method name");
+      for (size_t i = 0; i < args.size(); ++i) {
+        CheckValue(args[i], "Argument " + std::to_string(i + 1) + " of " + method, TextUse::kName);
+      }
       auto it = methods_.find(method);
       if (it == methods_.end()) {
         throw ServerError(prog_id_ + " has no method '" + method + "'");
@@ -144,13 +167,13 @@ class ObjectBase : public remote::ServerObject {
     });
   }
 
-  // Called by the timer with mu_ held.
   // Called by the timer with mu_ held, and by every request before it runs, so that a request
   // arriving after the deadline finds the transaction rolled back however late the timer is.
   void OnDeadline(bool from_timer = true) {
-    if (txn_ != Txn::kOpen || Clock::now() < deadline_) return;
-    const std::string reason =
-        "it was left open for more than " + rtl::FloatToStr(timeout_.count() / 1000.0) + " s";
+    const Clock::time_point now = Clock::now();
+    if (txn_ != Txn::kOpen || now < deadline_) return;
+    const std::string reason = now >= limit_deadline_ ? msg::TransactionTooLong(limit_.count())
+                                                      : msg::TransactionIdle(idle_.count());
     Log(LogLevel::kWarning, prog_id_ + ": transaction rolled back: " + reason);
     Abort(reason, /*cancel_timer=*/!from_timer);
   }
@@ -181,7 +204,7 @@ class ObjectBase : public remote::ServerObject {
   virtual void OnFailure(Request, const std::string& what) {}
   virtual void ExecuteCommand(Provider& p, const std::vector<remote::Param>& params,
                               const std::string& text) {
-    p.Execute(*db_, params, text);
+    RunStatement(*db_, p.RecogniseCommand(params, text));
   }
   virtual remote::ApplyResult ApplyChanges(Provider& p, const std::vector<remote::RowDelta>& delta,
                                            int32_t max_errors) {
@@ -200,17 +223,20 @@ class ObjectBase : public remote::ServerObject {
     }
   }
 
-  // The transaction state shared by the derived objects.
-  void BeginTxn(std::chrono::milliseconds timeout) {
+  // The transaction state shared by the derived objects. The transaction is rolled back when it
+  // has been idle for `idle` or open for `limit` since it took the database.
+  void BeginTxn(std::chrono::milliseconds idle, std::chrono::milliseconds limit) {
     db_->Rollback();
     db_->Begin();
     txn_ = Txn::kOpen;
     aborted_reason_.clear();
-    timeout_ = timeout;
+    idle_ = idle;
+    limit_ = limit;
+    limit_deadline_ = Clock::now() + limit;
     Touch();
   }
   void Touch() {
-    deadline_ = Clock::now() + timeout_;
+    deadline_ = std::min(Clock::now() + idle_, limit_deadline_);
     TransactionTimer::Instance().Schedule(this, deadline_);
   }
   void EndTxn() {
@@ -266,20 +292,58 @@ class ObjectBase : public remote::ServerObject {
   }
 
   // Open results other than `keep` stop holding the database (a list left half-read must not
-  // keep its statement and snapshot while other requests run on the session).
+  // keep its statement and snapshot while other requests run on the session). A result whose
+  // rows would pass the memory limits is closed instead; its next fetch is told why.
   void DetachCursors(uint32_t keep) {
-    for (auto& [id, cursor] : cursors_) {
-      if (id != keep) cursor->Detach();
+    for (auto it = cursors_.begin(); it != cursors_.end();) {
+      if (it->first == keep) {
+        ++it;
+        continue;
+      }
+      const ResultMemory::Refusal refusal = it->second->Detach(memory_);
+      if (refusal == ResultMemory::Refusal::kNone) {
+        ++it;
+        continue;
+      }
+      std::string message = refusal == ResultMemory::Refusal::kSession
+                                ? msg::ResultMemorySession(it->first, memory_.session_limit())
+                                : msg::ResultMemoryServer(it->first, memory_.server_limit());
+      Log(LogLevel::kWarning, prog_id_ + ": " + message);
+      closed_[it->first] = std::move(message);
+      if (closed_.size() > 64) closed_.erase(closed_.begin());
+      it = cursors_.erase(it);
+    }
+  }
+
+  static void CheckParams(const std::vector<remote::Param>& params) {
+    for (const remote::Param& p : params) {
+      CheckText(p.name, "A parameter name");
+      CheckValue(p.value, "The parameter " + p.name, TextUse::kName);
+    }
+  }
+  // Field names of a change, with its nested changes; the values of stored fields are checked
+  // where they are written (ApplyDocumentChanges fails the row).
+  static void CheckDelta(const remote::RowDelta& row) {
+    for (const auto* values : {&row.changed, &row.original}) {
+      for (const remote::FieldValue& v : *values) CheckText(v.field, "A field name of the changes");
+    }
+    for (const remote::NestedDelta& nested : row.nested) {
+      CheckText(nested.field, "A field name of the changes");
+      for (const remote::RowDelta& r : nested.rows) CheckDelta(r);
     }
   }
 
   std::mutex mu_;
   std::map<std::string, std::unique_ptr<Provider>> providers_;
   std::map<std::string, std::function<Value(std::vector<Value>&)>> methods_;
+  ResultMemory memory_;  // before the cursors, which give their memory back when destroyed
   std::map<uint32_t, std::unique_ptr<ProviderCursor>> cursors_;
+  std::map<uint32_t, std::string> closed_;  // results closed for memory: why
   uint32_t next_cursor_ = 1;
   Clock::time_point deadline_;
-  std::chrono::milliseconds timeout_{0};
+  Clock::time_point limit_deadline_;
+  std::chrono::milliseconds idle_{0};
+  std::chrono::milliseconds limit_{0};
 };
 
 void TransactionTimer::Run() {
@@ -346,46 +410,99 @@ class SysTranObject : public ObjectBase {
                         "); nothing was saved. Save again.");
     }
     if (txn_ != Txn::kOpen) return ObjectBase::ApplyChanges(p, delta, max_errors);
-    // The pending save: the document joins the stock batch's transaction.
+    // The pending save: the document joins the stock batch's transaction, and the batch must be
+    // that document's.
+    auto refuse = [&](const std::string& message) {
+      db_->Rollback();
+      EndTxn();
+      pending_.clear();
+      throw ServerError(message);
+    };
+    if (delta.size() != 1) {
+      refuse(msg::SaveNeedsOneAudit(delta.empty() ? std::string("the changes name no document")
+                                                  : std::to_string(delta.size()) +
+                                                        " documents in the changes"));
+    }
+    const std::optional<double> number = ChangedDocumentNumber(delta.front());
+    if (!number) refuse(msg::SaveNeedsOneAudit("the changes lack the document number DHAO00"));
+    const std::string doc = rtl::FloatToStr(*number);
+    if (!StoresAudit(delta.front())) {
+      refuse(msg::SaveNeedsOneAudit("the changes of document " + doc + " store no audit date"));
+    }
+    remote::ApplyResult result;
     try {
       ApplyOptions options;
       options.nested_field = "tb_qmdwlrt2";
       options.max_errors = max_errors;
       options.audit_allowed = true;
-      remote::ApplyResult result = ApplyDocumentChanges(*db_, delta, options);
-      if (result.error_count > 0) {
-        db_->Rollback();
-        // One message per failing row; the last says what became of the save.
-        result.errors.back() +=
-            " (the save was rolled back: neither the stock nor the document "
-            "was changed)";
-      } else {
-        db_->Commit();
-      }
-      EndTxn();
-      return result;
+      result = ApplyDocumentChanges(*db_, delta, options);
     } catch (...) {
       db_->Rollback();
       EndTxn();
+      pending_.clear();
       throw;
     }
+    if (result.error_count > 0) {
+      db_->Rollback();
+      EndTxn();
+      pending_.clear();
+      // One message per failing row; the last says what became of the save.
+      result.errors.back() +=
+          " (the save was rolled back: neither the stock nor the document "
+          "was changed)";
+      return result;
+    }
+    try {
+      // The document as stored now, inside the transaction: its lines and warehouse.
+      const std::string mismatch = CompareWithDocument(ReadLedgerDocument(*db_, *number), pending_);
+      if (!mismatch.empty()) refuse(msg::SaveMismatch(doc, mismatch));
+      db_->Commit();
+    } catch (...) {
+      db_->Rollback();
+      EndTxn();
+      pending_.clear();
+      throw;
+    }
+    EndTxn();
+    pending_.clear();
+    return result;
   }
 
  private:
   Value TranPara(std::vector<Value>& args) {
     CheckArgCount("TranPara", args, 1);
     if (!args[0].is_text()) throw ServerError("Method TranPara takes one text argument");
-    const std::vector<Statement> batch = ParseStockBatch(args[0].text());
-    BeginTxn(options_.save_timeout);
+    std::vector<Statement> batch = ParseStockBatch(args[0].text());
+    if (const std::string wrong = CheckAuditBatchShape(batch); !wrong.empty()) {
+      throw StatementRefused(msg::BatchShape(wrong));
+    }
+    BeginTxn(options_.save_timeout, std::min(options_.save_timeout, options_.transaction_limit));
     try {
-      for (const Statement& st : batch) RunStatement(*db_, st);
+      size_t unbooked = 0;
+      const Statement* first_unbooked = nullptr;
+      for (const Statement& st : batch) {
+        if (RunStatement(*db_, st) > 0) continue;
+        if (unbooked++ == 0) first_unbooked = &st;
+      }
+      if (first_unbooked) {
+        // One line for the whole batch, however long it is.
+        Log(LogLevel::kWarning,
+            std::to_string(unbooked) + " of " + std::to_string(batch.size()) +
+                " stock statements of a TranPara batch found no stock row \"YW\" (the first: "
+                "goods '" +
+                first_unbooked->goods + "' in warehouse '" + first_unbooked->warehouse +
+                "'); their quantities were not booked");
+      }
     } catch (...) {
       db_->Rollback();
       EndTxn();
       throw;
     }
+    pending_ = std::move(batch);
     return Value();
   }
+
+  std::vector<Statement> pending_;  // the stock batch waiting for its document
 };
 
 // The header list and the command provider; "sustarttran", "sucommit", "surollback".
@@ -400,7 +517,8 @@ class CommunicationObject : public ObjectBase {
       if (txn_ == Txn::kOpen) {
         throw ServerError("A transaction is already open; commit or roll it back first");
       }
-      BeginTxn(options_.transaction_timeout);
+      BeginTxn(options_.transaction_timeout, options_.transaction_limit);
+      ResetCancel();
       return Value();
     });
     AddMethod("sucommit", [this](std::vector<Value>& args) {
@@ -412,7 +530,14 @@ class CommunicationObject : public ObjectBase {
                           "); nothing was committed");
       }
       if (txn_ != Txn::kOpen) throw ServerError("No transaction is open: nothing to commit");
+      if (!increments_.empty() && !reset_done_) {
+        db_->Rollback();
+        EndTxn();
+        ResetCancel();
+        throw ServerError(msg::CommitWithoutReset());
+      }
       EndTxn();
+      ResetCancel();
       db_->Commit();
       return Value();
     });
@@ -420,6 +545,7 @@ class CommunicationObject : public ObjectBase {
       CheckArgCount("surollback", args, 0);
       db_->Rollback();
       EndTxn();
+      ResetCancel();
       return Value();
     });
   }
@@ -434,12 +560,45 @@ class CommunicationObject : public ObjectBase {
       throw ServerError("The transaction was rolled back (" + aborted_reason_ +
                         "); roll back before executing further commands");
     }
-    p.Execute(*db_, params, text);
+    const Statement st = p.RecogniseCommand(params, text);
+    const bool increment = st.kind == StatementKind::kStockIncrement;
+    // Outside a transaction nothing is run: a lone increment would raise the stock for no
+    // document, a lone reset would clear an audit without giving its stock back.
+    if (txn_ != Txn::kOpen) {
+      throw StatementRefused(increment ? msg::LoneStockIncrement() : msg::LoneAuditReset());
+    }
+    if (reset_done_) throw StatementRefused(msg::AfterAuditReset());
+    if (increment) {
+      if (RunStatement(*db_, st) == 0) {
+        Log(LogLevel::kWarning, "No stock row \"YW\" for goods '" + st.goods + "' in warehouse '" +
+                                    st.warehouse + "': the quantity " +
+                                    rtl::FloatToStr(st.quantity) + " was not booked");
+      }
+      increments_.push_back(st);
+      return;
+    }
+    RunStatement(*db_, st);  // refuses a document not audited or closed
+    const std::string mismatch =
+        CompareWithDocument(ReadLedgerDocument(*db_, st.document), increments_);
+    if (!mismatch.empty()) {
+      throw StatementRefused(msg::CancelMismatch(rtl::FloatToStr(st.document), mismatch));
+    }
+    reset_done_ = true;
   }
   void OnFailure(Request request, const std::string& what) override {
     if (txn_ != Txn::kOpen || request == Request::kCall) return;
     Abort(what);
+    ResetCancel();
   }
+
+ private:
+  void ResetCancel() {
+    increments_.clear();
+    reset_done_ = false;
+  }
+
+  std::vector<Statement> increments_;  // of the open transaction, in order
+  bool reset_done_ = false;            // the open transaction has reset its document's audit
 };
 
 class StoreProductObject : public ObjectBase {
@@ -447,7 +606,7 @@ class StoreProductObject : public ObjectBase {
   explicit StoreProductObject(StorageFactory& storage)
       : ObjectBase(remote::kProgIdStoreProduct, storage) {
     AddProvider(MakeListProvider("dsp_LirraUnit",
-                                 "SELECT SPDW02, ZHXS00 FROM GSTJYDW0 ORDER BY XHAO00, SPDW02",
+                                 "SELECT SPDW02, ZHXS00 FROM GSTJYDW0 ORDER BY XHAO00",
                                  schema::UnitFields()));
     AddProvider(MakeListProvider("dsp_lirrainfo2",
                                  "SELECT SPDM00, SPMC00 FROM GSTJYGL1 ORDER BY SPDM00",

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "server/text_rules.h"
+
 namespace server {
 namespace {
 
@@ -53,7 +55,8 @@ void Log(LogLevel level, std::string_view message) {
     return;
   }
   if (level < MinLevel()) return;
-  std::string line = std::string(LevelName(level)) + " " + std::string(message) + "\n";
+  std::string line =
+      std::string(LevelName(level)) + " " + EscapeForLog(message, kMaxLogMessageBytes) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 

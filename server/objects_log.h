@@ -1,5 +1,7 @@
 // Logging of the server objects: a process-wide sink with levels. By default messages go to
-// stderr as "LEVEL message"; the application server may route them into its own log.
+// stderr as "LEVEL message", one line each (control characters escaped, cut to a bounded length,
+// see server/text_rules.h); the application server may route them into its own log, which does
+// the same.
 #pragma once
 
 #include <functional>

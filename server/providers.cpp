@@ -1,12 +1,14 @@
 #include "server/providers.h"
 
+#include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <map>
 
 #include "rtl/numtext.h"
 #include "server/apply.h"
-#include "server/objects_log.h"
+#include "server/messages.h"
 #include "server/schema.h"
 
 namespace server {
@@ -35,6 +37,22 @@ Row ReadRow(const DbRows& rows, const std::vector<FieldDef>& fields) {
   return row;
 }
 
+std::atomic<int64_t> g_result_bytes{0};
+
+// What a row takes in memory, near enough: its cells, the texts beyond the in-place buffer, and
+// its nested rows.
+int64_t RowBytes(const Row& row) {
+  int64_t n = static_cast<int64_t>(sizeof(Row) + row.cells.capacity() * sizeof(Value));
+  for (const Value& v : row.cells) {
+    if (v.is_text() && v.text().size() > 15) n += static_cast<int64_t>(v.text().capacity() + 1);
+  }
+  for (const std::vector<Row>& nested : row.nested) {
+    n += static_cast<int64_t>(sizeof(std::vector<Row>));
+    for (const Row& r : nested) n += RowBytes(r);
+  }
+  return n;
+}
+
 // A list read from an open query as it is fetched (streaming chunk after chunk), or from memory
 // once detached.
 class ListCursor : public ProviderCursor {
@@ -42,6 +60,7 @@ class ListCursor : public ProviderCursor {
   ListCursor(std::unique_ptr<DbRows> rows, std::vector<FieldDef> fields)
       : rows_(std::move(rows)), fields_(std::move(fields)) {}
   explicit ListCursor(std::vector<Row> rows) : buffer_(std::move(rows)) {}
+  ~ListCursor() override { Release(); }
 
   bool Next(int32_t count, std::vector<Row>& out) override {
     if (rows_) {
@@ -70,25 +89,58 @@ class ListCursor : public ProviderCursor {
     }
     size_t n = buffer_.size() - pos_;
     if (count >= 0 && static_cast<size_t>(count) < n) n = count;
-    for (size_t i = 0; i < n; ++i) out.push_back(std::move(buffer_[pos_ + i]));
+    for (size_t i = 0; i < n; ++i) {
+      if (memory_) {
+        const int64_t bytes = std::min(held_, RowBytes(buffer_[pos_ + i]));
+        memory_->Give(bytes);
+        held_ -= bytes;
+      }
+      out.push_back(std::move(buffer_[pos_ + i]));
+    }
     pos_ += n;
     if (pos_ == buffer_.size()) {
-      buffer_.clear();
+      std::vector<Row>().swap(buffer_);
       pos_ = 0;
+      Release();
       return false;
     }
     return true;
   }
 
-  void Detach() override {
-    if (!rows_) return;
-    if (lookahead_) buffer_.push_back(std::move(*lookahead_));
+  ResultMemory::Refusal Detach(ResultMemory& memory) override {
+    if (!rows_) return ResultMemory::Refusal::kNone;
+    memory_ = &memory;
+    auto keep = [&](Row row) {
+      const int64_t bytes = RowBytes(row);
+      const ResultMemory::Refusal refusal = memory.Take(bytes);
+      if (refusal != ResultMemory::Refusal::kNone) return refusal;
+      held_ += bytes;
+      buffer_.push_back(std::move(row));
+      return refusal;
+    };
+    ResultMemory::Refusal refusal = ResultMemory::Refusal::kNone;
+    if (lookahead_) refusal = keep(std::move(*lookahead_));
     lookahead_.reset();
-    while (rows_->Next()) buffer_.push_back(ReadRow(*rows_, fields_));
+    while (refusal == ResultMemory::Refusal::kNone && rows_->Next()) {
+      refusal = keep(ReadRow(*rows_, fields_));
+    }
     rows_.reset();
+    if (refusal != ResultMemory::Refusal::kNone) {
+      std::vector<Row>().swap(buffer_);
+      pos_ = 0;
+      Release();
+    }
+    return refusal;
   }
 
  private:
+  void Release() {
+    if (memory_ && held_ > 0) memory_->Give(held_);
+    held_ = 0;
+  }
+
+  ResultMemory* memory_ = nullptr;  // what the detached rows are counted against
+  int64_t held_ = 0;
   std::unique_ptr<DbRows> rows_;
   std::vector<FieldDef> fields_;
   std::optional<Row> lookahead_;
@@ -254,7 +306,7 @@ class DocumentProvider : public Provider {
     if (!text || text->empty()) {
       throw ServerError(name() + " needs the document number DHAO00");
     }
-    if (!rtl::TryStrToFloat(*text, number)) {
+    if (!rtl::TryStrToFloat(*text, number) || !std::isfinite(number)) {
       throw ServerError(name() + ": '" + *text + "' is not a document number");
     }
     std::vector<FieldDef> fields = schema::HeaderWithLines("tb_qmdwlrt2");
@@ -296,14 +348,13 @@ class ClosingPeriodProvider : public Provider {
 class CommandProvider : public Provider {
  public:
   CommandProvider() : Provider("dsp_qmdwlrt_tmp") {}
-  void Execute(DbSession& db, const std::vector<remote::Param>& params,
-               const std::string& command_text) override {
+  Statement RecogniseCommand(const std::vector<remote::Param>& params,
+                             const std::string& command_text) override {
     if (!params.empty()) {
       throw ServerError(name() + " takes no parameters (" + params.front().name + " given)");
     }
-    RunStatement(
-        db, RecogniseFor(command_text,
-                         {StatementKind::kStockIncrement, StatementKind::kHeaderReset}, name()));
+    return RecogniseFor(command_text, {StatementKind::kStockIncrement, StatementKind::kHeaderReset},
+                        name());
   }
 };
 
@@ -313,7 +364,31 @@ OpenedResult Provider::Open(DbSession&, const remote::OpenRequest&) {
   throw ServerError(name_ + " delivers no rows; it executes commands only");
 }
 
-void Provider::Execute(DbSession&, const std::vector<remote::Param>&, const std::string& text) {
+ResultMemory::~ResultMemory() {
+  if (held_ > 0) g_result_bytes -= held_;
+}
+
+ResultMemory::Refusal ResultMemory::Take(int64_t bytes) {
+  if (held_ + bytes > session_limit_) return Refusal::kSession;
+  if (g_result_bytes.fetch_add(bytes) + bytes > server_limit_) {
+    g_result_bytes -= bytes;
+    return Refusal::kServer;
+  }
+  held_ += bytes;
+  return Refusal::kNone;
+}
+
+void ResultMemory::Give(int64_t bytes) {
+  bytes = std::min(bytes, held_);
+  held_ -= bytes;
+  g_result_bytes -= bytes;
+}
+
+int64_t ResultMemory::ServerHeld() {
+  return g_result_bytes.load();
+}
+
+Statement Provider::RecogniseCommand(const std::vector<remote::Param>&, const std::string& text) {
   throw ServerError(name_ + " refused the command " + QuoteForMessage(text) +
                     ": it executes no commands");
 }
@@ -348,23 +423,28 @@ std::unique_ptr<Provider> MakeCommandProvider() {
   return std::make_unique<CommandProvider>();
 }
 
-void RunStatement(DbSession& db, const Statement& st) {
+int64_t RunStatement(DbSession& db, const Statement& st) {
   switch (st.kind) {
     case StatementKind::kStockDecrement:
     case StatementKind::kStockIncrement: {
-      const char* sql = st.kind == StatementKind::kStockDecrement
-                            ? "UPDATE XSTZXKC0 SET KCSL00 = COALESCE(KCSL00, 0) - ? "
-                              "WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'YW'"
-                            : "UPDATE XSTZXKC0 SET KCSL00 = COALESCE(KCSL00, 0) + ? "
-                              "WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'YW'";
-      const int64_t n = db.Execute(
-          sql, {Value::Float(st.quantity), Value::Text(st.goods), Value::Text(st.warehouse)});
-      if (n == 0) {
-        Log(LogLevel::kWarning, "No stock row \"YW\" for goods '" + st.goods + "' in warehouse '" +
-                                    st.warehouse + "': the quantity " +
-                                    rtl::FloatToStr(st.quantity) + " was not booked");
-      }
-      return;
+      // The new value is computed here and checked before it is written: SQLite would store an
+      // infinity that no later statement can undo, PostgreSQL would fail with its own error.
+      const std::vector<Value> key = {Value::Text(st.goods), Value::Text(st.warehouse)};
+      auto current = db.Query(
+          db.dialect() == Dialect::kPostgreSQL
+              ? "SELECT KCSL00 FROM XSTZXKC0 WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'YW' "
+                "FOR UPDATE"
+              : "SELECT KCSL00 FROM XSTZXKC0 WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'YW'",
+          key);
+      if (!current->Next()) return 0;
+      const double was = current->IsNull(0) ? 0.0 : current->Float(0);
+      current.reset();
+      const double now =
+          st.kind == StatementKind::kStockDecrement ? was - st.quantity : was + st.quantity;
+      if (!std::isfinite(now)) throw ServerError(msg::StockOutOfRange(st.goods, st.warehouse));
+      return db.Execute(
+          "UPDATE XSTZXKC0 SET KCSL00 = ? WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'YW'",
+          {Value::Float(now), key[0], key[1]});
     }
     case StatementKind::kHeaderReset: {
       // Only an audited document whose audit date is not before the latest closing date (the
@@ -374,7 +454,7 @@ void RunStatement(DbSession& db, const Statement& st) {
           "WHERE DHAO00 = ? AND YWRQ00 IS NOT NULL AND NOT EXISTS (SELECT 1 FROM XSTYJZQJ "
           "WHERE JZRY00 IS NOT NULL AND JSRQ00 > QMDWLRT1.YWRQ00)",
           {Value::Float(st.document)});
-      if (n > 0) return;
+      if (n > 0) return n;
       auto header =
           db.Query("SELECT YWRQ00 FROM QMDWLRT1 WHERE DHAO00 = ?", {Value::Float(st.document)});
       const std::string doc = rtl::FloatToStr(st.document);
@@ -392,6 +472,7 @@ void RunStatement(DbSession& db, const Statement& st) {
     case StatementKind::kClosingPeriodQuery:
       throw ServerError("The closing-period query returns rows; it cannot be executed");
   }
+  return 0;
 }
 
 }  // namespace server

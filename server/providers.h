@@ -13,6 +13,32 @@
 
 namespace server {
 
+// The memory that the rows of detached results (ProviderCursor::Detach) take, counted for one
+// server object instance (a connection) and for the whole process, each against its limit.
+class ResultMemory {
+ public:
+  ResultMemory(int64_t session_limit, int64_t server_limit)
+      : session_limit_(session_limit), server_limit_(server_limit) {}
+  ~ResultMemory();
+  ResultMemory(const ResultMemory&) = delete;
+  ResultMemory& operator=(const ResultMemory&) = delete;
+
+  enum class Refusal { kNone, kSession, kServer };
+  // Counts `bytes` more, unless that passes a limit (then nothing is counted).
+  Refusal Take(int64_t bytes);
+  void Give(int64_t bytes);
+  int64_t session_limit() const { return session_limit_; }
+  int64_t server_limit() const { return server_limit_; }
+  int64_t held() const { return held_; }
+  // What every instance of the process holds.
+  static int64_t ServerHeld();
+
+ private:
+  int64_t session_limit_;
+  int64_t server_limit_;
+  int64_t held_ = 0;
+};
+
 class ProviderCursor {
  public:
   virtual ~ProviderCursor() = default;
@@ -20,9 +46,13 @@ class ProviderCursor {
   // rows remain for a later call.
   virtual bool Next(int32_t count, std::vector<remote::Row>& rows) = 0;
   // Reads whatever the cursor still holds open in the database into memory, so that the
-  // session's statement and snapshot are released. The object calls it before any request that
-  // is not a fetch of this cursor.
-  virtual void Detach() {}
+  // session's statement and snapshot are released, counting the rows read against `memory`.
+  // The object calls it before any request that is not a fetch of this cursor. When the rows
+  // would pass a limit of `memory`, the cursor drops everything it read (it can deliver no more
+  // rows) and returns the limit it met.
+  virtual ResultMemory::Refusal Detach(ResultMemory& memory) {
+    return ResultMemory::Refusal::kNone;
+  }
 };
 
 struct OpenedResult {
@@ -38,8 +68,10 @@ class Provider {
 
   // Each operation a provider does not offer throws remote::ServerError saying so.
   virtual OpenedResult Open(DbSession& db, const remote::OpenRequest& request);
-  virtual void Execute(DbSession& db, const std::vector<remote::Param>& params,
-                       const std::string& command_text);
+  // The statement that a command text given for execution is; the provider checks its
+  // parameters and which statements it runs. The object decides whether and how it runs.
+  virtual Statement RecogniseCommand(const std::vector<remote::Param>& params,
+                                     const std::string& command_text);
   // Applies inside the session's open transaction; the caller commits or rolls back.
   virtual remote::ApplyResult Apply(DbSession& db, const std::vector<remote::RowDelta>& delta,
                                     int32_t max_errors);
@@ -67,9 +99,11 @@ std::unique_ptr<Provider> MakeClosingPeriodProvider();
 // Executes the cancel's stock increments and audit resets given as command texts.
 std::unique_ptr<Provider> MakeCommandProvider();
 
-// Runs a recognised stock statement or audit reset with bound values. A stock statement that
-// changes no row is logged as a warning naming goods and warehouse; an audit reset that changes
-// no row (the document is not audited, or does not exist) throws remote::ServerError.
-void RunStatement(DbSession& db, const Statement& statement);
+// Runs a recognised stock statement or audit reset with bound values; returns the number of rows
+// changed. A stock statement whose result would not be a finite number is refused (the row keeps
+// its value), the same on every backend; one that finds no row changes nothing and returns 0 (the
+// caller logs it). An audit reset that changes no row (the document is not audited, or does not
+// exist, or was audited before the latest closing date) throws remote::ServerError.
+int64_t RunStatement(DbSession& db, const Statement& statement);
 
 }  // namespace server

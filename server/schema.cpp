@@ -84,9 +84,10 @@ std::string Ddl(Dialect d) {
         "RYDM00", false);
   table(kWarehouseTable, {col("CKDM00", t.text, true), col("CKMC00", t.text)}, "CKDM00", false);
   table(kGoodsTable, {col("SPDM00", t.text, true), col("SPMC00", t.text)}, "SPDM00", false);
+  // Keyed by list order: two units may share a name (the first in the list counts).
   table(kUnitTable,
-        {col("SPDW02", t.text, true), col("ZHXS00", t.real, true), col("XHAO00", t.whole)},
-        "SPDW02", false);
+        {col("XHAO00", t.whole, true), col("SPDW02", t.text, true), col("ZHXS00", t.real, true)},
+        "XHAO00", false);
   table(kWarningTable,
         {col("XHAO00", t.whole, true), col("SPDM00", t.text, true), col("ZGKCSL", t.whole),
          col("ZGYJYS", t.text), col("ZDKCSL", t.whole), col("ZDYJYS", t.text)},
@@ -94,6 +95,36 @@ std::string Ddl(Dialect d) {
   s += "CREATE INDEX IF NOT EXISTS QMDWLRT1_CKDM00 ON QMDWLRT1 (CKDM00, DHAO00);\n";
   s += "CREATE INDEX IF NOT EXISTS XSTKCYJ0_SPDM00 ON XSTKCYJ0 (SPDM00, XHAO00);\n";
   return s;
+}
+
+// Whether the unit table is still keyed by the unit's name (databases made before units were
+// keyed by list order).
+bool UnitTableKeyedByName(DbSession& session) {
+  std::unique_ptr<DbRows> rows;
+  if (session.dialect() == Dialect::kSQLite) {
+    rows = session.Query("SELECT pk FROM pragma_table_info('GSTJYDW0') WHERE name = 'XHAO00'");
+    return rows->Next() && rows->Integer(0) == 0;
+  }
+  rows = session.Query(
+      "SELECT COUNT(*) FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid AND "
+      "a.attnum = ANY(i.indkey) WHERE i.indrelid = 'gstjydw0'::regclass AND i.indisprimary AND "
+      "a.attname = 'xhao00'");
+  return rows->Next() && rows->Integer(0) == 0;
+}
+
+// Rebuilds the unit table keyed by list order. The list keeps the order in which the server
+// delivered it before (by XHAO00, then name; rows without XHAO00 where the backend sorted them),
+// numbered 1, 2, ... in that order.
+void MigrateUnitTable(DbSession& session) {
+  if (!UnitTableKeyedByName(session)) return;
+  const Types t = TypesFor(session.dialect());
+  session.ExecuteScript(std::string("CREATE TABLE GSTJYDW0_NEW (XHAO00 ") + t.whole +
+                        " NOT NULL, SPDW02 " + t.text + " NOT NULL, ZHXS00 " + t.real +
+                        " NOT NULL, PRIMARY KEY (XHAO00));\n"
+                        "INSERT INTO GSTJYDW0_NEW (XHAO00, SPDW02, ZHXS00) SELECT ROW_NUMBER() "
+                        "OVER (ORDER BY XHAO00, SPDW02), SPDW02, ZHXS00 FROM GSTJYDW0;\n"
+                        "DROP TABLE GSTJYDW0;\n"
+                        "ALTER TABLE GSTJYDW0_NEW RENAME TO GSTJYDW0;\n");
 }
 
 }  // namespace
@@ -186,6 +217,7 @@ void CreateTables(DbSession& session) {
       session.Query("SELECT pg_advisory_xact_lock(727272)")->Next();
     }
     session.ExecuteScript(Ddl(session.dialect()));
+    MigrateUnitTable(session);
     session.Commit();
   } catch (...) {
     session.Rollback();

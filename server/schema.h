@@ -49,7 +49,9 @@ const remote::FieldDef* FindField(const std::vector<remote::FieldDef>& fields,
 // "A, B, C": the names of `fields` (nested fields left out) as a column list.
 std::string ColumnList(const std::vector<remote::FieldDef>& fields);
 
-// Creates every missing table and index. Runs in its own transaction.
+// Creates every missing table and index, and brings tables of an older layout to the current
+// one (the unit table keyed by name becomes keyed by list order, rows and order kept). Runs in
+// its own transaction.
 void CreateTables(DbSession& session);
 
 }  // namespace server::schema

@@ -3,7 +3,7 @@
 // A StorageFactory stands for one database; every server object instance asks it for a
 // DbSession of its own (one database connection), so the transactions of two clients never mix.
 // Statements are written once with "?" placeholders and run on both backends; values are always
-// bound, never pasted into the statement text.
+// bound, never pasted into the statement text; a text value holding NUL is refused on both.
 #pragma once
 
 #include <cstdint>
@@ -97,8 +97,11 @@ class StorageFactory {
 };
 
 struct StorageOptions {
-  // SQLite: how long a writer waits for another writer's transaction before failing.
-  int busy_timeout_ms = 10000;
+  // How long a writer waits for another writer before failing with "The database is busy":
+  // SQLite's busy timeout for the write lock, PostgreSQL's lock_timeout for row locks. Longer
+  // than the longest time a transaction may hold them (ObjectOptions::transaction_limit), so a
+  // writer that queues behind one client's transaction is served, not turned away.
+  int busy_timeout_ms = 15000;
   // PostgreSQL: the schema that holds the tables (created when missing); empty: the default
   // search path. Lets several test programs share one cluster.
   std::string pg_schema;

@@ -58,6 +58,10 @@ struct ParamTexts {
         continue;
       }
       if (v.is_text()) {
+        // libpq takes texts up to their first NUL: a NUL inside would cut the value bound.
+        if (v.text().find('\0') != std::string::npos) {
+          throw StorageError("Database error: a text value holds a NUL character");
+        }
         texts[i] = v.text();
       } else if (v.is_float()) {
         texts[i] = FloatText(v.float_value());
@@ -190,7 +194,7 @@ void IgnoreNotice(void*, const char*) {}
 
 class PgSession : public DbSession {
  public:
-  PgSession(const std::string& conninfo, const std::string& schema) {
+  PgSession(const std::string& conninfo, const std::string& schema, int lock_timeout_ms) {
     conn_ = PQconnectdb(conninfo.c_str());
     if (PQstatus(conn_) != CONNECTION_OK) {
       std::string msg = "Cannot connect to the PostgreSQL database: " + Trim(PQerrorMessage(conn_));
@@ -199,7 +203,11 @@ class PgSession : public DbSession {
     }
     PQsetNoticeProcessor(conn_, IgnoreNotice, nullptr);
     try {
-      ExecuteScript("SET client_encoding TO 'UTF8'; SET DateStyle TO 'ISO, YMD'");
+      // A writer waits for another's row locks as long as an SQLite writer waits for the write
+      // lock, then fails as busy: no client waits without end for another.
+      ExecuteScript(
+          "SET client_encoding TO 'UTF8'; SET DateStyle TO 'ISO, YMD'; SET lock_timeout = " +
+          std::to_string(lock_timeout_ms));
       if (!schema.empty()) {
         ExecuteScript("CREATE SCHEMA IF NOT EXISTS " + schema + "; SET search_path TO " + schema);
       }
@@ -302,6 +310,9 @@ class PgSession : public DbSession {
     if (PQstatus(conn_) != CONNECTION_OK) {
       throw StorageError("The connection to the database was lost: " + msg);
     }
+    if (state == "55P03") {
+      throw StorageError("The database is busy: another client's change did not finish in time");
+    }
     if (state == "40P01" || state == "40001") {
       throw StorageError("The database is busy: another client's change conflicted (" + msg + ")");
     }
@@ -349,7 +360,7 @@ class PgFactory : public StorageFactory {
     return s;
   }
   std::unique_ptr<DbSession> NewSession() override {
-    return std::make_unique<PgSession>(conninfo_, options_.pg_schema);
+    return std::make_unique<PgSession>(conninfo_, options_.pg_schema, options_.busy_timeout_ms);
   }
 
  private:

@@ -41,6 +41,10 @@ void Bind(sqlite3* db, sqlite3_stmt* stmt, const std::vector<remote::Value>& par
     if (v.is_null()) {
       rc = sqlite3_bind_null(stmt, i + 1);
     } else if (v.is_text()) {
+      // Refused as on PostgreSQL, where a NUL would cut the value: both backends alike.
+      if (v.text().find('\0') != std::string::npos) {
+        throw StorageError("Database error: a text value holds a NUL character");
+      }
       rc = sqlite3_bind_text(stmt, i + 1, v.text().data(), static_cast<int>(v.text().size()),
                              SQLITE_TRANSIENT);
     } else if (v.is_float()) {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,18 +12,23 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <variant>
 
 #include "remote/crypto.h"
 #include "remote/tcp_client.h"
 #include "remote/wire.h"
+#include "server/messages.h"
 #include "server/net/log.h"
+#include "server/text_rules.h"
 
 namespace appserver {
 
 namespace wire = remote::wire;
+namespace msg = server::msg;
 using remote::FrameStatus;
 using remote::ServerObject;
+using server::ForbiddenControl;
 
 namespace {
 
@@ -39,6 +45,17 @@ bool IsLoopbackSockaddr(const sockaddr* sa) {
     if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) return in6->sin6_addr.s6_addr[12] == 127;
   }
   return false;
+}
+
+// The client's computer: its address without the port.
+std::string HostText(const sockaddr* sa) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  if (sa->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, host, sizeof host);
+  } else if (sa->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, host, sizeof host);
+  }
+  return host;
 }
 
 std::string AddressText(const sockaddr* sa) {
@@ -68,11 +85,52 @@ double MillisSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-void SendMessage(remote::Socket& socket, std::string& frame, const wire::ServerMessage& m) {
+remote::Deadline After(int ms) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+void SendMessage(remote::Socket& socket, std::string& frame, const wire::ServerMessage& m,
+                 int timeout_ms) {
   remote::BeginFrame(frame);
   wire::Encode(m, frame);
-  remote::SendFrame(socket, frame);
+  remote::SendFrame(socket, frame, After(timeout_ms));
 }
+
+// Lines about connections turned away before they were served (refused, greeting too slow):
+// at most one a second for the whole server, however fast clients reconnect, each carrying the
+// count of those left out since the last.
+class RefusalLog {
+ public:
+  // The suffix to log with this line, or nullopt when the line is left out.
+  std::optional<std::string> Admit() {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::seconds(1)) {
+      ++left_out_;
+      return std::nullopt;
+    }
+    last_ = now;
+    std::string suffix;
+    if (left_out_ > 0) {
+      suffix = " (and " + std::to_string(left_out_) + " more turned away since the last such line)";
+    }
+    left_out_ = 0;
+    return suffix;
+  }
+
+ private:
+  std::mutex mu_;
+  std::chrono::steady_clock::time_point last_;
+  std::size_t left_out_ = 0;
+};
+
+RefusalLog& Refusals() {
+  static RefusalLog* log = new RefusalLog;  // never destroyed: sessions may end at exit
+  return *log;
+}
+
+// Buffers above this are given back after each request, so that an idle session holds little.
+constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
 
 }  // namespace
 
@@ -80,11 +138,13 @@ struct AppServer::Session {
   uint64_t id = 0;
   remote::Socket socket;
   std::string peer;
+  std::string address;  // peer without the port: the computer counted for its limit
   std::string prog_id;
   std::thread thread;
   bool done = false;
   std::string frame;    // the reply being built
   std::string payload;  // the request being read
+  std::chrono::steady_clock::time_point connected;
 
   std::string Tag() const {
     return "session " + std::to_string(id) + " (" + peer +
@@ -211,6 +271,30 @@ void AppServer::ReapFinished() {
     }
   }
   for (auto& s : finished) s->thread.join();
+#ifdef __GLIBC__
+  // Memory the ended sessions' threads freed goes back to the system rather than staying in
+  // their arenas; at most once a second.
+  const bool ended = !finished.empty();
+  finished.clear();
+  trim_due_ = trim_due_ || ended;
+  if (trim_due_ && std::chrono::steady_clock::now() - last_trim_ > std::chrono::seconds(1)) {
+    malloc_trim(0);
+    trim_due_ = false;
+    last_trim_ = std::chrono::steady_clock::now();
+  }
+#endif
+}
+
+void AppServer::Refuse(remote::Socket& socket, const std::string& peer,
+                       const std::string& message) {
+  if (auto suffix = Refusals().Admit()) {
+    APPSERVER_LOG(kWarning) << "refused " << peer << ": " << message << *suffix;
+  }
+  std::string frame;
+  try {
+    SendMessage(socket, frame, wire::ErrorReply{message}, 1000);
+  } catch (const std::exception&) {
+  }
 }
 
 void AppServer::AcceptLoop() {
@@ -240,25 +324,25 @@ void AppServer::AcceptLoop() {
     session->socket.SetNoDelay();
     session->socket.SetKeepAlive();
     session->peer = AddressText(reinterpret_cast<sockaddr*>(&peer));
+    session->address = HostText(reinterpret_cast<sockaddr*>(&peer));
+    session->connected = std::chrono::steady_clock::now();
 
     std::lock_guard<std::mutex> lock(mu_);
     if (stopping_) return;
     if (live_ >= options_.max_clients) {
-      session->socket.SetSendTimeout(1000);
-      APPSERVER_LOG(kWarning) << "refused " << session->peer << ": " << live_
-                              << " clients already connected";
-      try {
-        SendMessage(session->socket, session->frame,
-                    wire::ErrorReply{"The application server serves at most " +
-                                     std::to_string(options_.max_clients) +
-                                     " clients at once; try again later"});
-      } catch (const std::exception&) {
-      }
+      Refuse(session->socket, session->peer, msg::TooManyClients(options_.max_clients));
+      continue;
+    }
+    std::size_t& from_address = per_address_[session->address];
+    if (from_address >= options_.max_clients_per_address) {
+      Refuse(session->socket, session->peer,
+             msg::TooManyFromAddress(session->address, options_.max_clients_per_address));
       continue;
     }
     session->id = next_id_++;
     Session* raw = session.get();
     ++live_;
+    ++from_address;
     changed_.notify_all();
     sessions_[raw->id] = std::move(session);
     try {
@@ -266,6 +350,7 @@ void AppServer::AcceptLoop() {
     } catch (const std::exception& e) {
       // No thread for this client (the system's limit): turn it away, keep serving the others.
       APPSERVER_LOG(kError) << "cannot start a session for " << raw->peer << ": " << e.what();
+      if (--per_address_[raw->address] == 0) per_address_.erase(raw->address);
       sessions_.erase(raw->id);
       --live_;
       changed_.notify_all();
@@ -277,14 +362,16 @@ void AppServer::RunSession(Session& s) {
   APPSERVER_LOG(kDebug) << s.Tag() << "connected";
   std::unique_ptr<ServerObject> object;
   try {
-    s.socket.SetRecvTimeout(options_.handshake_timeout_ms);
+    // A backstop for blocking sends; reads and replies run under their own deadlines.
     s.socket.SetSendTimeout(options_.send_timeout_ms);
     object = Handshake(s);
     if (object) {
-      s.socket.SetRecvTimeout(0);
       APPSERVER_LOG(kInfo) << s.Tag() << "instance created";
       Serve(s, *object);
     }
+  } catch (const remote::DeadlinePassed& e) {
+    APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: " << e.what();
+    s.socket.SetAbortiveClose();
   } catch (const remote::ConnectionLost& e) {
     APPSERVER_LOG(kInfo) << s.Tag() << "connection lost: " << e.what();
   } catch (const std::exception& e) {
@@ -301,19 +388,43 @@ void AppServer::RunSession(Session& s) {
   std::lock_guard<std::mutex> lock(mu_);
   s.done = true;
   --live_;
+  if (auto it = per_address_.find(s.address); it != per_address_.end() && --it->second == 0) {
+    per_address_.erase(it);
+  }
   changed_.notify_all();
 }
 
 std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
   auto refuse = [&](const std::string& message) -> std::unique_ptr<ServerObject> {
-    APPSERVER_LOG(kWarning) << s.Tag() << "refused: " << message;
-    SendMessage(s.socket, s.frame, wire::ErrorReply{message});
+    if (auto suffix = Refusals().Admit()) {
+      APPSERVER_LOG(kWarning) << s.Tag() << "refused: " << message << *suffix;
+    }
+    SendMessage(s.socket, s.frame, wire::ErrorReply{message}, 1000);
+    return nullptr;
+  };
+  // One deadline for the whole greeting, however its bytes trickle in.
+  remote::FrameDeadlines deadlines;
+  deadlines.begin_by = deadlines.end_by =
+      s.connected + std::chrono::milliseconds(options_.handshake_timeout_ms);
+  auto read = [&](std::size_t& announced) {
+    try {
+      return remote::ReadFrame(s.socket, s.payload, kMaxHandshakeBytes, &announced, &deadlines);
+    } catch (const remote::DeadlinePassed&) {
+      return FrameStatus::kIdle;
+    }
+  };
+  auto too_slow = [&]() -> std::unique_ptr<ServerObject> {
+    if (auto suffix = Refusals().Admit()) {
+      APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: "
+                              << msg::HandshakeTooSlow(options_.handshake_timeout_ms) << *suffix;
+    }
     return nullptr;
   };
 
   std::size_t announced = 0;
-  FrameStatus status = remote::ReadFrame(s.socket, s.payload, kMaxHandshakeBytes, &announced);
+  FrameStatus status = read(announced);
   if (status == FrameStatus::kClosed) return nullptr;
+  if (status == FrameStatus::kIdle) return too_slow();
   if (status == FrameStatus::kTooLarge)
     return refuse("The greeting of " + std::to_string(announced) + " bytes is too large");
   wire::ClientMessage first;
@@ -329,14 +440,19 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
                   std::to_string(wire::kProtocolVersion) + "; the client speaks version " +
                   std::to_string(hello->version));
   }
+  // The name is logged with every line of the session and passed to the object factory.
+  if (ForbiddenControl(hello->prog_id, server::TextUse::kName) >= 0) {
+    return refuse(msg::ProgIdControlCharacter());
+  }
   s.prog_id = hello->prog_id;
 
   if (!options_.site_key.empty()) {
     wire::Challenge challenge;
     remote::RandomBytes(challenge.nonce.data(), challenge.nonce.size());
-    SendMessage(s.socket, s.frame, challenge);
-    status = remote::ReadFrame(s.socket, s.payload, kMaxHandshakeBytes, &announced);
+    SendMessage(s.socket, s.frame, challenge, options_.send_timeout_ms);
+    status = read(announced);
     if (status == FrameStatus::kClosed) return nullptr;
+    if (status == FrameStatus::kIdle) return too_slow();
     if (status == FrameStatus::kTooLarge) return refuse("Access denied: malformed site-key proof");
     wire::ClientMessage answer;
     try {
@@ -358,7 +474,7 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
     return refuse(e.what());
   }
   if (!object) return refuse("Unknown server object \"" + s.prog_id + "\"");
-  SendMessage(s.socket, s.frame, wire::Ready{});
+  SendMessage(s.socket, s.frame, wire::Ready{}, options_.send_timeout_ms);
   return object;
 }
 
@@ -375,6 +491,7 @@ struct Dispatcher {
   remote::Socket& socket;
   std::string& frame;
   std::string& what;  // for the log
+  int send_timeout_ms;
 
   void Reply(const wire::ServerMessage& m) {
     remote::BeginFrame(frame);
@@ -386,7 +503,7 @@ struct Dispatcher {
       throw remote::ServerError("The result of " + what + " is too large to send (" +
                                 std::to_string(frame.size()) + " bytes); open it in packets");
     }
-    remote::SendFrame(socket, frame);
+    remote::SendFrame(socket, frame, After(send_timeout_ms));
   }
   void SendChunk(const std::vector<remote::Row>& rows) {
     remote::BeginFrame(frame);
@@ -486,25 +603,46 @@ struct Dispatcher {
 }  // namespace
 
 void AppServer::Serve(Session& s, ServerObject& object) {
+  const int send_ms = options_.send_timeout_ms;
   for (;;) {
     std::size_t announced = 0;
-    FrameStatus status =
-        remote::ReadFrame(s.socket, s.payload, options_.max_request_bytes, &announced);
+    remote::FrameDeadlines deadlines;
+    deadlines.begin_by = After(options_.idle_timeout_ms);
+    deadlines.frame_ms = options_.request_timeout_ms;
+    FrameStatus status;
+    try {
+      status = remote::ReadFrame(s.socket, s.payload, options_.max_request_bytes, &announced,
+                                 &deadlines);
+    } catch (const remote::DeadlinePassed&) {
+      APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: "
+                              << msg::RequestTooSlow(options_.request_timeout_ms);
+      return;
+    }
     if (status == FrameStatus::kClosed) return;
+    if (status == FrameStatus::kIdle) {
+      const std::string message = msg::SessionIdle(options_.idle_timeout_ms);
+      APPSERVER_LOG(kInfo) << s.Tag() << message;
+      // The client reads it as the answer to its next request.
+      try {
+        SendMessage(s.socket, s.frame, wire::ErrorReply{message}, 1000);
+      } catch (const remote::ConnectionLost&) {
+      }
+      return;
+    }
     if (status == FrameStatus::kTooLarge) {
       std::string message = "The request of " + std::to_string(announced) +
                             " bytes exceeds the limit of " +
                             std::to_string(options_.max_request_bytes) + " bytes";
       APPSERVER_LOG(kWarning) << s.Tag() << message << "; closing the connection";
-      SendMessage(s.socket, s.frame, wire::ErrorReply{message});
+      SendMessage(s.socket, s.frame, wire::ErrorReply{message}, send_ms);
       // Let the client finish sending before the connection closes: closing with its bytes
       // unread would reset the connection and could destroy the reply before it is read.
       s.socket.ShutdownSend();
-      s.socket.SetRecvTimeout(2000);
+      const remote::Deadline until = After(2000);
       std::size_t left = std::min(announced, std::size_t{64} << 20);
       char sink[16384];
       try {
-        while (left > 0) {
+        while (left > 0 && s.socket.WaitReadable(until)) {
           std::size_t n = s.socket.RecvSome(sink, std::min(left, sizeof sink));
           if (n == 0) break;
           left -= n;
@@ -519,21 +657,25 @@ void AppServer::Serve(Session& s, ServerObject& object) {
       request = wire::DecodeClientMessage(s.payload);
     } catch (const remote::ProtocolError& e) {
       APPSERVER_LOG(kWarning) << s.Tag() << e.what();
-      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()});
+      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()}, send_ms);
       continue;
     }
     std::string what = wire::KindName(wire::PeekKind(s.payload));
     try {
-      std::visit(Dispatcher{object, s.socket, s.frame, what}, request);
+      std::visit(Dispatcher{object, s.socket, s.frame, what, send_ms}, request);
       APPSERVER_LOG(kDebug) << s.Tag() << what << " " << MillisSince(start) << " ms";
+    } catch (const remote::DeadlinePassed&) {
+      APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: " << msg::ReplyNotRead(send_ms);
+      s.socket.SetAbortiveClose();  // what it did not read is dropped, not kept for it
+      return;
     } catch (const remote::ConnectionLost&) {
       throw;
     } catch (const std::exception& e) {
       APPSERVER_LOG(kWarning) << s.Tag() << what << " failed: " << e.what();
-      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()});
+      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()}, send_ms);
     }
-    if (s.frame.capacity() > (std::size_t{16} << 20)) std::string().swap(s.frame);
-    if (s.payload.capacity() > (std::size_t{16} << 20)) std::string().swap(s.payload);
+    if (s.frame.capacity() > kKeptBufferBytes) std::string().swap(s.frame);
+    if (s.payload.capacity() > kKeptBufferBytes) std::string().swap(s.payload);
   }
 }
 

@@ -12,8 +12,15 @@
 //   session goes on. A malformed request gets an error and the session goes on; an oversized
 //   frame or a failed handshake gets an error and the connection is closed. The server itself
 //   never stops for a client's sake.
+// - No client holds a slot or memory without end (ServerOptions): connections are counted in
+//   all and per computer (address); the whole greeting has one deadline from the connection; a
+//   session without a request for the idle limit is closed; a request, once begun, must arrive
+//   whole within its limit; each reply frame must be taken by the client within the send limit
+//   from the start of its sending, however slowly it reads. A request's buffer grows only as its
+//   bytes arrive.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -40,9 +47,17 @@ struct ServerOptions {
   uint16_t port = remote::kDefaultPort;  // 0: a free port chosen by the system (see port())
   std::string site_key;  // empty: no proof asked; required when listening beyond loopback
   std::size_t max_clients = 256;
+  // Connections from one address at once (a module keeps six while its browser is open).
+  std::size_t max_clients_per_address = 64;
   std::size_t max_request_bytes = std::size_t{4} << 20;
+  // The whole greeting (Hello and, with a site key, the proof) within this from the connection.
   int handshake_timeout_ms = 10000;
-  // A client that stops reading a reply for this long is disconnected (its instance destroyed).
+  // A session that sends no request for this long is closed (its instance destroyed).
+  int idle_timeout_ms = 8 * 3600 * 1000;
+  // A request whose first byte has arrived must arrive whole within this.
+  int request_timeout_ms = 60000;
+  // Each reply frame must be taken by the client within this from the start of its sending; a
+  // client that does not is disconnected (its instance destroyed).
   int send_timeout_ms = 120000;
 };
 
@@ -84,6 +99,7 @@ class AppServer {
   std::unique_ptr<remote::ServerObject> Handshake(Session& session);
   void Serve(Session& session, remote::ServerObject& object);
   void ReapFinished();
+  void Refuse(remote::Socket& socket, const std::string& peer, const std::string& message);
 
   ServerOptions options_;
   ObjectCreator creator_;
@@ -96,9 +112,13 @@ class AppServer {
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
   std::map<uint64_t, std::unique_ptr<Session>> sessions_;
+  std::map<std::string, std::size_t> per_address_;  // live sessions by the client's address
   std::size_t live_ = 0;
   uint64_t next_id_ = 1;
   bool stopping_ = false;
+  // Accept thread only: giving freed memory back to the system after sessions ended.
+  bool trim_due_ = false;
+  std::chrono::steady_clock::time_point last_trim_;
 };
 
 }  // namespace appserver

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "server/text_rules.h"
+
 namespace appserver {
 namespace {
 
@@ -80,7 +82,10 @@ void WriteLog(LogLevel level, const std::string& message) {
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
   static std::mutex mu;
   std::lock_guard<std::mutex> lock(mu);
-  std::fprintf(stderr, "%s.%03d %-7s %s\n", stamp, ms, LevelName(level), message.c_str());
+  // One event, one line: whatever a message quotes of a client's text cannot end the line or
+  // make it unbounded.
+  const std::string line = server::EscapeForLog(message, server::kMaxLogMessageBytes);
+  std::fprintf(stderr, "%s.%03d %-7s %s\n", stamp, ms, LevelName(level), line.c_str());
   std::fflush(stderr);
 }
 

@@ -16,6 +16,8 @@ LogLevel GetLogLevel();
 // "debug", "info", "warning", "error", "off"; false for anything else.
 bool ParseLogLevel(const std::string& text, LogLevel& level);
 
+// Writes one line: control characters of `message` are escaped (server::EscapeForLog) and the
+// message is cut to server::kMaxLogMessageBytes.
 void WriteLog(LogLevel level, const std::string& message);
 
 // Text that came from a client, made safe for one log line: control characters become '?',

@@ -44,7 +44,12 @@ int Run(const appserver::CommandLine& cl) {
   appserver::ServerOptions options = cl.server;
   if (!cl.site_key_file.empty()) options.site_key = remote::ReadSiteKeyFile(cl.site_key_file);
 
-  std::unique_ptr<server::StorageFactory> storage = server::OpenStorage(cl.database);
+  server::SetObjectOptions(cl.objects);
+  if (cl.storage.busy_timeout_ms <= cl.objects.transaction_limit.count()) {
+    APPSERVER_LOG(kWarning) << "--busy-timeout is not longer than --transaction-limit: a writer "
+                               "queued behind another client's transaction may be turned away";
+  }
+  std::unique_ptr<server::StorageFactory> storage = server::OpenStorage(cl.database, cl.storage);
   APPSERVER_LOG(kInfo) << "database " << storage->Describe();
 
   if (cl.command == appserver::CommandLine::Command::kDemo) {

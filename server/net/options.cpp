@@ -13,6 +13,17 @@ unsigned long ParseNumber(const std::string& option, const std::string& text, un
   return v;
 }
 
+unsigned long Positive(const std::string& option, const std::string& text, unsigned long max) {
+  unsigned long v = ParseNumber(option, text, max);
+  if (v == 0) throw UsageError(option + " must be at least 1");
+  return v;
+}
+
+// A time in whole seconds, 1 s to 24 days (what milliseconds in an int hold), as milliseconds.
+int Millis(const std::string& option, const std::string& text) {
+  return static_cast<int>(Positive(option, text, 24UL * 86400) * 1000);
+}
+
 }  // namespace
 
 std::string UsageText() {
@@ -27,8 +38,26 @@ std::string UsageText() {
          "                     (postgresql://... or \"host=... dbname=...\")\n"
          "  --site-key FILE    the site's key; clients must prove they hold it\n"
          "  --log-level LEVEL  debug, info (default), warning, error or off\n"
-         "  --max-clients N    connections served at once (default 256)\n"
-         "  --port-file FILE   write the port listened on to FILE\n";
+         "  --port-file FILE   write the port listened on to FILE\n"
+         "\n"
+         "Limits (times in seconds):\n"
+         "  --max-clients N               connections served at once (default 256)\n"
+         "  --max-clients-per-address N   connections from one computer (default 64)\n"
+         "  --max-request-bytes N         largest request (default 4194304)\n"
+         "  --handshake-timeout S         the whole greeting, from the connection (default 10)\n"
+         "  --idle-timeout S              a session without a request is closed (default 28800)\n"
+         "  --request-timeout S           a request, once begun, must arrive whole (default 60)\n"
+         "  --send-timeout S              each reply frame must be taken by the client\n"
+         "                                (default 120)\n"
+         "  --save-timeout S              an audit's stock batch waits for its document\n"
+         "                                (default 10)\n"
+         "  --transaction-idle S          a cancel's transaction without a request (default 10)\n"
+         "  --transaction-limit S         any transaction, from its start (default 10)\n"
+         "  --busy-timeout S              a writer waits for another writer (default 15)\n"
+         "  --max-open-results N          results read in packets per connection (default 64)\n"
+         "  --result-memory-per-session MIB  rows held for open results per connection\n"
+         "                                (default 64)\n"
+         "  --result-memory MIB           rows held for open results in all (default 512)\n";
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -76,8 +105,34 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         throw UsageError("--log-level expects debug, info, warning, error or off, not \"" + level +
                          "\"");
     } else if (name == "--max-clients") {
-      cl.server.max_clients = ParseNumber(name, next(), 100000);
-      if (cl.server.max_clients == 0) throw UsageError("--max-clients must be at least 1");
+      cl.server.max_clients = Positive(name, next(), 100000);
+    } else if (name == "--max-clients-per-address") {
+      cl.server.max_clients_per_address = Positive(name, next(), 100000);
+    } else if (name == "--max-request-bytes") {
+      cl.server.max_request_bytes = Positive(name, next(), std::size_t{1} << 28);
+    } else if (name == "--handshake-timeout") {
+      cl.server.handshake_timeout_ms = Millis(name, next());
+    } else if (name == "--idle-timeout") {
+      cl.server.idle_timeout_ms = Millis(name, next());
+    } else if (name == "--request-timeout") {
+      cl.server.request_timeout_ms = Millis(name, next());
+    } else if (name == "--send-timeout") {
+      cl.server.send_timeout_ms = Millis(name, next());
+    } else if (name == "--save-timeout") {
+      cl.objects.save_timeout = std::chrono::milliseconds(Millis(name, next()));
+    } else if (name == "--transaction-idle") {
+      cl.objects.transaction_timeout = std::chrono::milliseconds(Millis(name, next()));
+    } else if (name == "--transaction-limit") {
+      cl.objects.transaction_limit = std::chrono::milliseconds(Millis(name, next()));
+    } else if (name == "--busy-timeout") {
+      cl.storage.busy_timeout_ms = Millis(name, next());
+    } else if (name == "--max-open-results") {
+      cl.objects.max_open_results = static_cast<int>(Positive(name, next(), 100000));
+    } else if (name == "--result-memory-per-session") {
+      cl.objects.result_memory_per_session = static_cast<int64_t>(Positive(name, next(), 1 << 20))
+                                             << 20;
+    } else if (name == "--result-memory") {
+      cl.objects.result_memory_total = static_cast<int64_t>(Positive(name, next(), 1 << 20)) << 20;
     } else if (name == "--port-file") {
       cl.port_file = next();
     } else {

@@ -6,7 +6,8 @@
 //
 // OPTIONS: --listen ADDR (default 127.0.0.1), --port N (default 7211; 0: a free port),
 //   --database URL (default sqlite:appserver.db), --site-key FILE, --log-level LEVEL,
-//   --max-clients N, --port-file FILE (the port listened on is written there once listening).
+//   --port-file FILE (the port listened on is written there once listening), and the limits
+//   that keep one client from starving the others (UsageText lists them with their defaults).
 #pragma once
 
 #include <string>
@@ -14,6 +15,8 @@
 
 #include "server/net/app_server.h"
 #include "server/net/log.h"
+#include "server/objects.h"
+#include "server/storage.h"
 
 namespace appserver {
 
@@ -26,7 +29,9 @@ struct CommandLine {
   enum class Command { kServe, kDemo, kHelp };
   Command command = Command::kServe;
   std::string demo_set;  // "small" or "large" (kDemo)
-  ServerOptions server;  // listen address, port, max clients (the site key is read later)
+  ServerOptions server;  // listen address, port, connection limits (the site key is read later)
+  server::ObjectOptions objects;   // transaction and open-result limits
+  server::StorageOptions storage;  // how long a writer waits for another
   std::string database = "sqlite:appserver.db";
   std::string site_key_file;
   std::string port_file;

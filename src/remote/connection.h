@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "remote/prog_ids.h"
 #include "remote/server_object.h"
 
 namespace remote {
@@ -43,12 +44,5 @@ class Connection {
   std::string computer_name_;
   std::unique_ptr<ServerObject> object_;
 };
-
-// The ProgIDs of the five server objects.
-inline constexpr const char* kProgIdSysTran = "systransctrl.cosystransctrl";
-inline constexpr const char* kProgIdStoreProduct = "LirraMISServer.CoStoreProduct";
-inline constexpr const char* kProgIdCommunicate = "LirraMISServer.CoCommunicateObj";
-inline constexpr const char* kProgIdSysControl = "LirraMISServer.CoSysContrlObj";
-inline constexpr const char* kProgIdCompanyInfo = "LirraMISServer.CoCompanyInfo";
 
 }  // namespace remote

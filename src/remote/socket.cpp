@@ -189,6 +189,68 @@ Socket Socket::Connect(const std::string& host, uint16_t port, int timeout_ms) {
                     last_error);
 }
 
+namespace {
+
+// Milliseconds left until `deadline`, rounded up, at most a day (waits are repeated).
+int MillisUntil(Deadline deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<long long>(ms, 86400000));
+}
+
+// Waits until `fd` can be read (or written) or `deadline` passes; true when it can (or the socket
+// failed, which the next call reports).
+bool WaitFor(Socket::Native fd, bool for_write, Deadline deadline) {
+  for (;;) {
+    const int ms = MillisUntil(deadline);
+#ifdef _WIN32
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(fd), &set);
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    const int n =
+        for_write ? select(0, nullptr, &set, nullptr, &tv) : select(0, &set, nullptr, nullptr, &tv);
+#else
+    pollfd p{fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+    const int n = ::poll(&p, 1, ms);
+#endif
+    if (n > 0) return true;
+    if (n < 0 && !Interrupted(LastErrorCode())) return true;
+    if (n == 0 && std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
+}  // namespace
+
+bool Socket::WaitReadable(Deadline deadline) {
+  if (deadline == kNoDeadline) return true;
+  return WaitFor(fd_, /*for_write=*/false, deadline);
+}
+
+void Socket::SendAllBy(const char* data, std::size_t size, Deadline deadline) {
+#ifdef _WIN32
+  (void)deadline;
+  SendAll(data, size);
+#else
+  if (deadline == kNoDeadline) return SendAll(data, size);
+  while (size > 0) {
+    if (!WaitFor(fd_, /*for_write=*/true, deadline)) {
+      throw DeadlinePassed("the peer did not take the reply within the time allowed");
+    }
+    const ssize_t n = ::send(fd_, data, std::min<std::size_t>(size, std::size_t{1} << 30),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      const int code = LastErrorCode();
+      if (Interrupted(code) || TimedOut(code)) continue;
+      throw ConnectionLost("the connection was lost while sending: " + ErrorText(code));
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+#endif
+}
+
 void Socket::SendAll(const char* data, std::size_t size) {
   while (size > 0) {
     int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 30));
@@ -252,6 +314,13 @@ void Socket::SetKeepAlive() {
   setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&one), sizeof one);
 }
 
+void Socket::SetAbortiveClose() {
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+}
+
 void Socket::Shutdown() {
   if (!valid()) return;
 #ifdef _WIN32
@@ -277,21 +346,34 @@ void Socket::Close() {
   }
 }
 
-void SendFrame(Socket& socket, std::string& frame) {
+void SendFrame(Socket& socket, std::string& frame, Deadline deadline) {
   uint32_t n = static_cast<uint32_t>(frame.size() - kFrameHeaderSize);
   for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<char>(n >> (8 * i));
-  socket.SendAll(frame.data(), frame.size());
+  socket.SendAllBy(frame.data(), frame.size(), deadline);
 }
 
 FrameStatus ReadFrame(Socket& socket, std::string& payload, std::size_t max_payload,
-                      std::size_t* announced) {
+                      std::size_t* announced, const FrameDeadlines* deadlines) {
+  const FrameDeadlines none;
+  const FrameDeadlines& d = deadlines ? *deadlines : none;
+  Deadline frame_deadline = d.end_by;  // once the first byte is in
+  auto wait = [&](bool begun) {
+    if (!begun) return socket.WaitReadable(std::min(d.begin_by, d.end_by));
+    if (socket.WaitReadable(frame_deadline)) return true;
+    throw DeadlinePassed("the message did not arrive whole within the time allowed");
+  };
   unsigned char header[kFrameHeaderSize];
   std::size_t got = 0;
   while (got < kFrameHeaderSize) {
+    if (!wait(got > 0)) return FrameStatus::kIdle;
     std::size_t n = socket.RecvSome(reinterpret_cast<char*>(header) + got, kFrameHeaderSize - got);
     if (n == 0) {
       if (got == 0) return FrameStatus::kClosed;
       throw ConnectionLost("the connection ended inside a message");
+    }
+    if (got == 0 && d.frame_ms > 0) {
+      frame_deadline = std::min(
+          d.end_by, std::chrono::steady_clock::now() + std::chrono::milliseconds(d.frame_ms));
     }
     got += n;
   }
@@ -300,20 +382,19 @@ FrameStatus ReadFrame(Socket& socket, std::string& payload, std::size_t max_payl
       (static_cast<std::size_t>(header[2]) << 16) | (static_cast<std::size_t>(header[3]) << 24);
   if (announced) *announced = size;
   if (size > max_payload) return FrameStatus::kTooLarge;
-  // Grow with the bytes that arrive, never by the announced size alone.
-  constexpr std::size_t kStep = std::size_t{4} << 20;
+  // Grow with the bytes that arrive, a step at a time, never by the announced size alone.
   payload.clear();
   std::size_t have = 0;
   while (have < size) {
-    std::size_t target = std::min(size, std::max(have + kStep, payload.capacity()));
+    const std::size_t target = std::min(size, have + kFrameReadStep);
     payload.resize(target);
     while (have < target) {
+      wait(true);
       std::size_t n = socket.RecvSome(payload.data() + have, target - have);
       if (n == 0) throw ConnectionLost("the connection ended inside a message");
       have += n;
     }
   }
-  payload.resize(size);
   return FrameStatus::kOk;
 }
 

@@ -4,10 +4,16 @@
 //
 // Frame: a 4-byte little-endian payload length, then the payload (one protocol message). A
 // length above the reader's limit is refused before anything is allocated for it, and the buffer
-// grows only as bytes actually arrive, so a peer cannot make the reader reserve memory by
-// announcing a large frame.
+// grows only as bytes actually arrive (in steps of kFrameReadStep), so a peer cannot make the
+// reader reserve memory by announcing a large frame: a reader holds at most about twice what it
+// has received, plus one step.
+//
+// Deadlines (the server's): a read may be bounded by when a frame must begin and by when it must
+// be complete, a send by when the peer must have taken the whole frame. They are points in time,
+// not times without progress, so a peer that trickles bytes cannot stretch them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,6 +28,15 @@ class ConnectionLost : public ServerError {
  public:
   using ServerError::ServerError;
 };
+
+// A deadline of a read or send passed: the frame under way was not completed in time.
+class DeadlinePassed : public ConnectionLost {
+ public:
+  using ConnectionLost::ConnectionLost;
+};
+
+using Deadline = std::chrono::steady_clock::time_point;
+inline constexpr Deadline kNoDeadline = Deadline::max();
 
 class Socket {
  public:
@@ -55,6 +70,11 @@ class Socket {
   }
 
   void SendAll(const char* data, std::size_t size);
+  // Sends everything, throwing DeadlinePassed when the peer has not taken it all by `deadline`
+  // (POSIX; elsewhere as SendAll).
+  void SendAllBy(const char* data, std::size_t size, Deadline deadline);
+  // Waits until a read would not block; false when `deadline` passed first.
+  bool WaitReadable(Deadline deadline);
   // Reads up to `size` bytes; 0 when the peer closed the connection.
   std::size_t RecvSome(char* data, std::size_t size);
   // 0 turns the timeout off. A read that times out throws ConnectionLost.
@@ -63,6 +83,9 @@ class Socket {
   void SetSendTimeout(int timeout_ms);
   void SetNoDelay();
   void SetKeepAlive();
+  // Closing then resets the connection and drops whatever is still queued for the peer, rather
+  // than keeping it (and the memory it takes) until a peer that stopped reading takes it.
+  void SetAbortiveClose();
   // Ends both directions: a thread blocked reading this socket returns. The handle stays open.
   void Shutdown();
   // Ends the sending direction only: the peer reads what was sent, then the end of the stream.
@@ -82,17 +105,29 @@ inline constexpr std::size_t kFrameHeaderSize = 4;
 inline void BeginFrame(std::string& out) {
   out.assign(kFrameHeaderSize, '\0');
 }
-// Fills in the header of a frame begun with BeginFrame and sends it.
-void SendFrame(Socket& socket, std::string& frame);
+// Fills in the header of a frame begun with BeginFrame and sends it; with a deadline, the peer
+// must have taken the whole frame by then (Socket::SendAllBy).
+void SendFrame(Socket& socket, std::string& frame, Deadline deadline = kNoDeadline);
 
-enum class FrameStatus { kOk, kClosed, kTooLarge };
+enum class FrameStatus { kOk, kClosed, kTooLarge, kIdle };
+
+// When a frame read must begin and end.
+struct FrameDeadlines {
+  Deadline begin_by = kNoDeadline;  // the first byte of the frame by then, else kIdle
+  Deadline end_by = kNoDeadline;    // every byte by then
+  int frame_ms = 0;                 // once begun, the whole frame within this (0: no limit)
+};
+
+// The step in which a frame's buffer grows as its bytes arrive.
+inline constexpr std::size_t kFrameReadStep = std::size_t{64} << 10;
 
 // Reads one frame's payload into `payload`. kClosed: the peer closed the connection cleanly
 // before a new frame began. kTooLarge: the announced length exceeds `max_payload`
-// (`*announced` receives it); nothing of the payload has been read. A connection that ends
-// inside a frame throws ConnectionLost.
+// (`*announced` receives it); nothing of the payload has been read. kIdle: no byte of a frame
+// arrived by `deadlines->begin_by`. A connection that ends inside a frame throws ConnectionLost;
+// a frame begun but not complete by its deadline throws DeadlinePassed.
 FrameStatus ReadFrame(Socket& socket, std::string& payload, std::size_t max_payload,
-                      std::size_t* announced = nullptr);
+                      std::size_t* announced = nullptr, const FrameDeadlines* deadlines = nullptr);
 
 // The last socket error as text.
 std::string LastSocketError();

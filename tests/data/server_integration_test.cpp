@@ -172,9 +172,18 @@ TEST_P(ServerIntegrationTest, CancelCommandsRunInsideTheTransaction) {
   ClientDataSet& tmp = *browser_.cds_qmdwlrt_tmp;
   std::vector<Value> none;
   commu_.Object().Call("sustarttran", none);
-  tmp.Close();
-  tmp.SetCommandText("UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=20240020");
-  tmp.Execute();
+  // Document 20240020 (warehouse 03) has one line: goods 10010001, quantity 5. The server
+  // commits a cancel only with the stock of each of its lines given back.
+  for (const char* statement :
+       {"UPDATE XSTZXKC0 SET KCSL00=KCSL00+(5) WHERE CKDM00='0B' AND SPDM00='10010001' AND "
+        "KCBZ00='YW'",
+        "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(5) WHERE CKDM00='03' AND SPDM00='10010001' AND "
+        "KCBZ00='YW'",
+        "UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=20240020"}) {
+    tmp.Close();
+    tmp.SetCommandText(statement);
+    tmp.Execute();
+  }
   commu_.Object().Call("sucommit", none);
   EXPECT_FALSE(DbText("SELECT YWRQ00 FROM QMDWLRT1 WHERE DHAO00 = 20240020").has_value());
 

@@ -75,13 +75,15 @@ std::string Increment(int n) {
 
 class AppServerTest : public ::testing::TestWithParam<Backend> {
  protected:
-  double Stock() {
+  double Stock(const std::string& goods = "10010001") {
     auto session = server_.storage().NewSession();
-    auto rows = session->Query(
-        "SELECT KCSL00 FROM XSTZXKC0 WHERE CKDM00='01' AND SPDM00='10010001' AND KCBZ00='YW'");
+    auto rows =
+        session->Query("SELECT KCSL00 FROM XSTZXKC0 WHERE CKDM00='01' AND SPDM00=? AND KCBZ00='YW'",
+                       {Value::Text(goods)});
     EXPECT_TRUE(rows->Next());
     return rows->Float(0);
   }
+
   TestAppServer server_{GetParam()};
 };
 
@@ -114,8 +116,12 @@ TEST_P(AppServerTest, RefusalsArriveWithTheServersMessageAndChangeNothing) {
   }
   EXPECT_EQ(Stock(), before);
   EXPECT_THROW(remote::ConnectServerObject(server_.computer_name(), "No.Such.Object"), ServerError);
-  commu->Execute("dsp_qmdwlrt_tmp", {}, Increment(5));  // the session goes on
-  EXPECT_EQ(Stock(), before + 5);
+  // The session goes on: a transaction opens, an increment runs in it and is rolled back.
+  std::vector<Value> none;
+  commu->Call("sustarttran", none);
+  EXPECT_NO_THROW(commu->Execute("dsp_qmdwlrt_tmp", {}, Increment(5)));
+  commu->Call("surollback", none);
+  EXPECT_EQ(Stock(), before);
 }
 
 TEST_P(AppServerTest, KilledClientsTransactionIsRolledBack) {
@@ -136,13 +142,25 @@ TEST_P(AppServerTest, KilledClientsTransactionIsRolledBack) {
   EXPECT_TRUE(server_.server().WaitForSessionCount(0, 5000));
   EXPECT_EQ(Stock(), before);
 
-  // The same statement committed does change the stock: the rollback above was real.
+  // A cancel committed does change the stock: the rollback above was real. Document 20240021
+  // (warehouse 01, audited) has a line of goods 10010002 with quantity 6.
   auto commu = remote::ConnectServerObject(server_.computer_name(), remote::kProgIdCommunicate);
+  const double before_line = Stock("10010002");
   std::vector<Value> none;
   commu->Call("sustarttran", none);
-  commu->Execute("dsp_qmdwlrt_tmp", {}, Increment(7));
+  for (const auto& [goods, quantity] : std::vector<std::pair<std::string, int>>{
+           {"10010008", 8}, {"10010005", 7}, {"10010002", 6}}) {
+    for (const char* warehouse : {"0B", "01"}) {
+      commu->Execute("dsp_qmdwlrt_tmp", {},
+                     "UPDATE XSTZXKC0 SET KCSL00=KCSL00+(" + std::to_string(quantity) +
+                         ") WHERE CKDM00='" + warehouse + "' AND SPDM00='" + goods +
+                         "' AND KCBZ00='YW'");
+    }
+  }
+  commu->Execute("dsp_qmdwlrt_tmp", {},
+                 "UPDATE QMDWLRT1 SET YWRQ00=NULL,YWRY00=NULL WHERE DHAO00=20240021");
   commu->Call("sucommit", none);
-  EXPECT_EQ(Stock(), before + 7);
+  EXPECT_EQ(Stock("10010002"), before_line + 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, AppServerTest,

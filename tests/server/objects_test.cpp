@@ -246,6 +246,67 @@ TEST_P(ObjectsTest, ReferenceListsInTheirOrder) {
   EXPECT_EQ(stock.rows[1].cells[2].text(), "CK2");
 }
 
+// Units are kept in list order: two units may share a name, and the first in the list counts
+// on the client.
+TEST_P(ObjectsTest, UnitsAreKeptInListOrderAndMayShareAName) {
+  db_->Execute("INSERT INTO GSTJYDW0 (XHAO00, SPDW02, ZHXS00) VALUES (0, '件', 20), (4, '条', 2)");
+  remote::Packet units = Object(remote::kProgIdStoreProduct)->Open(Request("dsp_LirraUnit")).packet;
+  std::vector<std::pair<std::string, double>> got;
+  for (const remote::Row& r : units.rows)
+    got.emplace_back(r.cells[0].text(), r.cells[1].float_value());
+  const std::vector<std::pair<std::string, double>> expected = {
+      {"件", 20}, {"条", 1}, {"件", 50}, {"盒", 0.1}, {"条", 2}};
+  EXPECT_EQ(got, expected);
+}
+
+// A database whose unit table is keyed by the unit's name is brought to the list order when the
+// server opens it: every unit kept, in the order the server delivered them before.
+TEST_P(ObjectsTest, UnitTableKeyedByNameIsMigrated) {
+  const bool sqlite = db_->dialect() == Dialect::kSQLite;
+  db_->ExecuteScript(std::string("DROP TABLE GSTJYDW0; CREATE TABLE GSTJYDW0 (SPDW02 ") +
+                     (sqlite ? "TEXT" : "VARCHAR COLLATE \"C\"") + " NOT NULL, ZHXS00 " +
+                     (sqlite ? "REAL" : "DOUBLE PRECISION") + " NOT NULL, XHAO00 " +
+                     (sqlite ? "INTEGER" : "BIGINT") + ", PRIMARY KEY (SPDW02))");
+  db_->Execute(
+      "INSERT INTO GSTJYDW0 (SPDW02, ZHXS00, XHAO00) VALUES ('件', 50, 2), ('条', 1, 1), "
+      "('盒', 0.1, NULL), ('箱', 250, 2)");
+  auto read = [&](DbSession& db) {
+    std::vector<std::pair<std::string, double>> units;
+    auto rows = db.Query("SELECT SPDW02, ZHXS00 FROM GSTJYDW0 ORDER BY XHAO00, SPDW02");
+    while (rows->Next()) units.emplace_back(std::string(rows->Text(0)), rows->Float(1));
+    return units;
+  };
+  const auto before = read(*db_);
+  ASSERT_EQ(before.size(), 4u);
+  db_.reset();
+  storage_.reset();
+  // Opened again, as the server opens it at its start.
+  StorageOptions options;
+  if (GetParam() == "postgresql") options.pg_schema = QMDW_TEST_SCHEMA;
+  storage_ = OpenStorage(
+      GetParam() == "postgresql" ? std::string(PgUrl()) : "sqlite:" + dir_ + "/test.sqlite",
+      options);
+  db_ = storage_->NewSession();
+  remote::Packet units = Object(remote::kProgIdStoreProduct)->Open(Request("dsp_LirraUnit")).packet;
+  std::vector<std::pair<std::string, double>> delivered;
+  for (const remote::Row& r : units.rows) {
+    delivered.emplace_back(r.cells[0].text(), r.cells[1].float_value());
+  }
+  EXPECT_EQ(delivered, before);
+  // Now keyed by list order: a second unit of the same name can be added.
+  EXPECT_NO_THROW(
+      db_->Execute("INSERT INTO GSTJYDW0 (XHAO00, SPDW02, ZHXS00) VALUES (5, '条', 10)"));
+  // Opening it once more changes nothing.
+  db_.reset();
+  storage_.reset();
+  storage_ = OpenStorage(
+      GetParam() == "postgresql" ? std::string(PgUrl()) : "sqlite:" + dir_ + "/test.sqlite",
+      options);
+  db_ = storage_->NewSession();
+  EXPECT_EQ(Object(remote::kProgIdStoreProduct)->Open(Request("dsp_LirraUnit")).packet.rows.size(),
+            5u);
+}
+
 TEST_P(ObjectsTest, ClosingPeriodQuery) {
   auto store = Object(remote::kProgIdStoreProduct);
   OpenRequest r = Request("dsp_xstyjzqj_edit");
@@ -321,12 +382,11 @@ TEST_P(ObjectsTest, AListReadInPacketsSurvivesOtherRequestsInBetween) {
   remote::OpenResult r = systran->Open(Request("dsp_xstzxkc0_ck", {}, 20));
   ASSERT_EQ(r.packet.rows.size(), 20u);
   std::vector<remote::Row> rows = std::move(r.packet.rows);
-  // A write on the same session while the list is half read, then the rest of the list.
-  std::vector<Value> batch = {Value::Text(
-      "UPDATE XSTZXKC0 SET KCSL00=KCSL00-(1) WHERE SPDM00='10010001' AND CKDM00='01' AND "
-      "KCBZ00='YW'")};
+  // Writes on the same session while the list is half read (a stock batch, rolled back when the
+  // apply names no document), then the rest of the list.
+  std::vector<Value> batch = {Value::Text(AuditBatch({{"10010001", 1}}, "01"))};
   systran->Call("TranPara", batch);
-  EXPECT_EQ(systran->ApplyUpdates("dsp_qmdwlrt1", {}, 0).error_count, 0);
+  EXPECT_THROW(systran->ApplyUpdates("dsp_qmdwlrt1", {}, 0), remote::ServerError);
   remote::Packet p = systran->Fetch(r.cursor, 25);
   EXPECT_EQ(p.rows.size(), 25u);
   EXPECT_TRUE(p.more);
@@ -339,7 +399,7 @@ TEST_P(ObjectsTest, AListReadInPacketsSurvivesOtherRequestsInBetween) {
     EXPECT_LT(rows[i - 1].cells[0].text() + rows[i - 1].cells[1].text(),
               rows[i].cells[0].text() + rows[i].cells[1].text());
   }
-  EXPECT_EQ(*Stock("10010001", "01"), 164);
+  EXPECT_EQ(*Stock("10010001", "01"), 165);
 }
 
 TEST_P(ObjectsTest, ClosingAResultReleasesIt) {

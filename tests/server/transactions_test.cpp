@@ -252,7 +252,9 @@ TEST_P(TransactionsTest, ADroppedClientLeavesNothingHalfDone) {
     auto commu = Object(remote::kProgIdCommunicate);
     std::vector<Value> none;
     commu->Call("sustarttran", none);
-    commu->Execute("dsp_qmdwlrt_tmp", {}, IncrementStatement("01", "10010001", 5));
+    // Document 20240020 (warehouse 03): one line, goods 10010001, quantity 5.
+    commu->Execute("dsp_qmdwlrt_tmp", {}, IncrementStatement("0B", "10010001", 5));
+    commu->Execute("dsp_qmdwlrt_tmp", {}, IncrementStatement("03", "10010001", 5));
     commu->Execute("dsp_qmdwlrt_tmp", {}, ResetStatement(20240020));
   }
   EXPECT_EQ(Snapshot(), before);
@@ -298,15 +300,18 @@ TEST_P(TransactionsTest, AStockStatementWithoutItsRowIsLogged) {
     if (level == LogLevel::kWarning) warnings.emplace_back(m);
   });
   auto commu = Object(remote::kProgIdCommunicate);
+  std::vector<Value> none;
+  commu->Call("sustarttran", none);
   // Goods 10010010 has no "YW" row in warehouse 03; injected text stays a goods code.
   commu->Execute("dsp_qmdwlrt_tmp", {}, IncrementStatement("03", "10010010", 1));
   commu->Execute("dsp_qmdwlrt_tmp", {}, IncrementStatement("01", "x'' OR ''1''=''1", 1));
+  commu->Call("surollback", none);
   SetLogSink(nullptr);
   ASSERT_EQ(warnings.size(), 2u);
   EXPECT_THAT(warnings[0], HasSubstr("10010010"));
   EXPECT_THAT(warnings[0], HasSubstr("'03'"));
   EXPECT_THAT(warnings[1], HasSubstr("x' OR '1'='1"));
-  EXPECT_EQ(*Stock("10010001", "01"), 40 + 25 + 100);
+  EXPECT_EQ(*Stock("10010001", "01"), 40 + 25 + 100);  // rolled back
 }
 
 TEST_P(TransactionsTest, CancelRestoresTheStockOnceAndRefusesASecondCancel) {
@@ -386,12 +391,13 @@ TEST_P(TransactionsTest, AFailedCommandAbortsTheTransaction) {
       ::testing::ThrowsMessage<remote::ServerError>(HasSubstr("rolled back")));
   EXPECT_THROW(commu->Call("sucommit", none), remote::ServerError);
   EXPECT_EQ(Snapshot(), before);
-  // After surollback the object works as before.
+  // After surollback the object works as before: a cancel commits.
   commu->Call("surollback", none);
-  commu->Call("sustarttran", none);
-  commu->Execute("dsp_qmdwlrt_tmp", {}, IncrementStatement("01", "10010001", 5));
-  commu->Call("sucommit", none);
-  EXPECT_EQ(*Stock("10010001", "01"), 40 + 25 + 100 + 5);
+  auto systran = Object(remote::kProgIdSysTran);
+  remote::Packet doc = OpenDocument(*systran, 20240021);
+  const auto stock = LineStock(doc);
+  EXPECT_EQ(Cancel(*commu, doc), "");
+  ExpectStockLowered(doc, stock, -1);
 }
 
 TEST_P(TransactionsTest, AnIdleTransactionIsRolledBack) {

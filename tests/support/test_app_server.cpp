@@ -33,13 +33,14 @@ std::string BackendName(Backend backend) {
 }
 
 TestAppServer::TestAppServer(Backend backend)
-    : TestAppServer(TestAppServerOptions{backend, true, {}}) {}
+    : TestAppServer(TestAppServerOptions(backend, true, {})) {}
 
 TestAppServer::TestAppServer(const TestAppServerOptions& options) : backend_(options.backend) {
   if (appserver::GetLogLevel() == appserver::LogLevel::kInfo)
     appserver::SetLogLevel(appserver::LogLevel::kWarning);
 
   server::StorageOptions storage_options;
+  storage_options.busy_timeout_ms = options.busy_timeout_ms;
   if (backend_ == Backend::kSQLite) {
     std::string pattern = (std::filesystem::temp_directory_path() / "qmdw-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary directory");
@@ -55,7 +56,7 @@ TestAppServer::TestAppServer(const TestAppServerOptions& options) : backend_(opt
   storage_ = server::OpenStorage(url_, storage_options);
   if (options.small_demo) server::CreateDemoData(*storage_, server::DemoSet::kSmall);
 
-  appserver::ServerOptions server_options;
+  appserver::ServerOptions server_options = options.server;
   server_options.port = 0;
   server_options.site_key = options.site_key;
   server::StorageFactory* storage = storage_.get();

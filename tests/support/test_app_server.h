@@ -31,9 +31,17 @@ std::vector<Backend> AvailableBackends();
 std::string BackendName(Backend backend);
 
 struct TestAppServerOptions {
+  TestAppServerOptions() = default;
+  TestAppServerOptions(Backend backend, bool small_demo, std::string site_key)
+      : backend(backend), small_demo(small_demo), site_key(std::move(site_key)) {}
+
   Backend backend = Backend::kSQLite;
   bool small_demo = true;  // false: empty tables
   std::string site_key;    // clients must prove it when set
+  // The network core's limits; its port (a free one) and site key are the fixture's.
+  appserver::ServerOptions server;
+  // How long a writer waits for another (server::StorageOptions::busy_timeout_ms).
+  int busy_timeout_ms = server::StorageOptions().busy_timeout_ms;
 };
 
 class TestAppServer {
