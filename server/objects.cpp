@@ -90,8 +90,14 @@ class ObjectBase : public remote::ServerObject {
       Provider& p = FindProvider(request.provider);
       OpenedResult opened = p.Open(*db_, request);
       remote::OpenResult result;
+      if (opened.unchanged) {  // the client's copy is current: nothing else goes back
+        result.unchanged = true;
+        result.version = std::move(opened.version);
+        return result;
+      }
       result.packet.fields = std::move(opened.fields);
       result.packet.more = opened.cursor->Next(request.packet_records, result.packet.rows);
+      result.version = opened.cursor->Version();
       if (result.packet.more) {
         if (static_cast<int>(cursors_.size()) >= options_.max_open_results) {
           throw ServerError(prog_id_ + ": too many open results (at most " +
@@ -388,7 +394,7 @@ class SysTranObject : public ObjectBase {
         "dsp_xstzxkc0_ck",
         "SELECT " + schema::ColumnList(schema::StockFields()) +
             " FROM XSTZXKC0 WHERE substr(KCBZ00, 1, 2) = 'CK' ORDER BY SPDM00, CKDM00, KCBZ00",
-        schema::StockFields()));
+        schema::StockFields(), schema::kCounterStockCK));
     AddMethod("TranPara", [this](std::vector<Value>& args) { return TranPara(args); });
   }
 
@@ -607,14 +613,14 @@ class StoreProductObject : public ObjectBase {
       : ObjectBase(remote::kProgIdStoreProduct, storage) {
     AddProvider(MakeListProvider("dsp_LirraUnit",
                                  "SELECT SPDW02, ZHXS00 FROM GSTJYDW0 ORDER BY XHAO00",
-                                 schema::UnitFields()));
+                                 schema::UnitFields(), schema::kUnitTable));
     AddProvider(MakeListProvider("dsp_lirrainfo2",
                                  "SELECT SPDM00, SPMC00 FROM GSTJYGL1 ORDER BY SPDM00",
-                                 schema::GoodsFields()));
+                                 schema::GoodsFields(), schema::kGoodsTable));
     AddProvider(MakeListProvider(
         "Dsp_StockColor",
         "SELECT SPDM00, ZGKCSL, ZGYJYS, ZDKCSL, ZDYJYS FROM XSTKCYJ0 ORDER BY XHAO00",
-        schema::WarningFields()));
+        schema::WarningFields(), schema::kWarningTable));
     AddProvider(MakeClosingPeriodProvider());
   }
 };
@@ -625,7 +631,7 @@ class SysControlObject : public ObjectBase {
       : ObjectBase(remote::kProgIdSysControl, storage) {
     AddProvider(MakeListProvider("dsp_gstrygl0",
                                  "SELECT RYDM00, RYMC00, CKDM00 FROM GSTRYGL0 ORDER BY RYDM00",
-                                 schema::StaffFields()));
+                                 schema::StaffFields(), schema::kStaffTable));
   }
 };
 
@@ -635,7 +641,7 @@ class CompanyInfoObject : public ObjectBase {
       : ObjectBase(remote::kProgIdCompanyInfo, storage) {
     AddProvider(MakeListProvider("DataSetProvider_StorCode",
                                  "SELECT CKDM00, CKMC00 FROM GSTCKGL0 ORDER BY CKDM00",
-                                 schema::WarehouseFields()));
+                                 schema::WarehouseFields(), schema::kWarehouseTable));
   }
 };
 
