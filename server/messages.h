@@ -126,6 +126,25 @@ inline std::string TooManyFromAddress(std::string_view address, std::size_t max)
          "and try again";
 }
 
+inline std::string TooManyObjects(std::size_t max) {
+  return "The application server holds at most " + std::to_string(max) +
+         " server objects at once; try again later";
+}
+
+inline std::string TooManyObjectsFromAddress(std::string_view address, std::size_t max) {
+  return "The computer " + std::string(address) + " already holds " + std::to_string(max) +
+         " server objects on the application server, the most one computer may hold; release "
+         "some and try again";
+}
+
+inline std::string ChannelInUse(uint32_t channel) {
+  return "Channel " + std::to_string(channel) + " already holds a server object";
+}
+
+inline std::string NoObjectOnChannel(uint32_t channel) {
+  return "No server object on channel " + std::to_string(channel);
+}
+
 inline std::string ProgIdControlCharacter() {
   return "The name of the server object contains a control character; it was refused";
 }

@@ -90,8 +90,9 @@ class ObjectBase : public remote::ServerObject {
       Provider& p = FindProvider(request.provider);
       OpenedResult opened = p.Open(*db_, request);
       remote::OpenResult result;
-      if (opened.unchanged) {  // the client's copy is current: nothing else goes back
-        result.unchanged = true;
+      if (opened.unchanged || opened.server_copy_current) {  // a copy is current: no rows
+        result.unchanged = opened.unchanged;
+        result.server_copy_current = opened.server_copy_current;
         result.version = std::move(opened.version);
         return result;
       }

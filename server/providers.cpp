@@ -214,15 +214,17 @@ class ListProvider : public Provider {
     }
     if (versioned_select_.empty() || db.InTransaction())
       return {fields_, std::make_unique<ListCursor>(db.Query(select_), fields_)};
-    if (!request.cached_version.empty()) {
-      // A change committed after the copy was read has raised the counter in its own
+    if (!request.cached_version.empty() || !request.server_copy_version.empty()) {
+      // A change committed after a copy was read has raised the counter in its own
       // transaction: the same version now means the same rows.
       std::string now = schema::CurrentVersion(db, counter_);
-      if (!now.empty() && now == request.cached_version) {
-        OpenedResult unchanged{{}, std::make_unique<ListCursor>(std::vector<Row>())};
-        unchanged.unchanged = true;
-        unchanged.version = std::move(now);
-        return unchanged;
+      const bool clients = !now.empty() && now == request.cached_version;
+      if (clients || (!now.empty() && now == request.server_copy_version)) {
+        OpenedResult current{{}, std::make_unique<ListCursor>(std::vector<Row>())};
+        current.unchanged = clients;
+        current.server_copy_current = !clients;
+        current.version = std::move(now);
+        return current;
       }
     }
     return {fields_, std::make_unique<ListCursor>(db.Query(versioned_select_), fields_, true)};

@@ -67,6 +67,8 @@ struct OpenedResult {
   // its first row: ProviderCursor::Version), or, when `unchanged`, the version of the copy the
   // client holds, still current (the cursor then delivers nothing).
   bool unchanged = false;
+  // The copy the application server keeps (OpenRequest::server_copy_version) is current.
+  bool server_copy_current = false;
   std::string version;
 };
 

@@ -93,6 +93,9 @@ struct OpenRequest {
   // The version of a copy of this list that the client holds (OpenResult::version of an earlier
   // open); empty when it holds none.
   std::string cached_version;
+  // Within the application server only (never on the wire): the version of the copy of this
+  // list that the server itself keeps, ready to send to any client.
+  std::string server_copy_version;
 };
 
 struct OpenResult {
@@ -105,6 +108,9 @@ struct OpenResult {
   // The list is still as the copy named by OpenRequest::cached_version: nothing else came (no
   // fields, no rows), `version` repeats the copy's version.
   bool unchanged = false;
+  // Within the application server only (never on the wire): the list is still as the server's
+  // own copy (OpenRequest::server_copy_version); no rows were read.
+  bool server_copy_current = false;
 };
 
 // The change log of a header dataset, as apply updates sends it.

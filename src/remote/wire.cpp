@@ -231,12 +231,17 @@ struct ClientEncoder {
     w.U8(static_cast<uint8_t>(Kind::kHello));
     w.Bytes(kMagic, 4);
     w.Varint(m.version);
-    w.Str(m.prog_id);
+    w.Str(m.client);
   }
   void operator()(const Auth& m) {
     w.U8(static_cast<uint8_t>(Kind::kAuth));
     w.Bytes(m.mac.data(), m.mac.size());
   }
+  void operator()(const CreateRequest& m) {
+    w.U8(static_cast<uint8_t>(Kind::kCreate));
+    w.Str(m.prog_id);
+  }
+  void operator()(const ReleaseRequest&) { w.U8(static_cast<uint8_t>(Kind::kRelease)); }
   void operator()(const OpenRequest& m) {
     w.U8(static_cast<uint8_t>(Kind::kOpen));
     w.Str(m.provider);
@@ -276,9 +281,14 @@ struct ClientEncoder {
 
 struct ServerEncoder {
   Writer& w;
-  void operator()(const Challenge& m) {
-    w.U8(static_cast<uint8_t>(Kind::kChallenge));
-    w.Bytes(m.nonce.data(), m.nonce.size());
+  void operator()(const Welcome& m) {
+    w.U8(static_cast<uint8_t>(Kind::kWelcome));
+    w.Bytes(kMagic, 4);
+    w.Varint(m.version);
+    w.Varint(m.prog_ids.size());
+    for (const std::string& p : m.prog_ids) w.Str(p);
+    w.Bool(m.challenge);
+    if (m.challenge) w.Bytes(m.nonce.data(), m.nonce.size());
   }
   void operator()(const Ready&) { w.U8(static_cast<uint8_t>(Kind::kReady)); }
   void operator()(const OpenResult& m) {
@@ -330,6 +340,7 @@ void Compress(std::string& out, std::size_t base) {
   {
     coding::ByteWriter w(packed);
     w.U8(static_cast<uint8_t>(Kind::kCompressed));
+    w.U8(static_cast<uint8_t>(out[base]));  // the message's kind, readable without inflating
     w.Varint(size);
   }
   compression::Deflate(std::string_view(out).substr(base), kCompressionLevel, packed);
@@ -379,13 +390,21 @@ std::string_view Inflated(std::string_view bytes, std::string& scratch) {
   if (PeekKind(bytes) != static_cast<uint8_t>(Kind::kCompressed)) return bytes;
   coding::ByteReader r(bytes);
   r.U8();
+  const uint8_t kind = r.U8();
   const uint64_t size = r.Varint();
   if (size > compression::kMaxInflatedBytes) Malformed("compressed message larger than the limit");
+  if (kind == static_cast<uint8_t>(Kind::kCompressed)) Malformed("compressed twice");
   scratch.clear();
   compression::Inflate(bytes.substr(bytes.size() - r.Left()), static_cast<std::size_t>(size),
                        scratch);
-  if (PeekKind(scratch) == static_cast<uint8_t>(Kind::kCompressed)) Malformed("compressed twice");
+  if (PeekKind(scratch) != kind) Malformed("compressed message of another kind than announced");
   return scratch;
+}
+
+uint8_t MessageKind(std::string_view bytes) {
+  const uint8_t kind = PeekKind(bytes);
+  if (kind != static_cast<uint8_t>(Kind::kCompressed)) return kind;
+  return bytes.size() > 1 ? static_cast<uint8_t>(bytes[1]) : 0;
 }
 
 ClientMessage DecodeClientMessage(std::string_view bytes) {
@@ -399,7 +418,7 @@ ClientMessage DecodeClientMessage(std::string_view bytes) {
       Hello m;
       uint64_t v = r.Varint();
       m.version = v > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(v);
-      m.prog_id = r.Str();
+      m.client = r.Str();
       out = std::move(m);
       break;
     }
@@ -409,6 +428,15 @@ ClientMessage DecodeClientMessage(std::string_view bytes) {
       out = m;
       break;
     }
+    case Kind::kCreate: {
+      CreateRequest m;
+      m.prog_id = r.Str();
+      out = std::move(m);
+      break;
+    }
+    case Kind::kRelease:
+      out = ReleaseRequest{};
+      break;
     case Kind::kOpen: {
       OpenRequest m;
       m.provider = r.Str();
@@ -467,10 +495,21 @@ ServerMessage DecodeServerMessage(std::string_view bytes) {
   Reader r(Inflated(bytes, inflated));
   ServerMessage out;
   switch (static_cast<Kind>(r.U8())) {
-    case Kind::kChallenge: {
-      Challenge m;
-      r.Bytes(m.nonce.data(), m.nonce.size());
-      out = m;
+    case Kind::kWelcome: {
+      char magic[4];
+      r.Bytes(magic, 4);
+      if (std::memcmp(magic, kMagic, 4) != 0) Malformed("not an application server");
+      Welcome m;
+      uint64_t v = r.Varint();
+      m.version = v > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(v);
+      // Another version may lay out the rest otherwise: its version alone is read, so that the
+      // client can say which version the server speaks.
+      if (m.version != kProtocolVersion) return m;
+      m.prog_ids.resize(r.Count());
+      for (std::string& p : m.prog_ids) p = r.Str();
+      m.challenge = r.Bool();
+      if (m.challenge) r.Bytes(m.nonce.data(), m.nonce.size());
+      out = std::move(m);
       break;
     }
     case Kind::kReady:
@@ -544,6 +583,10 @@ const char* KindName(uint8_t kind) {
       return "Hello";
     case Kind::kAuth:
       return "Auth";
+    case Kind::kCreate:
+      return "Create";
+    case Kind::kRelease:
+      return "Release";
     case Kind::kOpen:
       return "Open";
     case Kind::kFetch:
@@ -556,8 +599,8 @@ const char* KindName(uint8_t kind) {
       return "ApplyUpdates";
     case Kind::kCall:
       return "Call";
-    case Kind::kChallenge:
-      return "Challenge";
+    case Kind::kWelcome:
+      return "Welcome";
     case Kind::kReady:
       return "Ready";
     case Kind::kOpenResult:
@@ -580,12 +623,23 @@ const char* KindName(uint8_t kind) {
   return "unknown";
 }
 
-std::string AuthMessage(const Challenge& challenge, std::string_view prog_id) {
-  std::string m = "QMDW-AUTH-1";
+std::string AuthMessage(const std::array<uint8_t, kNonceSize>& nonce) {
+  std::string m = "QMDW-AUTH-2";
   m.push_back('\0');
-  m.append(reinterpret_cast<const char*>(challenge.nonce.data()), challenge.nonce.size());
-  m.append(prog_id.data(), prog_id.size());
+  m.append(reinterpret_cast<const char*>(nonce.data()), nonce.size());
   return m;
+}
+
+void PutChannel(uint32_t channel, std::string& out) {
+  coding::ByteWriter w(out);
+  w.Varint(channel);
+}
+
+uint32_t TakeChannel(std::string_view& bytes) {
+  coding::ByteReader r(bytes);
+  const uint32_t channel = r.U32();
+  bytes.remove_prefix(bytes.size() - r.Left());
+  return channel;
 }
 
 }  // namespace remote::wire

@@ -4,12 +4,14 @@
 #include "server/net/app_server.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -327,24 +329,67 @@ class RawClient {
     wire::Encode(m, payload);
     SendBytes(payload);
   }
+  // A message on a channel (after the greeting).
+  void Send(uint32_t channel, const wire::ClientMessage& m) {
+    std::string payload;
+    wire::PutChannel(channel, payload);
+    wire::Encode(m, payload);
+    SendBytes(payload);
+  }
   void SendRaw(const std::string& bytes) { socket_.SendAll(bytes.data(), bytes.size()); }
   remote::Socket& socket() { return socket_; }
-  // The next reply; an ErrorReply with "(closed)" when the server closed the connection.
+  // The next message before or without a channel; an ErrorReply with "(closed)" when the server
+  // closed the connection.
   wire::ServerMessage Receive() {
     std::string payload;
     if (remote::ReadFrame(socket_, payload, 1 << 20) != remote::FrameStatus::kOk)
       return wire::ErrorReply{"(closed)"};
     return wire::DecodeServerMessage(payload);
   }
+  // The next message after the greeting, with its channel.
+  wire::ServerMessage Receive(uint32_t& channel) {
+    std::string payload;
+    if (remote::ReadFrame(socket_, payload, 1 << 20) != remote::FrameStatus::kOk) {
+      channel = 0;
+      return wire::ErrorReply{"(closed)"};
+    }
+    std::string_view bytes = payload;
+    channel = wire::TakeChannel(bytes);
+    return wire::DecodeServerMessage(bytes);
+  }
   std::string ReceiveError() {
     wire::ServerMessage m = Receive();
     auto* e = std::get_if<wire::ErrorReply>(&m);
     return e ? e->message : "(no error)";
   }
+  // An error on `channel` (after the greeting).
+  std::string ReceiveError(uint32_t want) {
+    uint32_t channel = 0;
+    wire::ServerMessage m = Receive(channel);
+    auto* e = std::get_if<wire::ErrorReply>(&m);
+    if (!e) return "(no error)";
+    if (channel != want) return "(on channel " + std::to_string(channel) + ") " + e->message;
+    return e->message;
+  }
+  // Hello, then the Welcome.
+  wire::Welcome Greet() {
+    Send(wire::Hello{wire::kProtocolVersion, "raw"});
+    wire::ServerMessage m = Receive();
+    if (auto* w = std::get_if<wire::Welcome>(&m)) return *w;
+    ADD_FAILURE() << "no welcome";
+    return {};
+  }
+  // Greets and makes an instance of `prog_id` on channel 1.
+  bool Ready(const std::string& prog_id = kFake) {
+    Greet();
+    Send(1, wire::CreateRequest{prog_id});
+    uint32_t channel = 0;
+    return std::holds_alternative<wire::Ready>(Receive(channel)) && channel == 1;
+  }
   bool Closed() {
     try {
-      return std::get_if<wire::ErrorReply>(&(m_ = Receive())) &&
-             std::get<wire::ErrorReply>(m_).message == "(closed)";
+      std::string payload;
+      return remote::ReadFrame(socket_, payload, 1 << 20) != remote::FrameStatus::kOk;
     } catch (const remote::ConnectionLost&) {
       return true;
     }
@@ -352,12 +397,11 @@ class RawClient {
 
  private:
   remote::Socket socket_;
-  wire::ServerMessage m_;
 };
 
-std::string HelloBytes(uint16_t version, const std::string& prog_id) {
+std::string HelloBytes(uint16_t version, const std::string& client) {
   std::string b;
-  wire::Encode(wire::ClientMessage(wire::Hello{version, prog_id}), b);
+  wire::Encode(wire::ClientMessage(wire::Hello{version, client}), b);
   return b;
 }
 
@@ -373,12 +417,14 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
       {"wrong version", HelloBytes(99, kFake),
        "This application server speaks protocol version " + std::to_string(wire::kProtocolVersion) +
            "; the client speaks version 99"},
-      {"request before hello", fetch, "The first message must name the server object (Hello)"},
+      {"a client of the first version", HelloBytes(1, kFake),
+       "This application server speaks protocol version " + std::to_string(wire::kProtocolVersion) +
+           "; the client speaks version 1"},
+      {"request before hello", fetch,
+       "The first message must greet the application server (Hello)"},
       {"not this protocol", "GET / HTTP/1.1\r\n", "Malformed protocol message: unknown request"},
       {"bad magic", std::string("\x01XXXX\x01\x00", 7),
        "Malformed protocol message: not a client of this application server"},
-      {"unknown ProgID", HelloBytes(wire::kProtocolVersion, "Evil.Object"),
-       "Unknown server object \"Evil.Object\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -393,25 +439,42 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
     raw.SendRaw(std::string("\x00\x00\x10\x00", 4));
     EXPECT_EQ(raw.ReceiveError(), "The greeting of 1048576 bytes is too large");
   }
+  {
+    SCOPED_TRACE("unknown ProgID: refused on its channel, the connection goes on");
+    RawClient raw(server_->port());
+    raw.Greet();
+    raw.Send(1, wire::CreateRequest{"Evil.Object"});
+    EXPECT_EQ(raw.ReceiveError(1), "Unknown server object \"Evil.Object\"");
+    raw.Send(1, wire::CallRequest{"prog_id", {}});  // every call on it gets the reason
+    EXPECT_EQ(raw.ReceiveError(1), "Unknown server object \"Evil.Object\"");
+    raw.Send(2, wire::CreateRequest{kFake});
+    uint32_t channel = 0;
+    EXPECT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive(channel)));
+    raw.Send(2, wire::CreateRequest{kFake});
+    EXPECT_EQ(raw.ReceiveError(2), "Channel 2 already holds a server object");
+    raw.Send(7, wire::CallRequest{"prog_id", {}});
+    EXPECT_EQ(raw.ReceiveError(7), "No server object on channel 7");
+  }
   ExpectServing();
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
 }
 
 TEST_F(ServerTest, MalformedRequestGetsAnErrorAndTheSessionGoesOn) {
   RawClient raw(server_->port());
-  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+  ASSERT_TRUE(raw.Ready());
   raw.SendBytes(
-      std::string("\x15\x05"
+      std::string("\x01\x15\x05"
                   "ab",
-                  4));
-  EXPECT_EQ(raw.ReceiveError(), "Malformed protocol message: text longer than the message");
-  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  EXPECT_EQ(raw.ReceiveError(), "Already connected");
-  raw.Send(wire::CallRequest{"prog_id", {}});
-  wire::ServerMessage reply = raw.Receive();
+                  5));
+  EXPECT_EQ(raw.ReceiveError(1), "Malformed protocol message: text longer than the message");
+  raw.Send(1, wire::Hello{wire::kProtocolVersion, kFake});
+  EXPECT_EQ(raw.ReceiveError(1), "Already greeted");
+  raw.Send(1, wire::CallRequest{"prog_id", {}});
+  uint32_t channel = 0;
+  wire::ServerMessage reply = raw.Receive(channel);
   ASSERT_TRUE(std::holds_alternative<wire::CallResult>(reply));
   EXPECT_EQ(std::get<wire::CallResult>(reply).result, Value::Text(kFake));
+  EXPECT_EQ(channel, 1u);
 }
 
 TEST_F(ServerTest, OversizedRequestIsRefusedBeforeReadingAndTheConnectionClosed) {
@@ -419,10 +482,9 @@ TEST_F(ServerTest, OversizedRequestIsRefusedBeforeReadingAndTheConnectionClosed)
   options.max_request_bytes = 1000;
   Start(options);
   RawClient raw(server_->port());
-  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+  ASSERT_TRUE(raw.Ready());
   raw.SendRaw(std::string("\xFF\xFF\xFF\xFF", 4));  // announces 4 GiB, sends nothing
-  EXPECT_EQ(raw.ReceiveError(), "The request of 4294967295 bytes exceeds the limit of 1000 bytes");
+  EXPECT_EQ(raw.ReceiveError(0), "The request of 4294967295 bytes exceeds the limit of 1000 bytes");
   EXPECT_TRUE(raw.Closed());
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
   EXPECT_EQ(record_->destroyed.load(), 1);
@@ -445,8 +507,7 @@ TEST_F(ServerTest, OversizedRequestFromTheClientArrivesAsTheServersMessage) {
 TEST_F(ServerTest, ConnectionEndingInsideAFrameEndsTheSession) {
   {
     RawClient raw(server_->port());
-    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-    ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+    ASSERT_TRUE(raw.Ready());
     raw.SendRaw(
         std::string("\x10\x00\x00\x00"
                     "abc",
@@ -464,12 +525,11 @@ TEST_F(ServerTest, ClientThatStopsReadingIsDisconnected) {
   RawClient raw(server_->port());
   int small = 4096;
   setsockopt(raw.socket().native(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+  ASSERT_TRUE(raw.Ready());
   // A reply far larger than the socket buffers, even compressed; never read.
   remote::OpenRequest noise = RowsRequest(100000, -1);
   noise.provider = "noise";
-  raw.Send(noise);
+  raw.Send(1, noise);
   EXPECT_TRUE(server_->WaitForSessionCount(0, 20000));
   EXPECT_EQ(record_->destroyed.load(), 1);
   ExpectServing();
@@ -519,25 +579,92 @@ TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
             std::string::npos);
   {
     RawClient raw(server_->port());
-    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-    ASSERT_TRUE(std::holds_alternative<wire::Challenge>(raw.Receive()));
-    raw.Send(wire::CallRequest{"prog_id", {}});
-    EXPECT_EQ(raw.ReceiveError(), "Access denied: the client did not prove the site key");
+    ASSERT_TRUE(raw.Greet().challenge);
+    raw.Send(1, wire::CreateRequest{kFake});
+    EXPECT_EQ(raw.ReceiveError(0), "Access denied: the client did not prove the site key");
+    EXPECT_TRUE(raw.Closed());
   }
   {
     // A proof computed for another challenge (a replay) does not open a new session.
     RawClient raw(server_->port());
-    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-    ASSERT_TRUE(std::holds_alternative<wire::Challenge>(raw.Receive()));
+    ASSERT_TRUE(raw.Greet().challenge);
     wire::Auth replay;
     replay.mac = remote::HmacSha256("correct horse battery staple",
-                                    wire::AuthMessage(wire::Challenge{}, kFake));
-    raw.Send(replay);
-    EXPECT_EQ(raw.ReceiveError(), "Access denied: the client does not hold this site's key");
+                                    wire::AuthMessage(std::array<uint8_t, wire::kNonceSize>{}));
+    raw.Send(0, replay);
+    EXPECT_EQ(raw.ReceiveError(0), "Access denied: the client does not hold this site's key");
   }
   EXPECT_EQ(record_->created.load(), 0);
   auto object = Connect(kFake, WithKey("site.key"));
   EXPECT_EQ(record_->created.load(), 1);
+}
+
+// A server of another protocol version, by hand: it answers the greeting with `reply` (a frame's
+// payload) and closes.
+class OtherVersionServer {
+ public:
+  explicit OtherVersionServer(std::string reply) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::listen(fd_, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, reply = std::move(reply)] {
+      remote::Socket s(::accept(fd_, nullptr, nullptr));
+      std::string hello;
+      if (remote::ReadFrame(s, hello, 1 << 16) != remote::FrameStatus::kOk) return;
+      std::string frame;
+      remote::BeginFrame(frame);
+      frame += reply;
+      remote::SendFrame(s, frame);
+      s.ShutdownSend();
+      std::string rest;
+      while (remote::ReadFrame(s, rest, 1 << 16) == remote::FrameStatus::kOk) {
+      }
+    });
+  }
+  ~OtherVersionServer() {
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string computer() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+// A client and a server of different protocol versions refuse each other, each saying which
+// versions they speak: the server refuses a client's greeting of another version (above); the
+// client refuses a server's welcome of another version, however the rest of it is laid out, and
+// passes on the refusal of a server that turned its greeting away.
+TEST(ProtocolVersionTest, AClientRefusesAServerOfAnotherVersion) {
+  {
+    std::string welcome;
+    welcome.push_back(static_cast<char>(wire::Kind::kWelcome));
+    welcome += std::string("QMDW", 4);
+    welcome.push_back(3);                   // version 3
+    welcome += std::string("\xff\xff", 2);  // laid out otherwise from here
+    OtherVersionServer other(welcome);
+    EXPECT_EQ(ErrorOf([&] { remote::ConnectServerObject(other.computer(), kFake); }),
+              "The application server at " + other.computer() +
+                  " speaks protocol version 3; this client speaks version " +
+                  std::to_string(wire::kProtocolVersion));
+  }
+  {
+    const std::string refusal =
+        "This application server speaks protocol version 1; the client speaks version " +
+        std::to_string(wire::kProtocolVersion);
+    std::string error;
+    wire::Encode(wire::ServerMessage(wire::ErrorReply{refusal}), error);
+    OtherVersionServer other(error);
+    EXPECT_EQ(ErrorOf([&] { remote::ConnectServerObject(other.computer(), kFake); }), refusal);
+  }
 }
 
 TEST(ServerStartTest, ListeningBeyondLoopbackRequiresASiteKey) {
@@ -563,13 +690,77 @@ TEST(ServerStartTest, ListeningBeyondLoopbackRequiresASiteKey) {
   }
 }
 
-TEST_F(ServerTest, ClosingTheConnectionDestroysTheInstanceAtOnce) {
+// The objects a thread connects to one server share its one connection, each its own instance
+// on a channel of its own; releasing one destroys its instance at once, the last one closes the
+// connection. Another thread connects on its own.
+TEST_F(ServerTest, OneConnectionCarriesTheObjectsOfAThread) {
   auto a = Connect();
   auto b = Connect();
-  EXPECT_TRUE(server_->WaitForSessionCount(2, 5000));
+  auto c = Connect(remote::kProgIdCommunicate);
+  std::vector<Value> args;
+  EXPECT_EQ(c->Call("prog_id", args), Value::Text(remote::kProgIdCommunicate));
+  EXPECT_EQ(a->Call("prog_id", args), Value::Text(kFake));
+  EXPECT_EQ(server_->SessionCount(), 1u);
+  EXPECT_EQ(server_->ObjectCount(), 3u);
+  a->Execute("p", {}, "on a");
+  b->Execute("p", {}, "on b");
   a.reset();
-  EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
+  EXPECT_TRUE(server_->WaitForObjectCount(2, 5000));
   EXPECT_EQ(record_->destroyed.load(), 1);
+  EXPECT_EQ(b->Call("prog_id", args), Value::Text(kFake));
+  std::unique_ptr<ServerObject> other;
+  std::thread([&] { other = Connect(); }).join();
+  EXPECT_EQ(server_->SessionCount(), 2u);
+  EXPECT_EQ(other->Call("prog_id", args), Value::Text(kFake));  // usable from here too
+  other.reset();
+  b.reset();
+  c.reset();
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_EQ(record_->destroyed.load(), 4);
+}
+
+// The first object of a connection is made before Connect returns, so a refusal (a ProgID the
+// server does not know, the storage down, a wrong key) reaches the caller there; later ones
+// travel with the next request and a refusal reaches their first call, unless the server named
+// the ProgIDs it hosts, which lets the client refuse an unknown one at once.
+TEST_F(ServerTest, LaterObjectsOfAConnectionCostNoExchangeOfTheirOwn) {
+  auto a = Connect();
+  auto refused = Connect("Throwing.Creator");
+  std::vector<Value> args;
+  EXPECT_EQ(ErrorOf([&] { refused->Call("prog_id", args); }), "Storage is offline");
+  EXPECT_EQ(ErrorOf([&] { refused->Open(RowsRequest(3, -1)); }), "Storage is offline");
+  EXPECT_EQ(a->Call("prog_id", args), Value::Text(kFake));  // the others go on
+  refused.reset();
+  a.reset();
+
+  ServerOptions options;
+  options.prog_ids = {kFake, remote::kProgIdCommunicate};
+  Start(options);
+  auto first = Connect();
+  EXPECT_EQ(ErrorOf([&] { Connect("No.Such.Object"); }),
+            "This server hosts no object 'No.Such.Object'");
+  auto second = Connect(remote::kProgIdCommunicate);
+  EXPECT_EQ(second->Call("prog_id", args), Value::Text(remote::kProgIdCommunicate));
+}
+
+TEST_F(ServerTest, StopEndsEverySessionAndTheClientLearnsTheConnectionIsGone) {
+  auto a = Connect();
+  auto b = Connect(remote::kProgIdCommunicate);
+  std::vector<Value> args;
+  b->Call("prog_id", args);
+  EXPECT_TRUE(server_->WaitForObjectCount(2, 5000));
+  server_->Stop();
+  EXPECT_EQ(server_->SessionCount(), 0u);
+  EXPECT_EQ(record_->destroyed.load(), 2);
+  std::string lost = ErrorOf([&] { a->Call("prog_id", args); });
+  EXPECT_NE(lost.find("The connection to the application server at " + Computer() + " was lost"),
+            std::string::npos)
+      << lost;
+  EXPECT_NE(lost.find("Fake.Object is no longer available"), std::string::npos) << lost;
+  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
+            "The connection to the application server at " + Computer() + " is closed");
+  EXPECT_EQ(ErrorOf([&] { b->Call("prog_id", args); }),
+            "The connection to the application server at " + Computer() + " is closed");
 }
 
 TEST_F(ServerTest, KilledClientsInstanceIsDestroyed) {
@@ -600,23 +791,6 @@ TEST_F(ServerTest, KilledClientsInstanceIsDestroyed) {
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
   EXPECT_EQ(record_->destroyed.load(), 1);
   ExpectServing();
-}
-
-TEST_F(ServerTest, StopEndsEverySessionAndTheClientLearnsTheConnectionIsGone) {
-  auto a = Connect();
-  auto b = Connect(remote::kProgIdCommunicate);
-  EXPECT_TRUE(server_->WaitForSessionCount(2, 5000));
-  server_->Stop();
-  EXPECT_EQ(server_->SessionCount(), 0u);
-  EXPECT_EQ(record_->destroyed.load(), 2);
-  std::vector<Value> args;
-  std::string lost = ErrorOf([&] { a->Call("prog_id", args); });
-  EXPECT_NE(lost.find("The connection to the application server at " + Computer() + " was lost"),
-            std::string::npos)
-      << lost;
-  EXPECT_NE(lost.find("Fake.Object is no longer available"), std::string::npos) << lost;
-  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
-            "The connection to the application server at " + Computer() + " is closed");
 }
 
 TEST_F(ServerTest, StopWaitsForACallUnderWay) {
@@ -653,17 +827,34 @@ TEST_F(ServerTest, ManyClientsAtOnce) {
   EXPECT_EQ(record_->destroyed.load(), kClients);
 }
 
+// Settings that give the client a connection of its own (a site key file that the server, which
+// holds no key, never asks for).
+remote::ClientSettings OwnConnection(const std::string& name) {
+  remote::ClientSettings settings;
+  settings.site_key_file = name;
+  return settings;
+}
+
 TEST_F(ServerTest, ClientsBeyondTheLimitAreTurnedAway) {
   ServerOptions options;
   options.max_clients = 2;
+  options.max_objects = 3;
   Start(options);
-  auto a = Connect();
-  auto b = Connect();
-  EXPECT_EQ(ErrorOf([&] { Connect(); }),
+  auto a = Connect(kFake, OwnConnection("a"));
+  auto b = Connect(kFake, OwnConnection("b"));
+  EXPECT_EQ(ErrorOf([&] { Connect(kFake, OwnConnection("c")); }),
             "The application server serves at most 2 clients at once; try again later");
   a.reset();
   EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
-  EXPECT_NO_THROW(Connect());
+  auto c = Connect(kFake, OwnConnection("c"));
+  // Objects beyond the server's limit, on a connection it serves: refused on their channel.
+  auto d = Connect(kFake, OwnConnection("c"));
+  std::vector<Value> args;
+  EXPECT_EQ(d->Call("prog_id", args), Value::Text(kFake));
+  auto e = Connect(kFake, OwnConnection("c"));
+  EXPECT_EQ(ErrorOf([&] { e->Call("prog_id", args); }),
+            "The application server holds at most 3 server objects at once; try again later");
+  EXPECT_EQ(d->Call("prog_id", args), Value::Text(kFake));
 }
 
 }  // namespace

@@ -42,13 +42,20 @@ inline bool operator==(const ApplyResult& a, const ApplyResult& b) {
 
 namespace wire {
 inline bool operator==(const Hello& a, const Hello& b) {
-  return a.version == b.version && a.prog_id == b.prog_id;
+  return a.version == b.version && a.client == b.client;
 }
 inline bool operator==(const Auth& a, const Auth& b) {
   return a.mac == b.mac;
 }
-inline bool operator==(const Challenge& a, const Challenge& b) {
-  return a.nonce == b.nonce;
+inline bool operator==(const CreateRequest& a, const CreateRequest& b) {
+  return a.prog_id == b.prog_id;
+}
+inline bool operator==(const ReleaseRequest&, const ReleaseRequest&) {
+  return true;
+}
+inline bool operator==(const Welcome& a, const Welcome& b) {
+  return a.version == b.version && a.prog_ids == b.prog_ids && a.challenge == b.challenge &&
+         (!a.challenge || a.nonce == b.nonce);
 }
 inline bool operator==(const Ready&, const Ready&) {
   return true;
