@@ -9,7 +9,7 @@
 // is still current; the client never takes a copy as current on its own.
 //
 // Memory: the copies take at most limit() bytes together (kDefaultLimit: 32 MiB; the large
-// stock list takes about 0.4 MiB); the least recently used copies give way first, and a reply
+// stock list takes about 45 KB); the least recently used copies give way first, and a reply
 // larger than the limit is not kept. Thread-safe.
 #pragma once
 
