@@ -13,14 +13,16 @@ a fresh process ("first": nothing kept from before) and twice in one process (th
 showdll call is "repeated"), and reports medians of wall time, bytes and round trips on the
 link, and the server's CPU time per scenario. The database is left as it was (the editor is left
 with No). Besides, qmdw_list_probe opens the stock list twice in one process through a counting
-relay: the bytes and round trips of a first open and of a reopen.
+relay: the bytes and round trips of a first open and of a reopen; and the server's CPU time per
+repeated scenario from a process that plays it 1 + N times (--cpu-repeats) against one that plays
+it once, finer than the clock ticks of one scenario.
 
 Several builds can be measured in the same run, one after the other on every link (so that the
 machine's load weighs on them alike): --bin DIR names this build, --baseline DIR another one
 (an older commit's programs), each with its own application server on the same database.
 
     linksim.py --bin DIR --database sqlite:PATH [--baseline DIR] [--repeats N]
-               [--rates LIST] [--rtts LIST] [--out FILE.json]
+               [--rates LIST] [--rtts LIST] [--cpu-repeats N] [--out FILE.json]
 
 LIST is comma-separated: rates like "unshaped,1gbit,100mbit,20mbit,4mbit", round-trip times in
 milliseconds like "0,5,30,80" (each with the link unshaped). Needs root (namespaces, tc).
@@ -161,6 +163,8 @@ def main():
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--rates", default="unshaped,1gbit,100mbit,20mbit,4mbit")
     ap.add_argument("--rtts", default="0,5,30,80")
+    ap.add_argument("--cpu-repeats", type=int, default=10,
+                    help="repeated scenarios in one process for the server's CPU (0: none)")
     ap.add_argument("--out")
     a = ap.parse_args()
     if os.geteuid() != 0:
@@ -259,8 +263,29 @@ def main():
             print(json.dumps(row, ensure_ascii=False), flush=True)
             return row
 
+        def server_cpu(build):
+            """The server's CPU per repeated scenario, finer than one scenario's clock ticks: a
+            process playing it once against one playing it 1 + N times, unshaped."""
+            with open(once, encoding="utf-8") as f:
+                one = json.load(f)
+            many = dict(one, name=f"audit {1 + a.cpu_repeats} times in one process",
+                        calls=one["calls"] * (1 + a.cpu_repeats))
+            many_path = os.path.join(work, "audit_many.json")
+            with open(many_path, "w", encoding="utf-8") as f:
+                json.dump(many, f, ensure_ascii=False)
+            play(build, once, build.target)
+            c1 = statistics.median(play(build, once, build.target)[1] for _ in range(3))
+            cn = statistics.median(play(build, many_path, build.target)[1] for _ in range(3))
+            row = {"build": build.name,
+                   "server_cpu_once_ms": c1,
+                   "server_cpu_repeated_ms": round(max(0.0, cn - c1) / a.cpu_repeats, 2),
+                   "cpu_repeats": a.cpu_repeats}
+            print(json.dumps(row, ensure_ascii=False), flush=True)
+            return row
+
         link.shape("unshaped")
         probes = [probe(b) for b in builds]
+        cpu = [server_cpu(b) for b in builds] if a.cpu_repeats > 0 else []
         rows = []
         for rate in [r for r in a.rates.split(",") if r]:
             for b in builds:
@@ -270,7 +295,8 @@ def main():
                 continue
             for b in builds:
                 rows.append(measure(b, f"rtt {rtt:g} ms", "unshaped", rtt))
-        result = {"repeats": a.repeats, "database": a.database, "probes": probes, "rows": rows}
+        result = {"repeats": a.repeats, "database": a.database, "probes": probes, "cpu": cpu,
+                  "rows": rows}
         if a.out:
             with open(a.out, "w") as f:
                 json.dump(result, f, ensure_ascii=False, indent=2)
