@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/data_form.h"
 #include "rtl/error.h"
 #include "tests/widgets/fake_provider.h"
 #include "widgets/application.h"
@@ -52,9 +53,9 @@ std::string ClassName(HWND hwnd) {
 }
 
 // A window with the kinds of controls the module's windows use.
-class TestWindow : public Form {
+class TestWindow : public binding::DataForm {
  public:
-  TestWindow(Application& app, std::vector<std::string>* log) : Form(app, "FM_TEST") {
+  TestWindow(Application& app, std::vector<std::string>* log) : DataForm(app, "FM_TEST") {
     SetCaption("测试窗口");
     SetBounds(40, 50, 500, 360);
     SetBorderStyle(BorderStyle::Dialog);
@@ -96,7 +97,7 @@ class TestWindow : public Form {
     };
     grid->OnEdited = [this, log](Object&, int row) {
       log->push_back("edited " + std::to_string(row) + " " +
-                     grid->Column(grid->FocusedColumn()).Field()->AsString());
+                     grid->CellText(grid->CurrentRow(), grid->FocusedColumn()));
     };
   }
   std::function<void()> on_ok;

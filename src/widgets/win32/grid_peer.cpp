@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "data/dataset.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/peers.h"
 #include "widgets/win32/win32.h"
