@@ -22,7 +22,7 @@
 #include "widgets/grid.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/native.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
