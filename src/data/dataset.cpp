@@ -109,10 +109,22 @@ void ClientDataSet::Impl::PostRecord() {
   }
   if (self->BeforePost) self->BeforePost(*self);
   if (state != DataSetState::Edit) return;  // the hook settled the record itself
+  const uint32_t row = CurrentRow();
   WriteBuffer();
   LeaveEdit();
   Notify(DataLink::Event::StateChanged);
+  RefilterCurrent(row);
   DataChanged();
+}
+
+// While the filter is on, only records it accepts are visible: a record posted with values it no
+// longer accepts leaves the view, and the cursor stands on the record that followed it (the last
+// one when it was the last).
+void ClientDataSet::Impl::RefilterCurrent(uint32_t row) {
+  if (!filter || store == nullptr || Passes(row)) return;
+  view.Remove(row);
+  SyncDetails();
+  Notify(DataLink::Event::Scrolled);
 }
 
 void ClientDataSet::Impl::CancelEdit() {

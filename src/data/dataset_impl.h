@@ -159,6 +159,8 @@ struct ClientDataSet::Impl {
   void WriteBuffer();
   void EnsureSnapshot();
   void DeleteRecord();
+  // After a post: a record that the filter no longer accepts leaves the view.
+  void RefilterCurrent(uint32_t row);
 
   // --- notification ---
   void Notify(DataLink::Event event) {
