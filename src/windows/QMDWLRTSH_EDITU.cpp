@@ -6,6 +6,7 @@
 #include "data/module_datasets.h"
 #include "remote/value.h"
 #include "rtl/error.h"
+#include "rtl/quoted.h"
 #include "widgets/platform.h"
 #include "windows/QMDWLRT_SHSJU.h"
 #include "windows/QMDWLRT_SHU.h"
@@ -279,7 +280,7 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
   header.FieldByName("YWRY00").SetAsString(CurrentHost().UserCode());
   // 9. The auditor's name.
   cds_gstrygl0->SetFiltered(false);
-  cds_gstrygl0->SetFilter("RYDM00='" + CurrentHost().UserCode() + "'");
+  cds_gstrygl0->SetFilter("RYDM00=" + rtl::QuotedStr(CurrentHost().UserCode()));
   cds_gstrygl0->SetFiltered(true);
   header.FieldByName("YWRYMC").SetAsString(
       cds_gstrygl0->IsEmpty() ? std::string() : cds_gstrygl0->FieldByName("RYMC00").AsString());

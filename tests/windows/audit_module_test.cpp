@@ -467,6 +467,22 @@ TEST_P(AuditModuleTest, EditorLayoutAndStamp) {
   EXPECT_EQ(Header(db(), 1).audit_date, std::nullopt);
 }
 
+TEST_P(AuditModuleTest, AnOperatorCodeWithAQuoteIsLookedUpAsItStands) {
+  Fixture f;
+  f.docs = {TwoLines(1)};
+  WriteFixture(db(), f);
+  Play(Join({OpenEditor(0),
+             {Look("stamped, and no staff member of that code",
+                   [](hl::Screen& s) {
+                     EXPECT_EQ(s.Box(), nullptr);
+                     EXPECT_EQ(s.Get<widgets::DBEdit>("dedt_shry").Text(), "");
+                     EXPECT_EQ(s.Get<widgets::DBEdit>("dedt_shrq").Text(), "2024-03-05");
+                   }),
+              Do("the platform's close command", [](hl::Screen& s) { s.Top().UserClose(); }),
+              ExpectWindows({"溢耗单据管理"}), Click("tbexit")}}),
+       "0'2");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, AuditModuleTest,
                          ::testing::ValuesIn(testsupport::AvailableBackends()),
                          [](const auto& info) { return testsupport::BackendName(info.param); });
