@@ -240,7 +240,8 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
   data::ClientDataSet& header = *cds_qmdwlrt1;
   data::ClientDataSet& lines = *cds_qmdwlrt2;
 
-  // 1. Place the window.
+  // 1. Place the window, through the editor reference as the layout does: while this editor is
+  // shown the reference names it (an editor made without it places itself).
   (FM_QMDWLRTSH_EDIT != nullptr ? FM_QMDWLRTSH_EDIT : this)->SetBounds(0, 76, 800, 508);
   // 2. A fresh save and price history.
   BatchText.clear();
@@ -296,6 +297,7 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
                              {lines.FieldByName("SPDM00").AsString(), warehouse, "CK"},
                              data::LocateOption::PartialKey)) {
       lines.Edit();
+      // Passed as text: a stock row without a value leaves the line's stock without one.
       lines.FieldByName("KCSL00").SetAsString(cds_xstzxkc0->FieldByName("KCSL00").AsString());
     }
     lines.Prior();
@@ -363,6 +365,7 @@ void TFM_QMDWLRTSH_EDIT::FormClose(widgets::Object&, widgets::CloseAction&) {
   // The editor is released however the refresh of the browser ends.
   struct ReleaseEditor {
     TFM_QMDWLRTSH_EDIT* self;
+    // The window the editor reference holds is released: this one while it is shown.
     ~ReleaseEditor() { (FM_QMDWLRTSH_EDIT != nullptr ? FM_QMDWLRTSH_EDIT : self)->Release(); }
   } release{this};
   TFM_QMDWLRTSH& browser = Browser();
@@ -432,6 +435,7 @@ void TFM_QMDWLRTSH_EDIT::dg_qmdwlrt2DblClick(widgets::Object&) {
   } else if (column == kTaxColumn) {
     data::ClientDataSet& lines = *cds_qmdwlrt2;
     lines.Next();
+    // Past the last line the focus goes round to the first.
     if (lines.Eof()) lines.First();
     dg_qmdwlrt2->SetFocusedColumn(kPriceColumn);
   }
@@ -454,6 +458,7 @@ void TFM_QMDWLRTSH_EDIT::tb_saveClick(widgets::Object&) {
                                 lines.FieldByName("SPDM00").AsString(), warehouse);
     lines.Prior();
   }
+  // Every statement was appended after a "!": the first one goes.
   if (!BatchText.empty()) BatchText.erase(0, 1);
   // 3. The audit stamp (and a pending line) into the change log.
   if (header.State() != data::DataSetState::Browse) header.Post();

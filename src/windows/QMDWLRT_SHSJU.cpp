@@ -61,6 +61,7 @@ TFM_QMDWLRT_SHSJ::~TFM_QMDWLRT_SHSJ() {
 }
 
 void TFM_QMDWLRT_SHSJ::FormActivate(widgets::Object&) {
+  // The module's own date format, for as long as it stays loaded; also after a cancel.
   rtl::SetShortDateFormat("yyyy-mm-dd");
   MonthCalendar1->SetDate(rtl::Today());
 }
@@ -85,6 +86,7 @@ void TFM_QMDWLRT_SHSJ::btn_cancelClick(widgets::Object&) {
 }
 
 void TFM_QMDWLRT_SHSJ::FormClose(widgets::Object&, widgets::CloseAction&) {
+  // The dialog the reference holds is released: this one while it is shown.
   (FM_QMDWLRT_SHSJ != nullptr ? FM_QMDWLRT_SHSJ : this)->Release();
 }
 

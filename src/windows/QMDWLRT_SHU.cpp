@@ -75,6 +75,8 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
   SetCaption("溢耗单据管理");
   SetBorderStyle(widgets::BorderStyle::None);
   SetBorderIcons(0);
+  // Centred by the layout, then placed at 0, 76 by the activation: the window is shown centred
+  // for the moment activation takes.
   SetPosition(widgets::Position::ScreenCenter);
   SetBounds(0, 76, 800, 508);
 
@@ -280,6 +282,7 @@ void TFM_QMDWLRTSH::FormActivate(widgets::Object&) {
   while (!cds_qmdwlrt2->Bof()) {
     cds_qmdwlrt2->Edit();
     cds_qmdwlrt2->FieldByName("SJSL00").SetAsString(cds_qmdwlrt2->FieldByName("SL0000").AsString());
+    // The header is posted, not the line: posting the header posts the pending line first.
     cds_qmdwlrt1->Post();
     cds_qmdwlrt2->Prior();
   }
@@ -301,6 +304,8 @@ void TFM_QMDWLRTSH::ConvertLineQuantity() {
   cds_qmdwlrt2->Edit();
   cds_qmdwlrt2->FieldByName("SJSL00").SetAsString(
       QuantityInUnit(cds_qmdwlrt2->FieldByName("SL0000").AsFloat(), dedt_changeunit->Text()));
+  // The header is posted, not the line: posting the header posts the pending line first, and
+  // the local quantity stays in the header's change log, which the browser never sends.
   cds_qmdwlrt1->Post();
 }
 
@@ -311,6 +316,7 @@ void TFM_QMDWLRTSH::cds_qmdwlrt1AfterScroll(data::ClientDataSet&) {
     cds_qmdwlrt2->Next();
   }
   cds_qmdwlrt2->First();
+  // The end flag stands for "the cursor reached the last loaded document": the next packet.
   if (cds_qmdwlrt1->Eof()) cds_qmdwlrt1->GetNextPacket();
 }
 
@@ -360,6 +366,7 @@ void TFM_QMDWLRTSH::changeunitExecute(widgets::Object&) {
     cds_qmdwlrt2->Next();
   }
   cds_qmdwlrt2->First();
+  // The return is a cursor move: the after-move steps run once more, with the same result.
   if (mark.Valid()) {
     cds_qmdwlrt1->GotoBookmark(mark);
     cds_qmdwlrt1->FreeBookmark(mark);
@@ -409,6 +416,7 @@ void TFM_QMDWLRTSH::TbOKClick(widgets::Object&) {
     return;
   }
   SelectedDocNo = cds_qmdwlrt1->FieldByName("DHAO00").AsString();
+  // Whatever the dialog's result, the audit start ends here; the editor refreshes the list.
   ShowAuditDateDialog(App());
 }
 
