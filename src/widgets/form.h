@@ -105,10 +105,10 @@ class Form : public Control {
   //
   // Publishes (or replaces) the operation `name`: a member function of the window class W.
   template <class W, class... Args>
-  void Publish(std::string name, void (W::*method)(Args...)) {
+  void Publish(const std::string& name, void (W::*method)(Args...)) {
     static_assert(std::is_base_of_v<Form, W>, "an operation is a member of the window");
     W* self = static_cast<W*>(this);
-    PublishAny(std::move(name), std::function<void(Args...)>([self, method](Args... args) {
+    PublishAny(name, std::function<void(Args...)>([self, method](Args... args) {
                  (self->*method)(std::forward<Args>(args)...);
                }));
   }

@@ -186,6 +186,7 @@ std::vector<HWND> Gui::Forms() const {
   }
   std::sort(forms.begin(), forms.end());
   std::vector<HWND> out;
+  out.reserve(forms.size());
   for (auto& f : forms) out.push_back(f.second);
   return out;
 }

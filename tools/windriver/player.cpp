@@ -688,8 +688,9 @@ void Player::Do(const step::ToggleList& t, int number) {
 
 void Player::Do(const step::PickDate& p, int number) {
   HWND c = Control(p.control);
-  gui_.Send(c, automation::MsgPickDate(),
-            static_cast<WPARAM>(p.year * 10000 + p.month * 100 + p.day), 0);
+  const auto yyyymmdd = static_cast<WPARAM>(p.year) * 10000 + static_cast<WPARAM>(p.month) * 100 +
+                        static_cast<WPARAM>(p.day);
+  gui_.Send(c, automation::MsgPickDate(), yyyymmdd, 0);
   Settle(number);
 }
 
