@@ -236,6 +236,38 @@ TEST_F(Win32PlatformTest, MessageBoxIsOwnedByTheHostDisablesEveryWindowAndKeepsT
   EXPECT_TRUE(IsWindowEnabled(host));
 }
 
+TEST_F(Win32PlatformTest, TheModuleHasNoWindowOfItsOwnUntilADriverAsksForIt) {
+  auto automation_windows = [] {
+    int n = 0;
+    ForEachThreadWindow(GetCurrentThreadId(), [&](HWND h) {
+      if (ClassName(h) == Utf8(automation::kAutomationClass)) ++n;
+      return true;
+    });
+    return n;
+  };
+  int before = -1;
+  HWND asked = nullptr, again = nullptr;
+  w->on_ok = [&] {
+    SetTimer(nullptr, 0, 20, &AnswerBox);
+    app.ShowMessageBox("该单已经审核。", "警告", kMbOk | kMbIconExclamation);
+    before = automation_windows();  // a modal window and a message box have been shown
+    asked =
+        reinterpret_cast<HWND>(SendMessageW(HwndOf(*w), automation::MsgAutomationWindow(), 0, 0));
+    again =
+        reinterpret_cast<HWND>(SendMessageW(HwndOf(*w), automation::MsgAutomationWindow(), 0, 0));
+  };
+  Show([&] {
+    g_box.then_click = HwndOf(*w->exit);
+    PostClick(HwndOf(*w->ok));
+  });
+  EXPECT_EQ(before, 0);
+  ASSERT_NE(asked, nullptr);
+  EXPECT_EQ(ClassName(asked), Utf8(automation::kAutomationClass));
+  EXPECT_FALSE(IsWindowVisible(asked));
+  EXPECT_EQ(again, asked);
+  EXPECT_EQ(automation_windows(), 1);
+}
+
 TEST_F(Win32PlatformTest, AnErrorInAHandlerIsShownWithTheErrorIconAndTheWindowStaysOpen) {
   bool still_open = false;
   w->on_ok = [&] {
