@@ -14,7 +14,13 @@ DataSetModel::DataSetModel(data::ClientDataSet* dataset) : dataset_(dataset) {
 
 DataSetModel::~DataSetModel() {
   if (dataset_ != nullptr) dataset_->RemoveLink(this);
+  Forget();
+}
+
+void DataSetModel::Forget() {
   Notify(Observed::Destroying);
+  // Every observer has let go of the model: none is told anything again.
+  observers_.clear();
 }
 
 bool DataSetModel::Active() const {
@@ -126,7 +132,7 @@ void DataSetModel::DataSetEvent(data::ClientDataSet& dataset, Event event) {
       break;
     case Event::Destroying:
       dataset_ = nullptr;
-      Notify(Observed::Destroying);
+      Forget();
       break;
   }
 }

@@ -56,6 +56,8 @@ class DataSetModel final : public widgets::RowModel, private data::DataLink {
  private:
   void DataSetEvent(data::ClientDataSet& dataset, Event event) override;
   void Notify(widgets::RowModelObserver::Event event);
+  // Tells the observers that the rows are gone, and forgets them.
+  void Forget();
   data::Field& Need(std::string_view field) const;
 
   data::ClientDataSet* dataset_;

@@ -32,7 +32,10 @@ void DataSource::Detach(DataClient* client) {
 
 void DataSource::RowModelEvent(RowModel& model, Event event) {
   if (&model != model_) return;
-  if (event == Event::Destroying) model_ = nullptr;
+  if (event == Event::Destroying) {
+    model_ = nullptr;
+    model.RemoveObserver(this);
+  }
   Notify(event);
 }
 
