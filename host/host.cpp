@@ -29,7 +29,11 @@ struct Options {
   bool open = false;
 };
 
-Options g_options;
+// The options of this run, read from the command line when the program starts.
+Options& TheOptions() {
+  static Options options;
+  return options;
+}
 HFONT g_font = nullptr;
 
 std::string ToGbk(const std::wstring& w) {
@@ -77,7 +81,8 @@ void OpenModule(HWND main) {
   if (!showdll) {
     MessageBoxW(main, L"QMDWLRTSH.dll 没有 showdll 入口。", L"演示主程序", MB_OK | MB_ICONERROR);
   } else {
-    showdll(main, 0, g_options.user.c_str(), g_options.mode.c_str(), 0, g_options.server.c_str());
+    showdll(main, 0, TheOptions().user.c_str(), TheOptions().mode.c_str(), 0,
+            TheOptions().server.c_str());
   }
   // The host keeps the module loaded, as the shell does, until it exits.
 }
@@ -93,13 +98,13 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                           100, 32, hwnd, reinterpret_cast<HMENU>(kIdQuit), nullptr, nullptr);
       SendMessageW(open, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), TRUE);
       SendMessageW(quit, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), TRUE);
-      if (g_options.automatic || g_options.open) PostMessageW(hwnd, WM_COMMAND, kIdOpen, 0);
+      if (TheOptions().automatic || TheOptions().open) PostMessageW(hwnd, WM_COMMAND, kIdOpen, 0);
       return 0;
     }
     case WM_COMMAND:
       if (LOWORD(wp) == kIdOpen) {
         OpenModule(hwnd);
-        if (g_options.automatic) DestroyWindow(hwnd);
+        if (TheOptions().automatic) DestroyWindow(hwnd);
         return 0;
       }
       if (LOWORD(wp) == kIdQuit) {
@@ -116,7 +121,7 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       SetBkMode(dc, TRANSPARENT);
       HGDIOBJ old = SelectObject(dc, g_font);
       const std::wstring text = L"烟草批发企业管理系统（演示主程序）\n操作员代码：" +
-                                std::wstring(g_options.user.begin(), g_options.user.end());
+                                std::wstring(TheOptions().user.begin(), TheOptions().user.end());
       DrawTextW(dc, text.c_str(), -1, &rc, DT_CENTER | DT_NOPREFIX);
       SelectObject(dc, old);
       EndPaint(hwnd, &ps);
@@ -132,7 +137,7 @@ LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
-  g_options = ParseCommandLine();
+  TheOptions() = ParseCommandLine();
   g_font = CreateFontW(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, GB2312_CHARSET, OUT_DEFAULT_PRECIS,
                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"宋体");
   WNDCLASSEXW wc{};

@@ -4,6 +4,7 @@
 #include <commdlg.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -31,7 +32,7 @@ std::wstring Wide(const std::string& utf8) {
 
 // Draws one page into `dc`, a tenth of a millimetre becoming `scale` device units, from `origin`.
 void DrawPage(HDC dc, const Page& page, double scale, POINT origin) {
-  auto px = [&](int v) { return static_cast<int>(v * scale + 0.5); };
+  auto px = [&](int v) { return static_cast<int>(std::lround(v * scale)); };
   HPEN pen = CreatePen(PS_SOLID, std::max(1, px(2)), RGB(0, 0, 0));
   HGDIOBJ old_pen = SelectObject(dc, pen);
   for (const LineItem& l : page.lines) {

@@ -5,7 +5,7 @@
 
 #include "entry/host_context.h"
 #include "entry/module.h"
-#include "windows/browser_seam.h"
+#include "windows/host.h"
 
 namespace entry {
 namespace {
@@ -26,6 +26,7 @@ void RunModule(uintptr_t app_handle, const char* user_code, const char* access_m
   widgets::Application& app = App();
   app.SetHandle(app_handle);
   StoreHostContext(user_code, access_mode, server_host);
+  windows::SetHost(&HostForWindows());
   widgets::Form* browser = nullptr;
   try {
     browser = Factory() ? Factory()(app) : windows::CreateBrowser(app);

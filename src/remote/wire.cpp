@@ -1,68 +1,19 @@
 #include "remote/wire.h"
 
-#include <algorithm>
-#include <bit>
 #include <cstring>
-#include <type_traits>
 
 namespace remote::wire {
 namespace {
-
-static_assert(std::endian::native == std::endian::little,
-              "the wire encoding copies integers and doubles in little-endian order");
 
 // Value tags. A tag is one byte; the payload follows.
 enum : uint8_t { kNull = 0, kText = 1, kFloat = 2, kInteger = 3, kDate = 4 };
 
 // ---- writing ----------------------------------------------------------------------------------
 
-// Appends to a string through a raw pointer: the string is grown ahead in large steps and cut
-// to the bytes written when the writer ends, so that writing a value costs no per-byte checks.
-class Writer {
+// The protocol's values and structures, written with the byte coding of remote/coding.h.
+class Writer : public coding::ByteWriter {
  public:
-  static constexpr std::size_t kReuseLimit = std::size_t{128} << 10;
-
-  explicit Writer(std::string& out) : out_(out), base_(out.size()) {
-    // Start with the room the buffer already has (a reused buffer holds the previous message's
-    // size), bounded so that a small message never pays for filling a large buffer.
-    out_.resize(std::max(base_ + 256, std::min(out_.capacity(), base_ + kReuseLimit)));
-    p_ = out_.data() + base_;
-    end_ = out_.data() + out_.size();
-  }
-  ~Writer() { out_.resize(static_cast<std::size_t>(p_ - out_.data())); }
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
-
-  void U8(uint8_t v) {
-    Ensure(1);
-    *p_++ = static_cast<char>(v);
-  }
-  void Varint(uint64_t v) {
-    Ensure(10);
-    while (v >= 0x80) {
-      *p_++ = static_cast<char>((v & 0x7F) | 0x80);
-      v >>= 7;
-    }
-    *p_++ = static_cast<char>(v);
-  }
-  void Signed(int64_t v) {
-    Varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
-  }
-  void Double(double d) {
-    Ensure(8);
-    std::memcpy(p_, &d, 8);
-    p_ += 8;
-  }
-  void Bytes(const void* p, std::size_t n) {
-    Ensure(n);
-    std::memcpy(p_, p, n);
-    p_ += n;
-  }
-  void Str(std::string_view s) {
-    Varint(s.size());
-    Bytes(s.data(), s.size());
-  }
-  void Bool(bool b) { U8(b ? 1 : 0); }
+  using ByteWriter::ByteWriter;
 
   void Val(const Value& v) {
     const Value::Storage& s = v.storage();
@@ -70,15 +21,10 @@ class Writer {
       case 0:
         U8(kNull);
         break;
-      case 1: {
-        const std::string& t = std::get<1>(s);
-        Ensure(11 + t.size());
-        *p_++ = static_cast<char>(kText);
-        Varint(t.size());
-        std::memcpy(p_, t.data(), t.size());
-        p_ += t.size();
+      case 1:
+        U8(kText);
+        Str(std::get<1>(s));
         break;
-      }
       case 2:
         U8(kFloat);
         Double(std::get<2>(s));
@@ -147,96 +93,18 @@ class Writer {
       }
     }
   }
-
- private:
-  void Ensure(std::size_t n) {
-    if (static_cast<std::size_t>(end_ - p_) >= n) return;
-    std::size_t used = static_cast<std::size_t>(p_ - out_.data());
-    out_.resize(std::max(out_.size() * 2, used + n + 256));
-    p_ = out_.data() + used;
-    end_ = out_.data() + out_.size();
-  }
-
-  std::string& out_;
-  std::size_t base_;
-  char* p_;
-  char* end_;
 };
 
 // ---- reading ----------------------------------------------------------------------------------
 
 [[noreturn]] void Malformed(const char* what) {
-  throw ProtocolError(std::string("Malformed protocol message: ") + what);
+  coding::ThrowMalformed(what);
 }
 
-class Reader {
+// The protocol's values and structures, read with the byte coding of remote/coding.h.
+class Reader : public coding::ByteReader {
  public:
-  explicit Reader(std::string_view b)
-      : p_(reinterpret_cast<const uint8_t*>(b.data())), end_(p_ + b.size()) {}
-
-  std::size_t Left() const { return static_cast<std::size_t>(end_ - p_); }
-  bool AtEnd() const { return p_ == end_; }
-
-  uint8_t U8() {
-    if (p_ == end_) Malformed("truncated");
-    return *p_++;
-  }
-  uint64_t Varint() {
-    uint64_t v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      uint8_t b = U8();
-      if (shift == 63 && b > 1) Malformed("integer out of range");
-      v |= static_cast<uint64_t>(b & 0x7F) << shift;
-      if (!(b & 0x80)) return v;
-    }
-    Malformed("integer too long");
-  }
-  int64_t Signed() {
-    uint64_t z = Varint();
-    return static_cast<int64_t>((z >> 1) ^ (~(z & 1) + 1));
-  }
-  int32_t I32() {
-    int64_t v = Signed();
-    if (v < INT32_MIN || v > INT32_MAX) Malformed("number out of range");
-    return static_cast<int32_t>(v);
-  }
-  uint32_t U32() {
-    uint64_t v = Varint();
-    if (v > UINT32_MAX) Malformed("number out of range");
-    return static_cast<uint32_t>(v);
-  }
-  double Double() {
-    if (Left() < 8) Malformed("truncated");
-    double d;
-    std::memcpy(&d, p_, 8);
-    p_ += 8;
-    return d;
-  }
-  void Bytes(void* out, std::size_t n) {
-    if (Left() < n) Malformed("truncated");
-    std::memcpy(out, p_, n);
-    p_ += n;
-  }
-  std::string_view StrView() {
-    uint64_t n = Varint();
-    if (n > Left()) Malformed("text longer than the message");
-    std::string_view s(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(n));
-    p_ += n;
-    return s;
-  }
-  std::string Str() { return std::string(StrView()); }
-  bool Bool() {
-    uint8_t b = U8();
-    if (b > 1) Malformed("bad flag");
-    return b == 1;
-  }
-  // A count of elements that each take at least `min_bytes` bytes: a count that the remaining
-  // bytes cannot hold is refused before anything is allocated for it.
-  std::size_t Count(std::size_t min_bytes = 1) {
-    uint64_t n = Varint();
-    if (n > Left() / min_bytes) Malformed("count larger than the message");
-    return static_cast<std::size_t>(n);
-  }
+  using ByteReader::ByteReader;
 
   Value Val() {
     switch (U8()) {
@@ -366,14 +234,6 @@ class Reader {
       }
     }
   }
-
-  void End() {
-    if (!AtEnd()) Malformed("trailing bytes");
-  }
-
- private:
-  const uint8_t* p_;
-  const uint8_t* end_;
 };
 
 // ---- encoding per message ---------------------------------------------------------------------

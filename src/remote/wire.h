@@ -1,7 +1,8 @@
 // The wire protocol between a client and the application server: the messages and their binary
-// encoding. Encoding appends to a byte buffer; decoding is a pure function of a byte span that
-// checks every length and count against the bytes that are there, limits nesting depth and
-// throws remote::ProtocolError on anything malformed. Nothing here touches a socket.
+// encoding, built from the byte coding of remote/coding.h (little-endian, varints, zigzag,
+// length-prefixed texts). Encoding appends to a byte buffer; decoding is a pure function of a
+// byte span that checks every length and count against the bytes that are there, limits nesting
+// depth and throws remote::ProtocolError on anything malformed. Nothing here touches a socket.
 //
 // A conversation: the client sends Hello (magic, protocol version, ProgID); the server answers
 // Challenge when it holds a site key (the client then sends Auth, an HMAC-SHA-256 of the
@@ -21,17 +22,11 @@
 #include <variant>
 #include <vector>
 
+#include "remote/coding.h"
 #include "remote/server_object.h"
 #include "remote/value.h"
 
 namespace remote {
-
-// A message that does not follow the protocol. Thrown by the decoders.
-class ProtocolError : public ServerError {
- public:
-  using ServerError::ServerError;
-};
-
 namespace wire {
 
 inline constexpr uint16_t kProtocolVersion = 1;

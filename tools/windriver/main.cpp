@@ -86,13 +86,14 @@ int wmain(int argc, wchar_t** argv) {
       return 2;
     }
   }
-  windriver::PlayResult result;
+  scenario::Scenario parsed;
   try {
-    result = windriver::Play(doc, options);
-  } catch (const windriver::FormatError& e) {
+    parsed = scenario::Parse(doc);
+  } catch (const scenario::FormatError& e) {
     fprintf(stderr, "windriver: %s: %s\n", Utf8(scenario_path).c_str(), e.message.c_str());
     return 2;
   }
+  windriver::PlayResult result = windriver::Play(parsed, options);
   std::string text = result.log.dump(2);
   if (out_path.empty()) {
     fprintf(stderr, "%s\n", text.c_str());

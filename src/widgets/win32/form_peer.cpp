@@ -1,5 +1,6 @@
+#include "widgets/win32/automation.h"
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 
@@ -80,10 +81,6 @@ void FormPeer::Sync(Change what) {
   }
 }
 
-void FormPeer::Describe(std::string& json) {
-  JsonMember(json, "caption", form_->Caption());
-}
-
 void FormPeer::RestoreFocus() {
   Control* active = form_->ActiveControl();
   NativePeer* peer = active != nullptr ? Win32Platform::PeerOf(*active) : nullptr;
@@ -107,6 +104,10 @@ LRESULT FormPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
   HWND hwnd = hwnd_;
   LRESULT result = 0;
   if (ChildMessage(msg, wp, lp, &result)) return result;
+  // A UI test driver asks a shown window for the automation window; only then does it exist.
+  if (msg == automation::MsgAutomationWindow()) {
+    return reinterpret_cast<LRESULT>(Instance().AutomationWindow());
+  }
   int border = form_->BorderWidth();
   switch (msg) {
     case WM_NCCALCSIZE: {

@@ -11,7 +11,7 @@
 #include "rtl/datetime.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -153,11 +153,6 @@ LRESULT TextPeer::OnCommand(WORD code) {
 
 HBRUSH TextPeer::CtlColor(HDC dc) {
   return NativePeer::CtlColor(dc);
-}
-
-void TextPeer::Describe(std::string& json) {
-  JsonMember(json, "text", text_->Text());
-  JsonMember(json, "field", text_->DataField());
 }
 
 LRESULT CALLBACK TextPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -351,18 +346,6 @@ void ComboPeer::OnDrawItem(DRAWITEMSTRUCT* item) {
   if ((item->itemState & ODS_FOCUS) != 0) DrawFocusRect(item->hDC, &item->rcItem);
 }
 
-void ComboPeer::Describe(std::string& json) {
-  JsonMember(json, "text", combo_->Text());
-  std::string items = "[";
-  for (size_t i = 0; i < combo_->Items().size(); ++i) {
-    if (i > 0) items += ",";
-    items += JsonQuote(combo_->Items()[i]);
-  }
-  items += "]";
-  JsonRawMember(json, "items", items);
-  JsonMember(json, "dropped_down", combo_->DroppedDown());
-}
-
 void ComboPeer::PaintButton() {
   COMBOBOXINFO info{};
   info.cbSize = sizeof info;
@@ -517,12 +500,6 @@ LRESULT DatePickerPeer::OnNotify(NMHDR* header) {
     ShowDate();
   }
   return 0;
-}
-
-void DatePickerPeer::Describe(std::string& json) {
-  JsonMember(json, "date", rtl::FormatDate("yyyy-mm-dd", picker_->Date()));
-  JsonMember(json, "text", picker_->Text());
-  JsonMember(json, "dropped_down", picker_->DroppedDown());
 }
 
 LRESULT CALLBACK DatePickerPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

@@ -5,11 +5,12 @@
 #include <algorithm>
 
 #include "widgets/application.h"
+#include "widgets/describe.h"
 #include "widgets/grid.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/native.h"
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -70,22 +71,6 @@ LRESULT CALLBACK MarkMessageBox(int code, WPARAM wp, LPARAM lp) {
     }
   }
   return CallNextHookEx(nullptr, code, wp, lp);
-}
-
-void Describe(Control& control, std::string& json) {
-  json = "{";
-  json += "\"name\":" + JsonQuote(control.Name());
-  JsonMember(json, "kind", control.Kind());
-  JsonMember(json, "left", control.Left());
-  JsonMember(json, "top", control.Top());
-  JsonMember(json, "width", control.Width());
-  JsonMember(json, "height", control.Height());
-  JsonMember(json, "visible", control.Visible());
-  JsonMember(json, "enabled", control.Enabled());
-  JsonMember(json, "focused", control.Focused());
-  JsonMember(json, "color", ColorToText(control.GetColor()));
-  if (NativePeer* peer = Win32Platform::PeerOf(control)) peer->Describe(json);
-  json += "}";
 }
 
 // Destroys the automation window when the module unloads (its procedure lives in the module).
@@ -176,7 +161,7 @@ LRESULT CALLBACK Win32Platform::AutomationProc(HWND hwnd, UINT msg, WPARAM wp, L
     if (peer == nullptr) return 0;
     std::string json;
     try {
-      Describe(peer->Model(), json);
+      json = DescribeControl(peer->Model());
     } catch (...) {
       json = "{\"error\":\"the control could not be described\"}";
     }
@@ -202,7 +187,6 @@ std::vector<HWND> Win32Platform::DisableThreadWindows(HWND except) {
 }
 
 void Win32Platform::ShowModalWindow(Form& form) {
-  AutomationWindow();
   EnsureNative(form);
   NativePeer* peer = PeerOf(form);
   HWND hwnd = peer != nullptr ? peer->Hwnd() : nullptr;
@@ -278,7 +262,6 @@ void Win32Platform::HideModalWindow(Form& form) {
 }
 
 int Win32Platform::ShowMessageBox(const MessageBoxSpec& desc) {
-  AutomationWindow();
   ScopedContext context;
   auto owner = reinterpret_cast<HWND>(desc.owner);
   if (owner != nullptr && !IsWindow(owner)) owner = nullptr;

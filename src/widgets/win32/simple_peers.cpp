@@ -5,7 +5,7 @@
 #include <windowsx.h>
 
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -78,10 +78,6 @@ void PanelPeer::Sync(Change what) {
     SetWindowTextW(hwnd_, Wide(panel_->Caption()).c_str());
   }
   NativePeer::Sync(what);
-}
-
-void PanelPeer::Describe(std::string& json) {
-  JsonMember(json, "caption", panel_->Caption());
 }
 
 LRESULT CALLBACK PanelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -173,11 +169,6 @@ void FlatButtonPeer::Sync(Change what) {
     pressed_ = false;
   }
   NativePeer::Sync(what);
-}
-
-void FlatButtonPeer::Describe(std::string& json) {
-  JsonMember(json, "caption", button_->Caption());
-  JsonMember(json, "glyph", button_->Glyph());
 }
 
 void FlatButtonPeer::Paint(HDC dc) {
@@ -327,10 +318,6 @@ void LabelPeer::Sync(Change what) {
     SetWindowTextW(hwnd_, Wide(label_->Caption()).c_str());
   }
   NativePeer::Sync(what);
-}
-
-void LabelPeer::Describe(std::string& json) {
-  JsonMember(json, "caption", label_->Caption());
 }
 
 LRESULT CALLBACK LabelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
