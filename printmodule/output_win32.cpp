@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "print_output.h"
+#include "rtl/fpu.h"
 #include "rtl/numtext.h"
 #include "svg.h"
 
@@ -73,7 +74,12 @@ void PrintPages(HWND owner, const Preview& p) {
   pd.lStructSize = sizeof pd;
   pd.hwndOwner = owner;
   pd.Flags = PD_RETURNDC | PD_NOSELECTION | PD_NOPAGENUMS;
-  if (!PrintDlgW(&pd)) return;
+  BOOL chosen = FALSE;
+  {
+    const rtl::CallerFpu caller;  // the dialog's own loop dispatches to the caller's windows
+    chosen = PrintDlgW(&pd);
+  }
+  if (!chosen) return;
   HDC dc = pd.hDC;
   const std::wstring title = L"损溢单 " + Wide(p.doc->number);
   DOCINFOW info{};
@@ -105,6 +111,7 @@ void UpdateCaption(Preview& p) {
 }
 
 LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the print module's code
   auto* p = reinterpret_cast<Preview*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   switch (msg) {
     case WM_NCCREATE: {
@@ -176,11 +183,10 @@ struct Disabled {
   std::vector<HWND> windows;
 };
 
-// Disables one enabled, visible top-level window of the thread other than the preview.
-BOOL CALLBACK DisableOne(HWND hwnd, LPARAM lp) {
+// Notes one enabled, visible top-level window of the thread other than the preview.
+BOOL CALLBACK NoteEnabled(HWND hwnd, LPARAM lp) {
   auto* d = reinterpret_cast<Disabled*>(lp);
   if (hwnd != d->preview && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
-    EnableWindow(hwnd, FALSE);
     d->windows.push_back(hwnd);
   }
   return TRUE;
@@ -255,7 +261,11 @@ void ShowPages(void* owner_handle, const PrintDocument& doc, const std::vector<P
   // window that was active before is active again.
   HWND previous = GetActiveWindow();
   Disabled disabled{p.window, {}};
-  EnumThreadWindows(GetCurrentThreadId(), &DisableOne, reinterpret_cast<LPARAM>(&disabled));
+  EnumThreadWindows(GetCurrentThreadId(), &NoteEnabled, reinterpret_cast<LPARAM>(&disabled));
+  // From here on the caller's windows hear of the preview and get their messages: they do so in
+  // the caller's floating-point state; the preview's procedure takes the print module's own.
+  const rtl::CallerFpu caller;
+  for (HWND h : disabled.windows) EnableWindow(h, FALSE);
   ShowWindow(p.window, SW_SHOW);
   SetForegroundWindow(p.window);
   MSG msg;
@@ -284,7 +294,9 @@ void ShowPages(void* owner_handle, const PrintDocument& doc, const std::vector<P
 }
 
 void TellOperator(void* owner, const std::string& message) {
-  MessageBoxW(static_cast<HWND>(owner), Wide(message).c_str(), L"打印", MB_OK | MB_ICONERROR);
+  const std::wstring text = Wide(message);
+  const rtl::CallerFpu caller;  // the box's own loop dispatches to the caller's windows
+  MessageBoxW(static_cast<HWND>(owner), text.c_str(), L"打印", MB_OK | MB_ICONERROR);
 }
 
 }  // namespace printmodule

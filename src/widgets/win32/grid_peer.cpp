@@ -562,6 +562,7 @@ void GridPeer::Describe(std::string& json) {
 }
 
 LRESULT CALLBACK GridPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   if (msg == WM_NCCREATE) {
     auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
     SetPropW(hwnd, L"qmdw.peer",
@@ -729,6 +730,7 @@ LRESULT GridPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 LRESULT CALLBACK GridPeer::EditorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<GridPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -778,6 +780,7 @@ LRESULT CALLBACK GridPeer::EditorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 LRESULT CALLBACK GridPeer::FilterProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<GridPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {

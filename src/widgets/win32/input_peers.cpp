@@ -161,6 +161,7 @@ void TextPeer::Describe(std::string& json) {
 }
 
 LRESULT CALLBACK TextPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<TextPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -384,6 +385,7 @@ void ComboPeer::PaintButton() {
 }
 
 LRESULT CALLBACK ComboPeer::ComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<ComboPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -411,6 +413,7 @@ LRESULT CALLBACK ComboPeer::ComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 LRESULT CALLBACK ComboPeer::EditProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<ComboPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   ComboBox* combo = peer->combo_;
@@ -526,6 +529,7 @@ void DatePickerPeer::Describe(std::string& json) {
 }
 
 LRESULT CALLBACK DatePickerPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<DatePickerPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   if (msg == automation::MsgPickDate()) {

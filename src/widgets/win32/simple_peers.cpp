@@ -85,6 +85,7 @@ void PanelPeer::Describe(std::string& json) {
 }
 
 LRESULT CALLBACK PanelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<PanelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   LRESULT result = 0;
@@ -140,6 +141,7 @@ void ToolBarPeer::Create(HWND parent) {
 }
 
 LRESULT CALLBACK ToolBarPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<ToolBarPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   LRESULT result = 0;
@@ -248,6 +250,7 @@ void FlatButtonPeer::Paint(HDC dc) {
 }
 
 LRESULT CALLBACK FlatButtonPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<FlatButtonPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {
@@ -334,6 +337,7 @@ void LabelPeer::Describe(std::string& json) {
 }
 
 LRESULT CALLBACK LabelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<LabelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {
@@ -377,6 +381,7 @@ void BevelPeer::Create(HWND parent) {
 }
 
 LRESULT CALLBACK BevelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<BevelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {
