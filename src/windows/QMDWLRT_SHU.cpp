@@ -9,6 +9,7 @@
 #include "remote/value.h"
 #include "rtl/datetime.h"
 #include "rtl/error.h"
+#include "rtl/fpu.h"
 #include "rtl/library.h"
 #include "rtl/numtext.h"
 #include "rtl/quoted.h"
@@ -487,6 +488,7 @@ void TFM_QMDWLRTSH::tbprintClick(widgets::Object&) {
   if (print_entry == nullptr) return;
   const std::string document = cds_qmdwlrt1->FieldByName("DHAO00").AsString();
   auto entry_point = reinterpret_cast<PrintEntry>(print_entry);
+  const rtl::CallerFpu host;  // the print module is not the module's code: the host's state
   // The host's window handle travels as the pointer-sized integer it was handed over as.
   entry_point(reinterpret_cast<void*>(entry::AppHandle()),  // NOLINT(performance-no-int-to-ptr)
               document.c_str(), kCartonUnitGbk, entry::ServerHostReference());
