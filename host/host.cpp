@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -49,7 +50,7 @@ constexpr int kExitFpuChanged = 3;
 // The host's x87 control word: set as /fpu asks, read back as the processor keeps it.
 uint16_t g_fpu_expected = 0;
 bool g_fpu_changed = false;
-std::vector<uint16_t> g_fpu_reported;
+std::vector<std::pair<uint16_t, std::string>> g_fpu_reported;
 
 uint16_t ControlWord() {
   uint16_t cw = 0;
@@ -61,8 +62,9 @@ void SetControlWord(uint16_t cw) {
   __asm__ __volatile__("fnclex\n\tfldcw %0" : : "m"(cw));
 }
 
-// Checks the host's control word where the host's own code runs; `where` names the place.
-void CheckFpu(const char* where) {
+// Checks the host's control word where the host's own code runs; `where` names the place. Each
+// control word found is reported once for each place (a message is named by its number).
+void CheckFpu(const std::string& where) {
   if (!g_options.set_fpu) return;
   const uint16_t cw = ControlWord();
   // Some arithmetic of the host's own, as a host does: an exception the module left pending
@@ -71,13 +73,14 @@ void CheckFpu(const char* where) {
   x = x * x / 3.0;
   if (cw == g_fpu_expected) return;
   g_fpu_changed = true;
-  for (uint16_t seen : g_fpu_reported) {
-    if (seen == cw) return;
+  for (const auto& seen : g_fpu_reported) {
+    if (seen.first == cw && seen.second == where) return;
   }
-  g_fpu_reported.push_back(cw);
+  g_fpu_reported.emplace_back(cw, where);
   if (g_options.fpu_log.empty()) return;
   if (FILE* f = _wfopen(g_options.fpu_log.c_str(), L"a")) {
-    fprintf(f, "control word $%04X in %s (the host set $%04X)\n", cw, where, g_fpu_expected);
+    fprintf(f, "control word $%04X in %s (the host set $%04X)\n", cw, where.c_str(),
+            g_fpu_expected);
     fclose(f);
   }
 }
@@ -145,7 +148,11 @@ void OpenModule(HWND main) {
 }
 
 LRESULT CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (g_fpu_expected != 0) CheckFpu(msg == WM_TIMER ? "a timer message" : "a message");
+  if (g_fpu_expected != 0) {
+    char where[32];
+    snprintf(where, sizeof where, "message $%04X", msg);
+    CheckFpu(msg == WM_TIMER ? std::string("a timer message") : std::string(where));
+  }
   switch (msg) {
     case WM_CREATE: {
       HWND open =
