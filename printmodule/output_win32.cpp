@@ -134,12 +134,16 @@ LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
           UpdateCaption(*p);
           return 0;
         case kIdClose:
-          DestroyWindow(hwnd);
+          p->done = true;  // ShowPages closes it, once the caller's windows take input again
           return 0;
       }
       break;
     case WM_KEYDOWN:
-      if (wp == VK_ESCAPE) DestroyWindow(hwnd);
+      if (wp == VK_ESCAPE && p) p->done = true;
+      return 0;
+    case WM_CLOSE:
+      if (!p) break;
+      p->done = true;
       return 0;
     case WM_ERASEBKGND:
       return 1;
@@ -174,6 +178,9 @@ LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (p) p->done = true;
       return 0;
   }
+  // The system's own handling may run loops of its own (moving, sizing, the system menu) that
+  // dispatch to the caller's windows: the caller's state.
+  const rtl::CallerFpu caller;
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
@@ -285,9 +292,12 @@ void ShowPages(void* owner_handle, const PrintDocument& doc, const std::vector<P
       DispatchMessageW(&msg);
     }
   }
+  // The caller's windows take input again before the preview goes, so that the activation stays
+  // with them instead of passing to another program.
   for (HWND h : disabled.windows) {
     if (IsWindow(h)) EnableWindow(h, TRUE);
   }
+  if (IsWindow(p.window)) DestroyWindow(p.window);
   if (previous != nullptr && IsWindow(previous)) SetActiveWindow(previous);
   if (quit) PostQuitMessage(static_cast<int>(quit_code));
   DeleteObject(font);
