@@ -163,6 +163,7 @@ LRESULT CALLBACK Win32Platform::AutomationProc(HWND hwnd, UINT msg, WPARAM wp, L
     return 1;
   }
   if (msg == automation::MsgFlush()) {
+    const rtl::CallerFpu host;  // the host's windows are painted too
     ForEachThreadWindow(GetCurrentThreadId(), [](HWND h) {
       if (IsWindowVisible(h)) {
         RedrawWindow(h, nullptr, nullptr,
