@@ -1,6 +1,7 @@
 # GoogleTest for every build. The Linux build takes Debian's packaged libraries; the Windows
 # builds compile Debian's GoogleTest sources with the cross compiler and run the test programs
-# under Wine 64-bit (64-bit build only: 32-bit Wine is not available on the build machines).
+# under Wine: the 64-bit ones with wine64, the 32-bit ones (the product's build) with Wine's
+# 32-bit loader in the same prefix (scripts/wine-run picks the loader by the program).
 if(NOT QMDW_TESTS)
   return()
 endif()
@@ -20,7 +21,8 @@ if(QMDW_WINDOWS)
     add_library(GTest::gtest ALIAS gtest)
     add_library(GTest::gmock ALIAS gmock)
   endif()
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND EXISTS /usr/lib/wine/wine64)
+  if((CMAKE_SIZEOF_VOID_P EQUAL 8 AND EXISTS /usr/lib/wine/wine64) OR
+     (CMAKE_SIZEOF_VOID_P EQUAL 4 AND EXISTS /usr/lib/wine/wine))
     set(QMDW_TEST_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-run)
   endif()
 else()

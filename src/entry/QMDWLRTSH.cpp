@@ -5,6 +5,7 @@
 
 #include "entry/host_context.h"
 #include "entry/module.h"
+#include "rtl/fpu.h"
 #include "windows/host.h"
 
 namespace entry {
@@ -49,6 +50,9 @@ void RunModule(uintptr_t app_handle, const char* user_code, const char* access_m
 extern "C" QMDW_EXPORT void QMDW_STDCALL showdll(uintptr_t AppHandle, intptr_t /*unused*/,
                                                  const char* UserCode, const char* AccessMode,
                                                  intptr_t /*unused*/, const char* ServerHost) {
+  // The module computes in its own floating-point state; the host gets its own back on return
+  // and whenever the module lets host code run meanwhile (rtl/fpu.h).
+  const rtl::ModuleFpu fpu;
   try {
     entry::RunModule(AppHandle, UserCode, AccessMode, ServerHost);
   } catch (...) {  // NOLINT(bugprone-empty-catch): nothing may cross into the host

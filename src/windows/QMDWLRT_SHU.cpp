@@ -10,6 +10,7 @@
 #include "remote/value.h"
 #include "rtl/datetime.h"
 #include "rtl/error.h"
+#include "rtl/fpu.h"
 #include "rtl/library.h"
 #include "rtl/numtext.h"
 #include "rtl/quoted.h"
@@ -487,6 +488,7 @@ void TFM_QMDWLRTSH::tbprintClick(widgets::Object&) {
   if (print_entry == nullptr) return;
   const std::string document = cds_qmdwlrt1->FieldByName("DHAO00").AsString();
   const auto print = reinterpret_cast<PrintEntry>(print_entry);
+  const rtl::CallerFpu host;  // the print module is not the module's code: the host's state
   // The host's window handle goes on as the pointer-sized value it was handed over as.
   print(std::bit_cast<void*>(CurrentHost().AppHandle()), document.c_str(), kCartonUnitGbk,
         CurrentHost().ServerHostReference());

@@ -81,7 +81,8 @@ void Gui::Launch(const std::wstring& program, const std::wstring& arguments,
                    ")"};
   }
   WaitForInputIdle(process_.hProcess, 20000);
-  for (int i = 0; i < 2000 && host_ == nullptr; ++i) {
+  // A 32-bit host may take long to start where 32-bit programs run emulated: up to two minutes.
+  for (int i = 0; i < 12000 && host_ == nullptr; ++i) {
     HWND found = nullptr;
     DWORD wanted = process_.dwProcessId;
     ForEachTopLevel([&](HWND h) {

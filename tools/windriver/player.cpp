@@ -140,7 +140,9 @@ void Player::StartHost(const HostArgs& args) {
   if (gui_.Running()) gui_.Quit(kHostQuit, 10000);
   std::string arguments = "/user " + Quoted(args.user) + " /mode " + Quoted(args.mode) +
                           " /server " + Quoted(args.server);
-  gui_.Launch(options_.host_program, Wide(arguments), options_.host_directory, kHostClass);
+  std::wstring command = Wide(arguments);
+  if (!options_.host_options.empty()) command += L" " + options_.host_options;
+  gui_.Launch(options_.host_program, command, options_.host_directory, kHostClass);
   host_args_ = args;
   shown_.clear();
 }
@@ -150,7 +152,7 @@ void Player::OpenModule() {
   gui_.Post(gui_.HostWindow(), WM_COMMAND, MAKEWPARAM(kHostOpen, BN_CLICKED),
             reinterpret_cast<LPARAM>(open));
   // The module's first window appears once showdll has created it.
-  for (int waited = 0; waited < 30000; waited += 20) {
+  for (int waited = 0; waited < 120000; waited += 20) {
     if (gui_.WaitForModule(0) && !gui_.Forms().empty()) break;
     if (!gui_.Running()) Abort("the host program ended while the module was opened");
     Sleep(20);

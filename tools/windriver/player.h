@@ -22,6 +22,7 @@ struct PlayOptions {
   std::wstring host_program;    // host.exe
   std::wstring host_directory;  // where it runs (lz\lirralossPRT.dll is found from there)
   std::string server_host;      // replaces every call's server_host when not empty
+  std::wstring host_options;    // more options of the host's command line ("/fpu 1332")
   bool screenshots = false;     // screenshot steps ask the caller to capture the screen
   // Asks the caller to capture the screen under a label; returns when the picture is taken.
   std::function<void(const std::string& label)> capture;

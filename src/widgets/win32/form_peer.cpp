@@ -90,6 +90,7 @@ void FormPeer::RestoreFocus() {
 }
 
 LRESULT CALLBACK FormPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   if (msg == WM_NCCREATE) {
     auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
     auto* peer = static_cast<FormPeer*>(cs->lpCreateParams);

@@ -499,6 +499,7 @@ void GridPeer::Paint(HDC dc, const RECT& client) {
 }
 
 LRESULT CALLBACK GridPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   if (msg == WM_NCCREATE) {
     auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
     SetPropW(hwnd, L"qmdw.peer",
@@ -666,6 +667,7 @@ LRESULT GridPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 LRESULT CALLBACK GridPeer::EditorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<GridPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -715,6 +717,7 @@ LRESULT CALLBACK GridPeer::EditorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 LRESULT CALLBACK GridPeer::FilterProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<GridPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {

@@ -156,6 +156,7 @@ HBRUSH TextPeer::CtlColor(HDC dc) {
 }
 
 LRESULT CALLBACK TextPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<TextPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -367,6 +368,7 @@ void ComboPeer::PaintButton() {
 }
 
 LRESULT CALLBACK ComboPeer::ComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<ComboPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -394,6 +396,7 @@ LRESULT CALLBACK ComboPeer::ComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 LRESULT CALLBACK ComboPeer::EditProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<ComboPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   ComboBox* combo = peer->combo_;
@@ -503,6 +506,7 @@ LRESULT DatePickerPeer::OnNotify(NMHDR* header) {
 }
 
 LRESULT CALLBACK DatePickerPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<DatePickerPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   if (msg == automation::MsgPickDate()) {

@@ -4,6 +4,9 @@
 // control's User* calls; the control keeps the state and the behaviour.
 //
 // Text crosses into Windows through the wide (W) functions only; inside, text is UTF-8.
+//
+// Every window procedure, subclass procedure and hook of the module begins with an
+// rtl::ModuleFpu: the system calls it with whatever floating-point state the host has (rtl/fpu.h).
 #pragma once
 
 #include <windows.h>
@@ -12,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "rtl/fpu.h"
 #include "widgets/control.h"
 #include "widgets/glyphs.h"
 #include "widgets/types.h"

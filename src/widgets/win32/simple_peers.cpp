@@ -81,6 +81,7 @@ void PanelPeer::Sync(Change what) {
 }
 
 LRESULT CALLBACK PanelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<PanelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   LRESULT result = 0;
@@ -136,6 +137,7 @@ void ToolBarPeer::Create(HWND parent) {
 }
 
 LRESULT CALLBACK ToolBarPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<ToolBarPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   LRESULT result = 0;
@@ -239,6 +241,7 @@ void FlatButtonPeer::Paint(HDC dc) {
 }
 
 LRESULT CALLBACK FlatButtonPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<FlatButtonPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {
@@ -321,6 +324,7 @@ void LabelPeer::Sync(Change what) {
 }
 
 LRESULT CALLBACK LabelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<LabelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {
@@ -364,6 +368,7 @@ void BevelPeer::Create(HWND parent) {
 }
 
 LRESULT CALLBACK BevelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<BevelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {
