@@ -189,6 +189,12 @@ LRESULT FormPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
       }
       return DefWindowProcW(hwnd, msg, wp, lp);
     }
+    case WM_SYSCOMMAND: {
+      // Moving, sizing and the window menu run the system's own loop, which dispatches to the
+      // host's windows as well: they run in the host's state, as under the module's own loop.
+      const rtl::CallerFpu host;
+      return DefWindowProcW(hwnd, msg, wp, lp);
+    }
     default:
       return DefWindowProcW(hwnd, msg, wp, lp);
   }
