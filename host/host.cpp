@@ -144,7 +144,8 @@ void OpenModule(HWND main) {
       g_fpu_expected = ControlWord();
       SetTimer(main, kFpuTimer, 50, nullptr);
     }
-    showdll(main, 0, TheOptions().user.c_str(), TheOptions().mode.c_str(), 0, TheOptions().server.c_str());
+    showdll(main, 0, TheOptions().user.c_str(), TheOptions().mode.c_str(), 0,
+            TheOptions().server.c_str());
     CheckFpu("the return of showdll");
     if (TheOptions().set_fpu) KillTimer(main, kFpuTimer);
   }
