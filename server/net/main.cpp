@@ -60,7 +60,9 @@ int Run(const appserver::CommandLine& cl) {
   }
 
   appserver::AppServer app(options, [&storage](const std::string& prog_id) {
-    return server::CreateServerObject(prog_id, *storage);
+    server::ClientInfo client;
+    client.address = appserver::CreatingForAddress();
+    return server::CreateServerObject(prog_id, *storage, client);
   });
   app.Start();
   if (!cl.port_file.empty()) {
