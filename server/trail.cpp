@@ -433,9 +433,11 @@ std::vector<Event> Read(DbSession& db, const Filter& filter) {
   return out;
 }
 
-ChainReport VerifyChain(DbSession& db, std::string_view key) {
+ChainReport VerifyChain(DbSession& db, const std::vector<std::string>& keys) {
   ChainReport report;
-  const std::string key_id = KeyId(key);
+  std::map<std::string, std::string> by_id = {{"", ""}};
+  for (const std::string& k : keys) by_id[KeyId(k)] = k;
+  bool keyed = false;
   auto rows = db.Query(std::string("SELECT ") + kColumns + " FROM QMDWSHRZ ORDER BY XHAO00");
   std::string previous;
   int64_t expected = 1;
@@ -462,19 +464,20 @@ ChainReport VerifyChain(DbSession& db, std::string_view key) {
                                     std::to_string(e.sequence - 1) + " are missing"
                               : "out of order (expected number " + std::to_string(expected) + ")");
     }
-    if (e.sequence == 1 && e.kind != Kind::kStart)
+    if (e.sequence == 1 && e.kind != Kind::kStart) {
       problem(e.sequence, "the first event is no start");
-    if (e.key_id != key_id) {
-      problem(e.sequence,
-              "was written with " +
-                  (e.key_id.empty() ? std::string("no trail key") : "the trail key " + e.key_id) +
-                  ", not with " + (key_id.empty() ? std::string("no key") : "the key " + key_id) +
-                  ": it cannot be verified");
-    } else if (e.hash != HashOf(e, previous, key)) {
-      problem(e.sequence,
-              "its content or its place in the trail was changed (the hash does not "
-              "match)");
     }
+    auto key = by_id.find(e.key_id);
+    if (e.key_id.empty() && keyed) {
+      problem(e.sequence, "holds no trail key after events that held one");
+    } else if (key == by_id.end()) {
+      problem(e.sequence, "was written with the trail key " + e.key_id +
+                              ", which was not given: it cannot be verified");
+    } else if (e.hash != HashOf(e, previous, key->second)) {
+      problem(e.sequence,
+              "its content or its place in the trail was changed (the hash does not match)");
+    }
+    keyed = keyed || !e.key_id.empty();
     previous = e.hash;
     expected = e.sequence + 1;
     report.last_sequence = e.sequence;

@@ -119,9 +119,11 @@ struct ChainReport {
   std::string last_hash;
   std::vector<std::string> problems;  // one line each: event number and what is wrong
 };
-// Checks every event against its predecessor with `key`: numbers 1, 2, ... without gaps, the
-// first a start event, each hash as HashOf gives it, each key id that of `key`.
-ChainReport VerifyChain(DbSession& db, std::string_view key);
+// Checks every event against its predecessor: numbers 1, 2, ... without gaps, the first a start
+// event, each hash as HashOf gives it with the key its key id names, which must be one of `keys`
+// (the trail's key now and any it had before). An event without a key is verified as such, but
+// none may follow a keyed one: a trail is keyed from some event on, never the other way.
+ChainReport VerifyChain(DbSession& db, const std::vector<std::string>& keys);
 
 // The trail's protection as the database holds it: names of the refusing triggers missing.
 std::vector<std::string> MissingTriggers(DbSession& db);

@@ -4,6 +4,7 @@
 // may run in parallel against one cluster.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
