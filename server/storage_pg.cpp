@@ -355,6 +355,7 @@ class PgFactory : public StorageFactory {
       }
       PQconninfoFree(opts);
     }
+    if (!options_.pg_schema.empty()) s += " schema=" + options_.pg_schema;
     return s;
   }
   std::unique_ptr<DbSession> NewSession() override {

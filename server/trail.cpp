@@ -176,25 +176,33 @@ class Writer {
       lock.unlock();
       Write(job);
       lock.lock();
+      // The sessions are kept only while events wait: once the queue is empty no instance
+      // waits for the writer, and a database that goes away leaves no session behind here.
+      if (jobs_.empty()) sessions_.clear();
       if (--pending_[job.owner] == 0) pending_.erase(job.owner);
       --total_;
       done_.notify_all();
     }
   }
 
-  static void Write(Job& job) {
+  // Writes on a session of the job's database (kept while the queue holds events of it), a few
+  // times over a busy or lost connection.
+  void Write(Job& job) {
     std::string error;
+    const std::string database = job.storage->Describe();
     for (int attempt = 0; attempt < 3; ++attempt) {
       try {
-        auto db = job.storage->NewSession();
+        std::unique_ptr<DbSession>& db = sessions_[database];
+        if (!db) db = job.storage->NewSession();
         db->Begin();
         Append(*db, job.event);
         db->Commit();
         return;
       } catch (const std::exception& e) {
         error = msg::LogText(e);
+        sessions_.erase(database);
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     Log(LogLevel::kError,
         "The audit trail could not record the event (" + Summary(job.event) + "): " + error);
@@ -205,6 +213,7 @@ class Writer {
   std::deque<Job> jobs_;
   std::map<const void*, int> pending_;
   std::size_t total_ = 0;
+  std::map<std::string, std::unique_ptr<DbSession>> sessions_;  // writer's thread only
   bool started_ = false;
 };
 

@@ -326,6 +326,42 @@ TEST_P(AdminTest, CheckVerifiesAKeyedTrailWithItsKey) {
   fs::remove(key_file);
 }
 
+// PostgreSQL is backed up with its own tools: pg_dump of the schema, pg_restore into another
+// database, and the copy passes check with its trail protected as before.
+TEST_P(AdminTest, ThePgDumpRouteGivesACopyThatCheckPasses) {
+  if (GetParam() != "postgresql") GTEST_SKIP() << "the pg_dump route is PostgreSQL's";
+  if (std::system("pg_dump --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no pg_dump";
+  auto systran = Object(remote::kProgIdSysTran);
+  ASSERT_EQ(SaveAudit(*systran, OpenDocument(*systran, 20240014), "2024-04-01", "0003").error_count,
+            0);
+  const std::string dump = (fs::temp_directory_path() / (schema_ + ".dump")).string();
+  const std::string base = PgUrl();
+  if (base.find(":///") == std::string::npos || base.find('?') == std::string::npos) {
+    GTEST_SKIP() << "QMDW_PG_URL is not of the form postgresql:///DB?host=...";
+  }
+  auto quote = [](const std::string& s) { return "'" + s + "'"; };
+  ASSERT_EQ(std::system(("pg_dump --format=custom --schema=" + schema_ + " --file=" + quote(dump) +
+                         " " + quote(url_))
+                            .c_str()),
+            0);
+  const std::string database = schema_ + "_restored";
+  Sql("CREATE DATABASE " + database);
+  const std::size_t slash = base.find(":///") + 4;
+  std::string restored = base.substr(0, slash) + database + base.substr(base.find('?'));
+  ASSERT_EQ(std::system(("pg_restore --dbname=" + quote(restored) + " " + quote(dump)).c_str()), 0);
+  restored += "&options=-csearch_path%3D" + schema_;
+  const Ran r = Appserver({"check", "--database", restored});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_THAT(r.out, Not(HasSubstr("trail protection:")));
+  {
+    auto copy = OpenStorage(restored);
+    auto session = copy->NewSession();
+    EXPECT_THROW(session->ExecuteScript("DELETE FROM QMDWSHRZ"), StorageError);
+  }
+  Sql("DROP DATABASE " + database);
+  fs::remove(dump);
+}
+
 // The module's audits and cancels from several clients over the network while the copies are
 // taken: each copy is one consistent moment that check passes.
 TEST(BackupTest, ACopyTakenUnderLoadPassesCheckAndABadTargetChangesNothing) {
