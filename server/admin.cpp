@@ -25,9 +25,12 @@ std::string Pad(std::string s, std::size_t width) {
   return s;
 }
 
+// A value of the trail's JSON as the history shows it: numbers as number text (15 significant
+// digits), texts as they are.
 std::string Shown(const JsonValue& v) {
   if (v.is_null()) return "(none)";
   if (v.is_string()) return v.get<std::string>();
+  if (v.is_number()) return rtl::FloatToStr(v.get<double>());
   return v.dump();
 }
 

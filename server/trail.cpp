@@ -99,7 +99,9 @@ std::vector<std::string> ExpectedTriggers(Dialect d) {
   return {"QMDWSHRZ_NO_UPDATE", "QMDWSHRZ_NO_DELETE"};
 }
 
-void StartTrail(DbSession& db) {
+// `anew`: the database's content was replaced (the demo data); otherwise the trail begins on a
+// database that may hold audits made before it, which is worth a warning.
+void StartTrail(DbSession& db, bool anew) {
   db.ExecuteScript(Ddl(db.dialect()));
   Event start;
   start.kind = Kind::kStart;
@@ -110,9 +112,15 @@ void StartTrail(DbSession& db) {
   rows.reset();
   start.details = details.Json();
   Append(db, start);
-  Log(LogLevel::kInfo, "The audit trail begins (event 1), " +
+  const std::string what = "The audit trail begins (event 1), " +
                            std::to_string(details.audited.size()) +
-                           " documents audited at its start");
+                           " documents audited at its start";
+  if (anew || details.audited.empty()) {
+    Log(LogLevel::kInfo, what);
+  } else {
+    Log(LogLevel::kWarning, what + ": the database had no trail table, so their audits have no "
+                                   "events of their own");
+  }
 }
 
 // --- The trail writer ----------------------------------------------------------------------
@@ -352,12 +360,12 @@ bool HasTrail(DbSession& db) {
 
 void CreateTrail(DbSession& db) {
   if (HasTrail(db)) return;
-  StartTrail(db);
+  StartTrail(db, /*anew=*/false);
 }
 
 void RestartTrail(DbSession& db) {
   db.ExecuteScript("DROP TABLE IF EXISTS QMDWSHRZ");
-  StartTrail(db);
+  StartTrail(db, /*anew=*/true);
 }
 
 std::string HashOf(const Event& e, std::string_view previous_hash, std::string_view key) {
