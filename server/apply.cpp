@@ -113,6 +113,7 @@ bool ConditionalUpdate(DbSession& db, const char* table, const std::vector<Assig
 
 std::vector<std::string> ChangedNames(const std::vector<Assignment>& set) {
   std::vector<std::string> names;
+  names.reserve(set.size());
   for (const Assignment& a : set) names.push_back(a.field);
   return names;
 }

@@ -1,6 +1,7 @@
 #include "server/messages.h"
 
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -15,7 +16,7 @@ namespace {
 // rules, S-SAVE saving an audit, S-TXN transactions, S-CANCEL cancelling an audit, S-LIMIT limits,
 // S-NET connections, S-DB the database. A code keeps its meaning for good; a message that goes
 // away leaves its code unused.
-const std::vector<Entry> kTable = {
+constexpr Entry kTable[] = {
     // --- General ---------------------------------------------------------------------------
     {"S-GEN-001", "应用服务器处理请求时出错，本次操作没有完成。请与管理员联系。", "{1}"},
 
@@ -285,7 +286,7 @@ const std::vector<Entry> kTable = {
 const std::map<std::string_view, const Entry*>& Index() {
   static const std::map<std::string_view, const Entry*> index = [] {
     std::map<std::string_view, const Entry*> m;
-    for (const Entry& e : kTable) m.emplace(e.key, &e);
+    for (const Entry& e : Table()) m.emplace(e.key, &e);
     return m;
   }();
   return index;
@@ -363,7 +364,8 @@ std::string LogText(const std::exception& e) {
 }
 
 const std::vector<Entry>& Table() {
-  return kTable;
+  static const std::vector<Entry> table(std::begin(kTable), std::end(kTable));
+  return table;
 }
 
 Message Make(std::string_view code, std::initializer_list<Text> args) {

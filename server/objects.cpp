@@ -20,7 +20,6 @@
 namespace server {
 namespace {
 
-using remote::ServerError;
 using remote::Value;
 using Refused = msg::Error;
 using msg::Part;

@@ -118,8 +118,9 @@ void StartTrail(DbSession& db, bool anew) {
   if (anew || details.audited.empty()) {
     Log(LogLevel::kInfo, what);
   } else {
-    Log(LogLevel::kWarning, what + ": the database had no trail table, so their audits have no "
-                                   "events of their own");
+    Log(LogLevel::kWarning, what +
+                                ": the database had no trail table, so their audits have no "
+                                "events of their own");
   }
 }
 
