@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "server/trail.h"
+
 namespace server::schema {
 namespace {
 
@@ -127,6 +129,11 @@ void MigrateUnitTable(DbSession& session) {
                         "ALTER TABLE GSTJYDW0_NEW RENAME TO GSTJYDW0;\n");
 }
 
+// The audit trail (server/trail.h): its table, index, triggers and start event, when missing.
+void CreateAuditTrail(DbSession& session) {
+  trail::CreateTrail(session);
+}
+
 }  // namespace
 
 const std::vector<std::string>& AllTables() {
@@ -218,6 +225,7 @@ void CreateTables(DbSession& session) {
     }
     session.ExecuteScript(Ddl(session.dialect()));
     MigrateUnitTable(session);
+    CreateAuditTrail(session);
     session.Commit();
   } catch (...) {
     session.Rollback();

@@ -129,6 +129,9 @@ RefusalLog& Refusals() {
   return *log;
 }
 
+// The client whose instance the creator is making, on the session's thread (CreatingForAddress).
+thread_local const std::string* t_creating_for = nullptr;
+
 // Buffers above this are given back after each request, so that an idle session holds little.
 constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
 
@@ -151,6 +154,10 @@ struct AppServer::Session {
            (prog_id.empty() ? "" : " " + LogSafe(prog_id)) + "): ";
   }
 };
+
+std::string CreatingForAddress() {
+  return t_creating_for ? *t_creating_for : std::string();
+}
 
 bool IsLoopbackAddress(const std::string& address) {
   addrinfo hints{};
@@ -375,7 +382,7 @@ void AppServer::RunSession(Session& s) {
   } catch (const remote::ConnectionLost& e) {
     APPSERVER_LOG(kInfo) << s.Tag() << "connection lost: " << e.what();
   } catch (const std::exception& e) {
-    APPSERVER_LOG(kError) << s.Tag() << "session failed: " << e.what();
+    APPSERVER_LOG(kError) << s.Tag() << "session failed: " << msg::LogText(e);
   }
   bool had_object = object != nullptr;
   try {
@@ -469,8 +476,11 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
 
   std::unique_ptr<ServerObject> object;
   try {
+    t_creating_for = &s.address;
     object = creator_(s.prog_id);
+    t_creating_for = nullptr;
   } catch (const std::exception& e) {
+    t_creating_for = nullptr;
     return refuse(e.what());
   }
   if (!object) return refuse("Unknown server object \"" + s.prog_id + "\"");
@@ -671,7 +681,7 @@ void AppServer::Serve(Session& s, ServerObject& object) {
     } catch (const remote::ConnectionLost&) {
       throw;
     } catch (const std::exception& e) {
-      APPSERVER_LOG(kWarning) << s.Tag() << what << " failed: " << e.what();
+      APPSERVER_LOG(kWarning) << s.Tag() << what << " failed: " << msg::LogText(e);
       SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()}, send_ms);
     }
     if (s.frame.capacity() > kKeptBufferBytes) std::string().swap(s.frame);

@@ -20,6 +20,7 @@
 #include "remote/socket.h"
 #include "remote/tcp_client.h"
 #include "remote/wire.h"
+#include "server/messages.h"
 #include "server/net/log.h"
 #include "tests/remote/fake_object.h"
 
@@ -573,8 +574,7 @@ TEST_F(ServerTest, ClientsBeyondTheLimitAreTurnedAway) {
   Start(options);
   auto a = Connect();
   auto b = Connect();
-  EXPECT_EQ(ErrorOf([&] { Connect(); }),
-            "The application server serves at most 2 clients at once; try again later");
+  EXPECT_EQ(ErrorOf([&] { Connect(); }), server::msg::TooManyClients(2).ForOperator());
   a.reset();
   EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
   EXPECT_NO_THROW(Connect());
