@@ -1,26 +1,28 @@
 # GoogleTest for every build. The Linux build takes Debian's packaged libraries; the Windows
 # builds compile Debian's GoogleTest sources with the cross compiler and run the test programs
-# under Wine 64-bit (64-bit build only: 32-bit Wine is not available on the build machines).
+# under Wine: the 64-bit ones with wine64, the 32-bit ones (the product's build) with Wine's
+# 32-bit loader in the same prefix (scripts/wine-run picks the loader by the program).
 if(NOT QMDW_TESTS)
   return()
 endif()
 enable_testing()
 
 if(QMDW_WINDOWS)
-  if(EXISTS /usr/src/googletest/CMakeLists.txt)
-    set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
-    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
-    if(NOT TARGET GTest::gtest_main)
-      add_library(GTest::gtest_main ALIAS gtest_main)
-      add_library(GTest::gtest ALIAS gtest)
-      add_library(GTest::gmock ALIAS gmock)
-    endif()
-  else()
-    set(QMDW_TESTS OFF)
-    return()
+  if(NOT EXISTS /usr/src/googletest/CMakeLists.txt)
+    message(FATAL_ERROR "GoogleTest's sources (/usr/src/googletest, package googletest) are "
+                        "missing: run scripts/setup, or configure with -DQMDW_TESTS=OFF")
   endif()
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND EXISTS /usr/lib/wine/wine64)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
+  # GoogleTest 1.11 and later name their targets GTest::... themselves; older ones do not.
+  if(NOT TARGET GTest::gtest_main)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gmock ALIAS gmock)
+  endif()
+  if((CMAKE_SIZEOF_VOID_P EQUAL 8 AND EXISTS /usr/lib/wine/wine64) OR
+     (CMAKE_SIZEOF_VOID_P EQUAL 4 AND EXISTS /usr/lib/wine/wine))
     set(QMDW_TEST_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-run)
   endif()
 else()

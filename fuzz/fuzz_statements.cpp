@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const server::Statement& s : batch) {
       if (s.kind != server::StatementKind::kStockDecrement) std::abort();
     }
-    if (server::CheckAuditBatchShape(batch).empty()) {
+    if (!server::CheckAuditBatchShape(batch)) {
       if (batch.size() % 2 != 0) std::abort();
       for (size_t i = 0; i + 1 < batch.size(); i += 2) {
         if (batch[i].warehouse != "0B" || batch[i].goods != batch[i + 1].goods ||

@@ -109,6 +109,9 @@ int main(int argc, char** argv) {
                           {Value::Text("UPDATE XSTZXKC0 SET KCSL00=KCSL00-(1) WHERE "
                                        "SPDM00='10010001' AND CKDM00='0B' AND KCBZ00='YW'")}})});
   client.push_back({"call_start", Enc(w::CallRequest{"sustarttran", {}})});
+  client.push_back({"create", Enc(w::CreateRequest{"LirraMISServer.CoStoreProduct"})});
+  client.push_back({"release", Enc(w::ReleaseRequest{})});
+  client.push_back({"auth", Enc(w::Auth{})});
 
   remote::Packet packet;
   packet.fields = {
@@ -134,6 +137,13 @@ int main(int argc, char** argv) {
   server.push_back({"call_result", Enc(w::CallResult{Value::Integer(42), {Value::Text("x")}})});
   server.push_back({"error", Enc(w::ErrorReply{"Unknown server object \"X\""})});
   server.push_back({"done", Enc(w::Done{})});
+  server.push_back({"ready", Enc(w::Ready{})});
+  w::Welcome welcome;
+  welcome.prog_ids = {"LirraMISServer.CoStoreProduct", "systransctrl.cosystransctrl"};
+  server.push_back({"welcome", Enc(welcome)});
+  welcome.challenge = true;
+  welcome.nonce.fill(7);
+  server.push_back({"welcome_challenge", Enc(welcome)});
   server.push_back({"rows_chunk", Enc(w::RowsChunk{{row}})});
 
   // Row sets: a stock list's shape (columns), the header packet's rows (lines nested), a few
@@ -170,8 +180,15 @@ int main(int argc, char** argv) {
 
   for (const auto& [name, bytes] : client) Put(root / "wire", name, bytes);
   for (const auto& [name, bytes] : server) Put(root / "wire", name, bytes);
-  for (const auto& [name, bytes] : client) Put(root / "frames", name, Frame(bytes));
-  Put(root / "frames", "two_frames", Frame(client[0].second) + Frame(client[3].second));
+  // A stream as the server reads it: the greeting, then frames behind their channel.
+  auto on = [](uint32_t channel, const std::string& bytes) {
+    std::string out;
+    w::PutChannel(channel, out);
+    return out + bytes;
+  };
+  for (const auto& [name, bytes] : client)
+    Put(root / "frames", name, Frame(client[0].second) + Frame(on(1, bytes)));
+  Put(root / "frames", "two_frames", Frame(client[0].second) + Frame(on(1, client[3].second)));
 
   const std::vector<std::pair<std::string, std::string>> statements = {
       {"decrement",

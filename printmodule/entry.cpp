@@ -8,6 +8,7 @@
 #include "print_api.h"
 #include "print_document.h"
 #include "print_output.h"
+#include "rtl/fpu.h"
 #include "rtl/gbk.h"
 
 namespace {
@@ -20,6 +21,8 @@ std::string Arg(const char* text) {
 
 extern "C" int LIRRALOSS_CALL printlirraloss(void* owner, const char* document_number,
                                              const char* unit, const char* server_host) {
+  // Its own floating-point state whatever its caller's; the caller's back on return (rtl/fpu.h).
+  const rtl::ModuleFpu fpu;
   try {
     const std::string number = Arg(document_number);
     const printmodule::PrintDocument doc = printmodule::LoadPrintDocument(Arg(server_host), number);

@@ -4,12 +4,14 @@
 #include <commdlg.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "print_output.h"
+#include "rtl/fpu.h"
 #include "rtl/numtext.h"
 #include "svg.h"
 
@@ -31,7 +33,7 @@ std::wstring Wide(const std::string& utf8) {
 
 // Draws one page into `dc`, a tenth of a millimetre becoming `scale` device units, from `origin`.
 void DrawPage(HDC dc, const Page& page, double scale, POINT origin) {
-  auto px = [&](int v) { return static_cast<int>(v * scale + 0.5); };
+  auto px = [&](int v) { return static_cast<int>(std::lround(v * scale)); };
   HPEN pen = CreatePen(PS_SOLID, std::max(1, px(2)), RGB(0, 0, 0));
   HGDIOBJ old_pen = SelectObject(dc, pen);
   for (const LineItem& l : page.lines) {
@@ -73,7 +75,12 @@ void PrintPages(HWND owner, const Preview& p) {
   pd.lStructSize = sizeof pd;
   pd.hwndOwner = owner;
   pd.Flags = PD_RETURNDC | PD_NOSELECTION | PD_NOPAGENUMS;
-  if (!PrintDlgW(&pd)) return;
+  BOOL chosen = FALSE;
+  {
+    const rtl::CallerFpu caller;  // the dialog's own loop dispatches to the caller's windows
+    chosen = PrintDlgW(&pd);
+  }
+  if (!chosen) return;
   HDC dc = pd.hDC;
   const std::wstring title = L"损溢单 " + Wide(p.doc->number);
   DOCINFOW info{};
@@ -105,6 +112,7 @@ void UpdateCaption(Preview& p) {
 }
 
 LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the print module's code
   auto* p = reinterpret_cast<Preview*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   switch (msg) {
     case WM_NCCREATE: {
@@ -127,12 +135,16 @@ LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
           UpdateCaption(*p);
           return 0;
         case kIdClose:
-          DestroyWindow(hwnd);
+          p->done = true;  // ShowPages closes it, once the caller's windows take input again
           return 0;
       }
       break;
     case WM_KEYDOWN:
-      if (wp == VK_ESCAPE) DestroyWindow(hwnd);
+      if (wp == VK_ESCAPE && p) p->done = true;
+      return 0;
+    case WM_CLOSE:
+      if (!p) break;
+      p->done = true;
       return 0;
     case WM_ERASEBKGND:
       return 1;
@@ -167,6 +179,9 @@ LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (p) p->done = true;
       return 0;
   }
+  // The system's own handling may run loops of its own (moving, sizing, the system menu) that
+  // dispatch to the caller's windows: the caller's state.
+  const rtl::CallerFpu caller;
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
@@ -176,11 +191,10 @@ struct Disabled {
   std::vector<HWND> windows;
 };
 
-// Disables one enabled, visible top-level window of the thread other than the preview.
-BOOL CALLBACK DisableOne(HWND hwnd, LPARAM lp) {
+// Notes one enabled, visible top-level window of the thread other than the preview.
+BOOL CALLBACK NoteEnabled(HWND hwnd, LPARAM lp) {
   auto* d = reinterpret_cast<Disabled*>(lp);
   if (hwnd != d->preview && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
-    EnableWindow(hwnd, FALSE);
     d->windows.push_back(hwnd);
   }
   return TRUE;
@@ -255,7 +269,11 @@ void ShowPages(void* owner_handle, const PrintDocument& doc, const std::vector<P
   // window that was active before is active again.
   HWND previous = GetActiveWindow();
   Disabled disabled{p.window, {}};
-  EnumThreadWindows(GetCurrentThreadId(), &DisableOne, reinterpret_cast<LPARAM>(&disabled));
+  EnumThreadWindows(GetCurrentThreadId(), &NoteEnabled, reinterpret_cast<LPARAM>(&disabled));
+  // From here on the caller's windows hear of the preview and get their messages: they do so in
+  // the caller's floating-point state; the preview's procedure takes the print module's own.
+  const rtl::CallerFpu caller;
+  for (HWND h : disabled.windows) EnableWindow(h, FALSE);
   ShowWindow(p.window, SW_SHOW);
   SetForegroundWindow(p.window);
   MSG msg;
@@ -275,16 +293,21 @@ void ShowPages(void* owner_handle, const PrintDocument& doc, const std::vector<P
       DispatchMessageW(&msg);
     }
   }
+  // The caller's windows take input again before the preview goes, so that the activation stays
+  // with them instead of passing to another program.
   for (HWND h : disabled.windows) {
     if (IsWindow(h)) EnableWindow(h, TRUE);
   }
+  if (IsWindow(p.window)) DestroyWindow(p.window);
   if (previous != nullptr && IsWindow(previous)) SetActiveWindow(previous);
   if (quit) PostQuitMessage(static_cast<int>(quit_code));
   DeleteObject(font);
 }
 
 void TellOperator(void* owner, const std::string& message) {
-  MessageBoxW(static_cast<HWND>(owner), Wide(message).c_str(), L"打印", MB_OK | MB_ICONERROR);
+  const std::wstring text = Wide(message);
+  const rtl::CallerFpu caller;  // the box's own loop dispatches to the caller's windows
+  MessageBoxW(static_cast<HWND>(owner), text.c_str(), L"打印", MB_OK | MB_ICONERROR);
 }
 
 }  // namespace printmodule

@@ -20,14 +20,28 @@
 #include <vector>
 
 #include "remote/value.h"
+#include "server/messages.h"
 #include "server/storage.h"
 
 namespace server {
+
+// One stored field that an apply changed: of a header (goods empty) or of a line.
+struct WrittenField {
+  double document = 0;
+  std::string goods;
+  std::string field;
+  remote::Value before;
+  remote::Value after;
+};
 
 struct ApplyOptions {
   std::string nested_field;    // the lines' nested field name
   int32_t max_errors = 0;      // stop after more errors than this (-1: never stop)
   bool audit_allowed = false;  // a stock batch is pending for this save
+  // When set: the message of every failing row (in the order of the result's errors), and every
+  // field of the documents written (documents that failed are not listed).
+  std::vector<msg::Message>* failures = nullptr;
+  std::vector<WrittenField>* written = nullptr;
 };
 
 // Runs inside the session's open transaction; the caller commits or rolls back (it rolls back

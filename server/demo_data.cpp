@@ -9,6 +9,7 @@
 #include "rtl/datetime.h"
 #include "server/objects_log.h"
 #include "server/schema.h"
+#include "server/trail.h"
 
 namespace server {
 namespace {
@@ -315,6 +316,8 @@ DemoCounts CreateDemoData(StorageFactory& storage, DemoSet set) {
   try {
     ClearAllData(*db);
     counts = set == DemoSet::kSmall ? Small(*db) : Large(*db);
+    // A new database's content: its trail begins anew, with these documents' audits.
+    trail::RestartTrail(*db);
     db->Commit();
   } catch (...) {
     db->Rollback();

@@ -11,9 +11,13 @@ namespace {
 
 using Entry = std::tuple<std::string, std::string, std::string>;  // goods, warehouse, quantity
 
-std::string Describe(const Entry& e) {
-  return "goods '" + std::get<0>(e) + "' in warehouse '" + std::get<1>(e) + "' with quantity " +
-         std::get<2>(e);
+msg::Text Describe(const Entry& e) {
+  return msg::Part("part.ledger.entry", {msg::Same(std::get<0>(e)), msg::Same(std::get<1>(e)),
+                                         msg::Same(std::get<2>(e))});
+}
+
+msg::Text Index(size_t i) {
+  return msg::Count(static_cast<int64_t>(i));
 }
 
 }  // namespace
@@ -35,9 +39,9 @@ LedgerDocument ReadLedgerDocument(DbSession& db, double document) {
   return doc;
 }
 
-std::string CompareWithDocument(const LedgerDocument& doc,
-                                const std::vector<Statement>& statements) {
-  if (!doc.exists) return "the document does not exist";
+std::optional<msg::Text> CompareWithDocument(const LedgerDocument& doc,
+                                             const std::vector<Statement>& statements) {
+  if (!doc.exists) return msg::Part("part.ledger.no_document");
   std::vector<Entry> expected, given;
   for (const LedgerLine& line : doc.lines) {
     const std::string q = rtl::FloatToStr(line.quantity);
@@ -49,46 +53,40 @@ std::string CompareWithDocument(const LedgerDocument& doc,
   }
   std::sort(expected.begin(), expected.end());
   std::sort(given.begin(), given.end());
-  if (expected == given) return "";
+  if (expected == given) return std::nullopt;
   if (expected.size() != given.size()) {
-    return std::to_string(given.size()) + " statements where the document's " +
-           std::to_string(doc.lines.size()) + " lines need " + std::to_string(expected.size());
+    return msg::Part("part.ledger.count",
+                     {Index(given.size()), Index(doc.lines.size()), Index(expected.size())});
   }
   std::vector<Entry> missing, extra;
   std::set_difference(expected.begin(), expected.end(), given.begin(), given.end(),
                       std::back_inserter(missing));
   std::set_difference(given.begin(), given.end(), expected.begin(), expected.end(),
                       std::back_inserter(extra));
-  if (!missing.empty()) return "no statement for " + Describe(missing.front());
-  return "the statement for " + Describe(extra.front()) + " is not one of the document's lines";
+  if (!missing.empty()) return msg::Part("part.ledger.missing", {Describe(missing.front())});
+  return msg::Part("part.ledger.extra", {Describe(extra.front())});
 }
 
-std::string CheckAuditBatchShape(const std::vector<Statement>& batch) {
-  if (batch.size() % 2 != 0) {
-    return "it holds " + std::to_string(batch.size()) + " statements, an odd number";
-  }
+std::optional<msg::Text> CheckAuditBatchShape(const std::vector<Statement>& batch) {
+  if (batch.size() % 2 != 0) return msg::Part("part.shape.odd", {Index(batch.size())});
   std::set<std::string> goods;
   for (size_t i = 0; i + 1 < batch.size(); i += 2) {
     const Statement& a = batch[i];
     const Statement& b = batch[i + 1];
-    const std::string n = std::to_string(i + 1);
-    const std::string m = std::to_string(i + 2);
-    if (a.warehouse != "0B") {
-      return "statement " + n + " is for warehouse '" + a.warehouse + "', not 0B";
-    }
-    if (a.goods != b.goods) return "statements " + n + " and " + m + " name different goods";
+    const msg::Text n = Index(i + 1);
+    const msg::Text m = Index(i + 2);
+    if (a.warehouse != "0B") return msg::Part("part.shape.not_0b", {n, msg::Same(a.warehouse)});
+    if (a.goods != b.goods) return msg::Part("part.shape.goods", {n, m});
     if (rtl::FloatToStr(a.quantity) != rtl::FloatToStr(b.quantity)) {
-      return "statements " + n + " and " + m + " have different quantities";
+      return msg::Part("part.shape.quantity", {n, m});
     }
     if (b.warehouse != batch[1].warehouse) {
-      return "statement " + m + " is for warehouse '" + b.warehouse + "', statement 2 for '" +
-             batch[1].warehouse + "'";
+      return msg::Part("part.shape.warehouse",
+                       {m, msg::Same(b.warehouse), msg::Same(batch[1].warehouse)});
     }
-    if (!goods.insert(a.goods).second) {
-      return "goods '" + a.goods + "' has more than one pair of statements";
-    }
+    if (!goods.insert(a.goods).second) return msg::Part("part.shape.pairs", {msg::Same(a.goods)});
   }
-  return "";
+  return std::nullopt;
 }
 
 }  // namespace server

@@ -8,9 +8,11 @@
 // writes them into its statements.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "server/messages.h"
 #include "server/statements.h"
 #include "server/storage.h"
 
@@ -30,16 +32,16 @@ struct LedgerDocument {
 
 LedgerDocument ReadLedgerDocument(DbSession& db, double document);
 
-// "" when `statements` are exactly, in any order, the two stock statements of each of the
+// Nothing when `statements` are exactly, in any order, the two stock statements of each of the
 // document's lines (goods, warehouse "0B" and the document's warehouse, the line's quantity);
 // otherwise the first difference, in words.
-std::string CompareWithDocument(const LedgerDocument& doc,
-                                const std::vector<Statement>& statements);
+std::optional<msg::Text> CompareWithDocument(const LedgerDocument& doc,
+                                             const std::vector<Statement>& statements);
 
-// "" when a TranPara batch has the shape of one document's audit: pairs of statements, each the
-// statement for warehouse "0B" followed by one for the same goods and quantity in the document's
-// warehouse, one warehouse for the whole batch, each goods in one pair only; otherwise what is
-// wrong, in words.
-std::string CheckAuditBatchShape(const std::vector<Statement>& batch);
+// Nothing when a TranPara batch has the shape of one document's audit: pairs of statements, each
+// the statement for warehouse "0B" followed by one for the same goods and quantity in the
+// document's warehouse, one warehouse for the whole batch, each goods in one pair only; otherwise
+// what is wrong, in words.
+std::optional<msg::Text> CheckAuditBatchShape(const std::vector<Statement>& batch);
 
 }  // namespace server

@@ -1,168 +1,226 @@
-// The application server's refusals and limit messages, in one place. Each refusal has its own
-// stable text (and function name), so that operators, logs and tests can tell them apart and a
-// later translation can key them by name. The texts say what was refused and why, and what became
-// of the request (rolled back, nothing changed).
+// The application server's messages, in one table (server/messages.cpp): every text that can
+// reach an operator, each with a stable code, the Simplified Chinese text the operator reads and
+// the English text the server's log keeps for the administrator.
+//
+// - A refusal or failure is thrown as msg::Error. What the client receives (and the module's
+//   error display shows) is the Chinese text followed by the code, "……（代码 S-APPLY-013）", so
+//   that an operator can quote the code to the administrator; the log writes the code and the
+//   English text ("S-APPLY-013 Document 106 was changed by another user ..."). The code travels
+//   inside the text the client already shows, so clients of every protocol version show it.
+// - A message may be built from parts in both languages (msg::Text): a document's name, a
+//   field's caption, the reason of a rollback. A part that is itself a message keeps its code in
+//   the English text ("... (S-TXN-005 it was left open for more than 10 s)") and drops it from
+//   the Chinese, which names only the code of the whole message.
+// - `appserver messages` prints the table.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <exception>
+#include <initializer_list>
+#include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "remote/server_object.h"
 
 namespace server::msg {
 
-inline std::string Seconds(int64_t ms) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%g", static_cast<double>(ms) / 1000.0);
-  return buf;
-}
+// A text in the operator's language and in English.
+struct Text {
+  std::string zh;
+  std::string en;
+};
+
+// A text the same in both languages: numbers, codes, names, quoted client text.
+Text Same(std::string_view s);
+Text Number(double value);  // number text, 15 significant digits
+Text Count(int64_t value);
+
+struct Message {
+  std::string code;  // "S-APPLY-013"; stable, never reused for another meaning
+  Text text;
+
+  // What the operator sees: "<Chinese text>（代码 <code>）".
+  std::string ForOperator() const;
+  // What the log keeps: "<code> <English text>".
+  std::string ForLog() const;
+  // As a part of another message: the English keeps this message's code.
+  Text AsPart() const;
+  // Where a plain text is expected (a reply to the client) the operator's text.
+  operator std::string() const { return ForOperator(); }  // NOLINT(google-explicit-constructor)
+};
+
+// Streams write the log's form.
+std::ostream& operator<<(std::ostream& out, const Message& m);
+
+// A refusal or failure of the server: what() is the operator's text.
+class Error : public remote::ServerError {
+ public:
+  explicit Error(Message m);
+  const Message& message() const { return message_; }
+
+ private:
+  Message message_;
+};
+
+// The message of any failure: a coded error's own; anything else becomes S-GEN-001 with what()
+// as its English text.
+Message MessageOf(const std::exception& e);
+// The log's text of any failure: code and English text.
+std::string LogText(const std::exception& e);
+
+// One entry of the table: a message (key = its code) or a part used inside messages (key in
+// lower case). "{1}", "{2}", ... stand for the arguments.
+struct Entry {
+  const char* key;
+  const char* zh;
+  const char* en;
+};
+const std::vector<Entry>& Table();
+
+// The message or part of the table named `key`, with its arguments put in.
+Message Make(std::string_view code, std::initializer_list<Text> args = {});
+Text Part(std::string_view key, std::initializer_list<Text> args = {});
+
+// The caption an operator knows a stored field by ("审核日期" for YWRQ00); the English is the
+// field's name.
+Text Field(std::string_view name);
+// Field names joined: "审核日期、审核人员" / "YWRQ00, YWRY00".
+Text Fields(const std::vector<std::string>& names);
+// "单据 106" / "Document 106".
+Text Document(double number);
+// "单据 106 的商品 10010001" / "Document 106, goods 10010001".
+Text DocumentLine(double number, std::string_view goods);
+
+// --- Server objects and providers ----------------------------------------------------------
+
+Message UnknownProgId(std::string_view prog_id);
+Message NoProvider(std::string_view prog_id, std::string_view name);
+Message NoMethod(std::string_view prog_id, std::string_view name);
+Message ArgCount(std::string_view method, std::size_t expected, std::size_t given);
+Message TranParaTakesText();
+Message TooManyOpenResults(std::string_view prog_id, int max);
+Message NoOpenResult(std::string_view prog_id, uint32_t cursor);
+// `where`: the provider, or "provider of ProgID".
+Message TakesNoChanges(std::string_view where);
+// `quoted`: the client's text as QuoteForMessage quotes it.
+Message OwnListOnly(std::string_view provider, std::string_view quoted);
+Message DocumentByNumberOnly(std::string_view provider, std::string_view quoted);
+Message FlagNotSelection(std::string_view provider, std::string_view flag);
+Message ParameterMustBeText(std::string_view provider, std::string_view name);
+Message NeedsDocumentNumber(std::string_view provider);
+Message NotDocumentNumber(std::string_view provider, std::string_view text);
+Message TakesNoParameters(std::string_view provider, std::string_view name);
+Message DeliversNoRows(std::string_view provider);
+Message ExecutesNoCommands(std::string_view provider, std::string_view quoted);
+Message NoSuchParameter(std::string_view provider, std::string_view name);
+Message ClosingQueryNotExecutable();
+Message ResultTooLarge(std::string_view what, std::size_t bytes);
+
+// --- Statements ----------------------------------------------------------------------------
+
+Message StatementNotRecognised(std::string_view where, std::string_view quoted);
+// `kind`: Part("part.kind.stock_decrement") and the like.
+Message StatementWrongProvider(std::string_view where, std::string_view quoted, const Text& kind);
+Message BatchStatementRefused(std::size_t index, std::string_view quoted, const Text& reason);
+
+// --- The changes of a document -------------------------------------------------------------
+
+// `where`: Document(n) or DocumentLine(n, goods); `field`: the stored field's name.
+Message FieldMustBeText(const Text& where, std::string_view field);
+Message FieldNotValidText(const Text& where, std::string_view field);
+Message FieldTooLong(const Text& where, std::string_view field, int width);
+Message FieldMustBeNumber(const Text& where, std::string_view field);
+Message FieldMustBeDate(const Text& where, std::string_view field);
+Message FieldMustBeWhole(const Text& where, std::string_view field);
+Message FieldCannotBeWritten(const Text& where, std::string_view field);
+Message FieldCannotBeChanged(const Text& where, std::string_view field);
+Message ChangeLacksValueRead(const Text& where, std::string_view field);
+Message AuditOnlyWithStock(const Text& where);
+Message CancelOnlyByCancel(const Text& where);
+Message DocumentNoLongerExists(const Text& where);
+Message ChangedByAnother(const Text& where, const std::vector<std::string>& fields);
+Message UnknownNestedField(const Text& where, std::string_view name);
+Message LinesCannotBeAddedOrDeleted(const Text& where);
+Message LineLacksGoods(const Text& where);
+Message LineNoLongerExists(const Text& where);
+Message LineChangedByAnother(const Text& where, const std::vector<std::string>& fields);
+Message DocumentLacksNumber();
+Message DocumentsCannotBeAddedOrDeleted(const Text& where);
+Message NumberCannotBeChanged(const Text& where);
 
 // --- Texts and numbers of a request ------------------------------------------------------
 
-// `what` names the text ("the command text", "the parameter FLAG", "BEIZHU of document 5").
-inline std::string ControlCharacter(std::string_view what, unsigned char code) {
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "%02X", code);
-  return std::string(what) + " contains the control character 0x" + hex +
-         "; texts with control characters are refused and nothing was changed";
-}
-
-inline std::string NotFinite(std::string_view what) {
-  return std::string(what) +
-         " is not a finite number; infinities and NaN are refused and nothing was changed";
-}
-
-inline std::string StockOutOfRange(std::string_view goods, std::string_view warehouse) {
-  return "The stock of goods '" + std::string(goods) + "' in warehouse '" + std::string(warehouse) +
-         "' would no longer be a finite number; the statement was refused";
-}
+// `what` names the text (Part("part.command_text"), the parameter FLAG, BEIZHU of document 5).
+Message ControlCharacter(const Text& what, unsigned char code);
+Message NotFinite(const Text& what);
+Message StockOutOfRange(std::string_view goods, std::string_view warehouse);
 
 // --- The ledger's rules --------------------------------------------------------------------
 
-inline std::string LoneStockIncrement() {
-  return "A stock increment runs only inside the transaction of a cancel (sustarttran ... "
-         "sucommit); it was refused and nothing was changed";
-}
+Message LoneStockIncrement();
+Message LoneAuditReset();
+Message AfterAuditReset();
+Message CancelMismatch(double doc, const Text& detail);
+Message CommitWithoutReset();
+Message BatchShape(const Text& detail);
+Message SaveNeedsOneAudit(const Text& detail);
+Message SaveMismatch(double doc, const Text& detail);
+// The save's stock batch was rolled back before its document came.
+Message BatchRolledBack(const Text& reason);
+// The last failure of a save gets what became of the save added.
+Message SaveRolledBack(const Message& failure);
 
-inline std::string LoneAuditReset() {
-  return "An audit reset runs only inside the transaction of a cancel (sustarttran ... "
-         "sucommit); it was refused and nothing was changed";
-}
+// --- Transactions --------------------------------------------------------------------------
 
-inline std::string AfterAuditReset() {
-  return "The transaction of a cancel ends with its audit reset; the statement after it was "
-         "refused and the transaction rolled back";
-}
+// Why a transaction was rolled back; used as the reason of the messages below.
+Message TransactionIdle(int64_t ms);
+Message TransactionTooLong(int64_t ms);
+Message OtherRequestFirst(std::string_view request);  // before a save's document
+Message ClientGoneBeforeSave();
+Message ClientRolledBackCancel();
+Message ClientGoneBeforeCommit();
+Message TransactionAlreadyOpen();
+Message TransactionRolledBack(const Text& reason);         // at sucommit
+Message TransactionRolledBackExecute(const Text& reason);  // at a further command
+Message NoTransaction();
 
-inline std::string CancelMismatch(std::string_view doc, std::string_view detail) {
-  return "The cancel of document " + std::string(doc) +
-         " was refused: its stock increments are not exactly the document's lines (" +
-         std::string(detail) + "); the transaction was rolled back and nothing was changed";
-}
+// --- Cancelling an audit -------------------------------------------------------------------
 
-inline std::string CommitWithoutReset() {
-  return "The transaction was not committed: its stock increments belong to no audit reset of a "
-         "document; it was rolled back and nothing was changed";
-}
-
-inline std::string BatchShape(std::string_view detail) {
-  return "TranPara refused its batch: the batch of an audit holds, for each line, the statement "
-         "for warehouse 0B followed by the one for the document's warehouse with the same goods "
-         "and quantity (" +
-         std::string(detail) + "); nothing of the batch was run";
-}
-
-inline std::string SaveNeedsOneAudit(std::string_view detail) {
-  return "The stock batch was rolled back: the changes applied after TranPara must store the "
-         "audit of exactly one document (" +
-         std::string(detail) + "); neither the stock nor any document was changed";
-}
-
-inline std::string SaveMismatch(std::string_view doc, std::string_view detail) {
-  return "The save of document " + std::string(doc) +
-         " was refused: its stock batch is not exactly the two statements of each of the "
-         "document's lines (" +
-         std::string(detail) +
-         "); the document may have changed since it was opened. Neither the stock nor the "
-         "document was changed; reopen the document and save again";
-}
-
-// --- Time limits of transactions -----------------------------------------------------------
-
-inline std::string TransactionIdle(int64_t ms) {
-  return "it was left open for more than " + Seconds(ms) + " s";
-}
-
-inline std::string TransactionTooLong(int64_t ms) {
-  return "it held the database for more than " + Seconds(ms) + " s from its start";
-}
+Message CancelDocumentMissing(double doc);
+Message CancelNotAudited(double doc);
+Message CancelClosedPeriod(double doc);
 
 // --- Memory of open results ----------------------------------------------------------------
 
-inline std::string ResultMemorySession(uint32_t cursor, int64_t bytes) {
-  return "The open result " + std::to_string(cursor) +
-         " was closed: the rows this connection holds for its open results would exceed " +
-         std::to_string(bytes >> 20) +
-         " MiB; read a result to its end before opening others, "
-         "or open it again";
-}
-
-inline std::string ResultMemoryServer(uint32_t cursor, int64_t bytes) {
-  return "The open result " + std::to_string(cursor) +
-         " was closed: the rows the application server holds for open results would exceed " +
-         std::to_string(bytes >> 20) + " MiB; open it again later";
-}
+Message ResultMemorySession(uint32_t cursor, int64_t bytes);
+Message ResultMemoryServer(uint32_t cursor, int64_t bytes);
 
 // --- Connections ---------------------------------------------------------------------------
 
-inline std::string TooManyClients(std::size_t max) {
-  return "The application server serves at most " + std::to_string(max) +
-         " clients at once; try again later";
-}
+Message TooManyClients(std::size_t max);
+Message TooManyFromAddress(std::string_view address, std::size_t max);
+Message TooManyObjects(std::size_t max);
+Message TooManyObjectsFromAddress(std::string_view address, std::size_t max);
+Message ChannelInUse(uint32_t channel);
+Message NoObjectOnChannel(uint32_t channel);
+Message ProgIdControlCharacter();
+Message HandshakeTooSlow(int64_t ms);
+Message SessionIdle(int64_t ms);
+Message RequestTooSlow(int64_t ms);
+Message ReplyNotRead(int64_t ms);
 
-inline std::string TooManyFromAddress(std::string_view address, std::size_t max) {
-  return "The computer " + std::string(address) + " already has " + std::to_string(max) +
-         " connections to the application server, the most one computer may have; close some "
-         "and try again";
-}
+// --- The database --------------------------------------------------------------------------
 
-inline std::string TooManyObjects(std::size_t max) {
-  return "The application server holds at most " + std::to_string(max) +
-         " server objects at once; try again later";
-}
-
-inline std::string TooManyObjectsFromAddress(std::string_view address, std::size_t max) {
-  return "The computer " + std::string(address) + " already holds " + std::to_string(max) +
-         " server objects on the application server, the most one computer may hold; release "
-         "some and try again";
-}
-
-inline std::string ChannelInUse(uint32_t channel) {
-  return "Channel " + std::to_string(channel) + " already holds a server object";
-}
-
-inline std::string NoObjectOnChannel(uint32_t channel) {
-  return "No server object on channel " + std::to_string(channel);
-}
-
-inline std::string ProgIdControlCharacter() {
-  return "The name of the server object contains a control character; it was refused";
-}
-
-inline std::string HandshakeTooSlow(int64_t ms) {
-  return "the greeting did not complete within " + Seconds(ms) + " s";
-}
-
-inline std::string SessionIdle(int64_t ms) {
-  return "The connection was closed after " + Seconds(ms) + " s without a request; connect again";
-}
-
-inline std::string RequestTooSlow(int64_t ms) {
-  return "the request did not arrive whole within " + Seconds(ms) + " s";
-}
-
-inline std::string ReplyNotRead(int64_t ms) {
-  return "the client did not read a reply within " + Seconds(ms) + " s";
-}
+Message DatabaseBusy();
+Message DatabaseConflict(std::string_view detail);
+// `what`: the step that failed ("prepare", "commit"), may be empty; `detail`: the database's own
+// message, which only the log shows.
+Message DatabaseError(std::string_view what, std::string_view detail);
+Message DatabaseConnectionLost(std::string_view detail);
+Message DatabaseNul();
+Message DatabaseRolledBackAtCommit();
+Message StoredDateUnreadable(std::string_view text);
 
 }  // namespace server::msg

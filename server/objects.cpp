@@ -15,12 +15,14 @@
 #include "server/providers.h"
 #include "server/schema.h"
 #include "server/text_rules.h"
+#include "server/trail.h"
 
 namespace server {
 namespace {
 
-using remote::ServerError;
 using remote::Value;
+using Refused = msg::Error;
+using msg::Part;
 using Clock = std::chrono::steady_clock;
 
 std::mutex& OptionsMutex() {
@@ -70,23 +72,30 @@ class TransactionTimer {
 // the transaction state, and one mutex that serialises requests against the timer.
 class ObjectBase : public remote::ServerObject {
  public:
-  ObjectBase(std::string prog_id, StorageFactory& storage)
+  ObjectBase(std::string prog_id, StorageFactory& storage, ClientInfo client)
       : prog_id_(std::move(prog_id)),
+        storage_(storage),
+        client_(std::move(client)),
         db_(storage.NewSession()),
         options_(GetObjectOptions()),
         memory_(options_.result_memory_per_session, options_.result_memory_total) {}
   ~ObjectBase() override {
     TransactionTimer::Instance().Cancel(this);
-    std::lock_guard<std::mutex> lock(mu_);
-    cursors_.clear();
-    db_->Rollback();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      cursors_.clear();
+      db_->Rollback();
+      FlushTrail();
+    }
+    // The instance's events are written before it is gone (and before its storage may be).
+    trail::WaitFor(this);
   }
 
   remote::OpenResult Open(const remote::OpenRequest& request) override {
     return Guarded(Request::kOpen, request.provider, [&] {
-      CheckText(request.provider, "The provider name");
+      CheckText(request.provider, Part("part.provider_name"));
       CheckParams(request.params);
-      if (request.command_text) CheckText(*request.command_text, "The command text");
+      if (request.command_text) CheckText(*request.command_text, Part("part.command_text"));
       Provider& p = FindProvider(request.provider);
       OpenedResult opened = p.Open(*db_, request);
       remote::OpenResult result;
@@ -101,8 +110,7 @@ class ObjectBase : public remote::ServerObject {
       result.version = opened.cursor->Version();
       if (result.packet.more) {
         if (static_cast<int>(cursors_.size()) >= options_.max_open_results) {
-          throw ServerError(prog_id_ + ": too many open results (at most " +
-                            std::to_string(options_.max_open_results) + "); close some first");
+          throw Refused(msg::TooManyOpenResults(prog_id_, options_.max_open_results));
         }
         result.cursor = next_cursor_++;
         if (next_cursor_ == 0) next_cursor_ = 1;
@@ -119,11 +127,11 @@ class ObjectBase : public remote::ServerObject {
       if (it == cursors_.end()) {
         if (cursor == 0) return packet;  // every row had arrived: nothing more
         if (auto closed = closed_.find(cursor); closed != closed_.end()) {
-          const std::string message = closed->second;
+          const msg::Message message = closed->second;
           closed_.erase(closed);
-          throw ServerError(message);
+          throw Refused(message);
         }
-        throw ServerError(prog_id_ + ": no open result " + std::to_string(cursor));
+        throw Refused(msg::NoOpenResult(prog_id_, cursor));
       }
       packet.more = it->second->Next(count, packet.rows);
       if (!packet.more) cursors_.erase(it);
@@ -139,9 +147,9 @@ class ObjectBase : public remote::ServerObject {
   void Execute(const std::string& provider, const std::vector<remote::Param>& params,
                const std::string& command_text) override {
     Guarded(Request::kExecute, provider, [&] {
-      CheckText(provider, "The provider name");
+      CheckText(provider, Part("part.provider_name"));
       CheckParams(params);
-      CheckText(command_text, "The command text");
+      CheckText(command_text, Part("part.command_text"));
       Provider& p = FindProvider(provider);
       ExecuteCommand(p, params, command_text);
       return 0;
@@ -152,24 +160,25 @@ class ObjectBase : public remote::ServerObject {
                                    const std::vector<remote::RowDelta>& delta,
                                    int32_t max_errors) override {
     return Guarded(Request::kApply, provider, [&] {
-      CheckText(provider, "The provider name");
+      CheckText(provider, Part("part.provider_name"));
       for (const remote::RowDelta& row : delta) CheckDelta(row);
       Provider& p = FindProvider(provider);
-      if (!p.Applies()) throw ServerError(provider + " of " + prog_id_ + " takes no changes");
+      if (!p.Applies()) throw Refused(msg::TakesNoChanges(provider + " of " + prog_id_));
       return ApplyChanges(p, delta, max_errors);
     });
   }
 
   Value Call(const std::string& method, std::vector<Value>& args) override {
     return Guarded(Request::kCall, method, [&] {
-      CheckText(method, "The method name");
+      CheckText(method, Part("part.method_name"));
       for (size_t i = 0; i < args.size(); ++i) {
-        CheckValue(args[i], "Argument " + std::to_string(i + 1) + " of " + method, TextUse::kName);
+        CheckValue(
+            args[i],
+            Part("part.argument", {msg::Count(static_cast<int64_t>(i + 1)), msg::Same(method)}),
+            TextUse::kName);
       }
       auto it = methods_.find(method);
-      if (it == methods_.end()) {
-        throw ServerError(prog_id_ + " has no method '" + method + "'");
-      }
+      if (it == methods_.end()) throw Refused(msg::NoMethod(prog_id_, method));
       return it->second(args);
     });
   }
@@ -179,9 +188,9 @@ class ObjectBase : public remote::ServerObject {
   void OnDeadline(bool from_timer = true) {
     const Clock::time_point now = Clock::now();
     if (txn_ != Txn::kOpen || now < deadline_) return;
-    const std::string reason = now >= limit_deadline_ ? msg::TransactionTooLong(limit_.count())
-                                                      : msg::TransactionIdle(idle_.count());
-    Log(LogLevel::kWarning, prog_id_ + ": transaction rolled back: " + reason);
+    const msg::Message reason = now >= limit_deadline_ ? msg::TransactionTooLong(limit_.count())
+                                                       : msg::TransactionIdle(idle_.count());
+    Log(LogLevel::kWarning, prog_id_ + ": transaction rolled back: " + reason.ForLog());
     Abort(reason, /*cancel_timer=*/!from_timer);
   }
   std::mutex& mutex() { return mu_; }
@@ -199,16 +208,18 @@ class ObjectBase : public remote::ServerObject {
   }
   static void CheckArgCount(const std::string& method, const std::vector<Value>& args,
                             size_t expected) {
-    if (args.size() != expected) {
-      throw ServerError("Method " + method + " takes " + std::to_string(expected) +
-                        (expected == 1 ? " argument (" : " arguments (") +
-                        std::to_string(args.size()) + " given)");
-    }
+    if (args.size() != expected) throw Refused(msg::ArgCount(method, expected, args.size()));
   }
 
   // Hooks of the derived objects; the defaults run without an explicit transaction.
   virtual void BeforeRequest(Request, const std::string& name) {}
-  virtual void OnFailure(Request, const std::string& what) {}
+  virtual void OnFailure(Request, const msg::Message& what) {}
+  // The transaction was rolled back for `reason` (a time limit, a failure): the object records
+  // what it had begun. Called with the mutex held, also from the timer's thread.
+  virtual void OnAborted(const msg::Message& reason) {}
+  // Whether the failed event waiting to be written must wait for a later request (which will
+  // name its document) rather than be written when this request ends.
+  virtual bool HoldsFailedEvent() const { return false; }
   virtual void ExecuteCommand(Provider& p, const std::vector<remote::Param>& params,
                               const std::string& text) {
     RunStatement(*db_, p.RecogniseCommand(params, text));
@@ -236,7 +247,7 @@ class ObjectBase : public remote::ServerObject {
     db_->Rollback();
     db_->Begin();
     txn_ = Txn::kOpen;
-    aborted_reason_.clear();
+    aborted_reason_ = {};
     idle_ = idle;
     limit_ = limit;
     limit_deadline_ = Clock::now() + limit;
@@ -248,29 +259,58 @@ class ObjectBase : public remote::ServerObject {
   }
   void EndTxn() {
     txn_ = Txn::kNone;
-    aborted_reason_.clear();
+    aborted_reason_ = {};
     TransactionTimer::Instance().Cancel(this);
   }
   // Rolls back; the reason is given to the requests that the transaction refuses from now on.
-  void Abort(const std::string& reason, bool cancel_timer = true) {
+  void Abort(const msg::Message& reason, bool cancel_timer = true) {
     db_->Rollback();
     txn_ = Txn::kAborted;
     aborted_reason_ = reason;
     if (cancel_timer) TransactionTimer::Instance().Cancel(this);
+    OnAborted(reason);
+  }
+
+  // A new event of the trail, naming this instance's client.
+  trail::Event NewEvent(trail::Kind kind) const {
+    trail::Event e;
+    e.kind = kind;
+    e.time = trail::Now();
+    e.client_address = client_.address;
+    e.computer_name = client_.computer_name;
+    e.operator_code = client_.operator_code;
+    return e;
+  }
+  // A failed save or cancel: the event is written after the rollback by the trail writer.
+  static void SetFailure(trail::Event& e, const msg::Message& why) {
+    e.code = why.code;
+    e.reason = why.text.en;
+  }
+  void QueueEvent(trail::Event e) { trail::Queue(storage_, std::move(e), this); }
+  // The failed event that waits for a request to name its document (or for the instance's end).
+  void HoldEvent(trail::Event e) {
+    FlushTrail();
+    unwritten_ = std::move(e);
+  }
+  void FlushTrail() {
+    if (!unwritten_) return;
+    QueueEvent(std::move(*unwritten_));
+    unwritten_.reset();
   }
 
   std::string prog_id_;
+  StorageFactory& storage_;
+  ClientInfo client_;
   std::unique_ptr<DbSession> db_;
   ObjectOptions options_;
   Txn txn_ = Txn::kNone;
-  std::string aborted_reason_;
+  msg::Message aborted_reason_;
+  std::optional<trail::Event> unwritten_;
 
  private:
   Provider& FindProvider(const std::string& name) {
     auto it = providers_.find(name);
-    if (it == providers_.end()) {
-      throw ServerError(prog_id_ + " has no provider '" + name + "'");
-    }
+    if (it == providers_.end()) throw Refused(msg::NoProvider(prog_id_, name));
     return *it->second;
   }
 
@@ -284,17 +324,27 @@ class ObjectBase : public remote::ServerObject {
   auto Guarded(Request request, const std::string& name, uint32_t keep_cursor, F&& body)
       -> decltype(body()) {
     std::lock_guard<std::mutex> lock(mu_);
+    // A failed event of this request (or of a time limit met before it) is handed to the trail
+    // writer when the request ends, unless it waits for a later request to name its document.
+    struct FlushAtEnd {
+      ObjectBase& self;
+      ~FlushAtEnd() {
+        if (!self.HoldsFailedEvent()) self.FlushTrail();
+      }
+    } flush{*this};
     try {
       OnDeadline(/*from_timer=*/false);
       DetachCursors(keep_cursor);
       BeforeRequest(request, name);
       return body();
-    } catch (const ServerError& e) {
-      OnFailure(request, e.what());
+    } catch (const Refused& e) {
+      OnFailure(request, e.message());
       throw;
     } catch (const std::exception& e) {
-      OnFailure(request, e.what());
-      throw ServerError(e.what());
+      // Every failure leaves with a code and the operator's text; what it said is logged.
+      const msg::Message m = msg::MessageOf(e);
+      OnFailure(request, m);
+      throw Refused(m);
     }
   }
 
@@ -312,10 +362,10 @@ class ObjectBase : public remote::ServerObject {
         ++it;
         continue;
       }
-      std::string message = refusal == ResultMemory::Refusal::kSession
-                                ? msg::ResultMemorySession(it->first, memory_.session_limit())
-                                : msg::ResultMemoryServer(it->first, memory_.server_limit());
-      Log(LogLevel::kWarning, prog_id_ + ": " + message);
+      msg::Message message = refusal == ResultMemory::Refusal::kSession
+                                 ? msg::ResultMemorySession(it->first, memory_.session_limit())
+                                 : msg::ResultMemoryServer(it->first, memory_.server_limit());
+      Log(LogLevel::kWarning, prog_id_ + ": " + message.ForLog());
       closed_[it->first] = std::move(message);
       if (closed_.size() > 64) closed_.erase(closed_.begin());
       it = cursors_.erase(it);
@@ -324,18 +374,20 @@ class ObjectBase : public remote::ServerObject {
 
   static void CheckParams(const std::vector<remote::Param>& params) {
     for (const remote::Param& p : params) {
-      CheckText(p.name, "A parameter name");
-      CheckValue(p.value, "The parameter " + p.name, TextUse::kName);
+      CheckText(p.name, Part("part.parameter_name"));
+      CheckValue(p.value, Part("part.parameter", {msg::Same(p.name)}), TextUse::kName);
     }
   }
   // Field names of a change, with its nested changes; the values of stored fields are checked
   // where they are written (ApplyDocumentChanges fails the row).
   static void CheckDelta(const remote::RowDelta& row) {
     for (const auto* values : {&row.changed, &row.original}) {
-      for (const remote::FieldValue& v : *values) CheckText(v.field, "A field name of the changes");
+      for (const remote::FieldValue& v : *values) {
+        CheckText(v.field, Part("part.change_field_name"));
+      }
     }
     for (const remote::NestedDelta& nested : row.nested) {
-      CheckText(nested.field, "A field name of the changes");
+      CheckText(nested.field, Part("part.change_field_name"));
       for (const remote::RowDelta& r : nested.rows) CheckDelta(r);
     }
   }
@@ -345,7 +397,7 @@ class ObjectBase : public remote::ServerObject {
   std::map<std::string, std::function<Value(std::vector<Value>&)>> methods_;
   ResultMemory memory_;  // before the cursors, which give their memory back when destroyed
   std::map<uint32_t, std::unique_ptr<ProviderCursor>> cursors_;
-  std::map<uint32_t, std::string> closed_;  // results closed for memory: why
+  std::map<uint32_t, msg::Message> closed_;  // results closed for memory: why
   uint32_t next_cursor_ = 1;
   Clock::time_point deadline_;
   Clock::time_point limit_deadline_;
@@ -385,11 +437,20 @@ void TransactionTimer::Run() {
   }
 }
 
+// The staff code a change stamps as the auditor (YWRY00's new value), or "".
+std::string StampedAuditor(const remote::RowDelta& row) {
+  for (const remote::FieldValue& v : row.changed) {
+    if (v.field == "YWRY00" && v.value.is_text()) return v.value.text();
+  }
+  return "";
+}
+
 // dsp_xstzxkc0_ck and the single document; "TranPara" with the pending save described in
 // objects.h.
 class SysTranObject : public ObjectBase {
  public:
-  explicit SysTranObject(StorageFactory& storage) : ObjectBase(remote::kProgIdSysTran, storage) {
+  SysTranObject(StorageFactory& storage, ClientInfo client)
+      : ObjectBase(remote::kProgIdSysTran, storage, std::move(client)) {
     AddProvider(MakeDocumentProvider());
     AddProvider(MakeListProvider(
         "dsp_xstzxkc0_ck",
@@ -398,132 +459,264 @@ class SysTranObject : public ObjectBase {
         schema::StockFields(), schema::kCounterStockCK));
     AddMethod("TranPara", [this](std::vector<Value>& args) { return TranPara(args); });
   }
+  ~SysTranObject() override {
+    // The timer no longer looks at this instance once Cancel returns.
+    TransactionTimer::Instance().Cancel(this);
+    std::lock_guard<std::mutex> lock(mutex());
+    if (txn_ == Txn::kOpen) {
+      // The client went away with its stock batch pending: rolled back, and recorded.
+      db_->Rollback();
+      EndTxn();
+      QueueFailedSave(msg::ClientGoneBeforeSave(), nullptr);
+    }
+    FlushTrail();
+  }
 
  protected:
   void BeforeRequest(Request request, const std::string& name) override {
     if (txn_ != Txn::kOpen) return;
     if (request == Request::kApply && name == "dsp_qmdwlrt1") return;
-    const std::string reason = "another request (" + name + ") came before the document";
-    Log(LogLevel::kWarning, prog_id_ + ": stock batch rolled back: " + reason);
+    const msg::Message reason = msg::OtherRequestFirst(name);
+    Log(LogLevel::kWarning, prog_id_ + ": stock batch rolled back: " + reason.ForLog());
     Abort(reason);
   }
+
+  // The batch's event waits for the apply that would have stored its document.
+  void OnAborted(const msg::Message& reason) override {
+    trail::Event e = FailedSave(reason, nullptr);
+    pending_.clear();
+    pending_stock_.clear();
+    HoldEvent(std::move(e));
+  }
+  bool HoldsFailedEvent() const override { return txn_ == Txn::kAborted; }
 
   remote::ApplyResult ApplyChanges(Provider& p, const std::vector<remote::RowDelta>& delta,
                                    int32_t max_errors) override {
     if (txn_ == Txn::kAborted) {
-      const std::string reason = aborted_reason_;
+      const msg::Message reason = aborted_reason_;
       EndTxn();
-      throw ServerError("The stock changes of this save were rolled back (" + reason +
-                        "); nothing was saved. Save again.");
+      if (unwritten_ && !delta.empty()) NameDocument(*unwritten_, delta.front());
+      FlushTrail();
+      throw Refused(msg::BatchRolledBack(reason.AsPart()));
     }
-    if (txn_ != Txn::kOpen) return ObjectBase::ApplyChanges(p, delta, max_errors);
+    if (txn_ != Txn::kOpen) return PlainApply(p, delta, max_errors);
     // The pending save: the document joins the stock batch's transaction, and the batch must be
     // that document's.
-    auto refuse = [&](const std::string& message) {
+    const remote::RowDelta* row = delta.size() == 1 ? &delta.front() : nullptr;
+    auto fail = [&](const msg::Message& why) {
       db_->Rollback();
       EndTxn();
+      QueueFailedSave(why, row);
       pending_.clear();
-      throw ServerError(message);
+      pending_stock_.clear();
+    };
+    auto refuse = [&](const msg::Message& message) {
+      fail(message);
+      throw Refused(message);
     };
     if (delta.size() != 1) {
-      refuse(msg::SaveNeedsOneAudit(delta.empty() ? std::string("the changes name no document")
-                                                  : std::to_string(delta.size()) +
-                                                        " documents in the changes"));
+      refuse(msg::SaveNeedsOneAudit(
+          delta.empty()
+              ? Part("part.save.no_document")
+              : Part("part.save.documents", {msg::Count(static_cast<int64_t>(delta.size()))})));
     }
     const std::optional<double> number = ChangedDocumentNumber(delta.front());
-    if (!number) refuse(msg::SaveNeedsOneAudit("the changes lack the document number DHAO00"));
-    const std::string doc = rtl::FloatToStr(*number);
+    if (!number) refuse(msg::SaveNeedsOneAudit(Part("part.save.no_number")));
     if (!StoresAudit(delta.front())) {
-      refuse(msg::SaveNeedsOneAudit("the changes of document " + doc + " store no audit date"));
+      refuse(msg::SaveNeedsOneAudit(Part("part.save.no_stamp", {msg::Number(*number)})));
     }
     remote::ApplyResult result;
+    std::vector<msg::Message> failures;
+    std::vector<WrittenField> written;
     try {
       ApplyOptions options;
       options.nested_field = "tb_qmdwlrt2";
       options.max_errors = max_errors;
       options.audit_allowed = true;
+      options.failures = &failures;
+      options.written = &written;
       result = ApplyDocumentChanges(*db_, delta, options);
-    } catch (...) {
-      db_->Rollback();
-      EndTxn();
-      pending_.clear();
+    } catch (const std::exception& e) {
+      fail(msg::MessageOf(e));
       throw;
     }
     if (result.error_count > 0) {
-      db_->Rollback();
-      EndTxn();
-      pending_.clear();
       // One message per failing row; the last says what became of the save.
-      result.errors.back() +=
-          " (the save was rolled back: neither the stock nor the document "
-          "was changed)";
+      for (const msg::Message& f : failures) {
+        Log(LogLevel::kWarning,
+            "The save of document " + rtl::FloatToStr(*number) + " failed: " + f.ForLog());
+      }
+      fail(failures.empty() ? msg::Make("S-GEN-001", {msg::Same("the save failed")})
+                            : failures.front());
+      if (!failures.empty()) result.errors.back() = msg::SaveRolledBack(failures.back());
       return result;
     }
+    std::optional<msg::Message> mismatch_refusal;
     try {
       // The document as stored now, inside the transaction: its lines and warehouse.
-      const std::string mismatch = CompareWithDocument(ReadLedgerDocument(*db_, *number), pending_);
-      if (!mismatch.empty()) refuse(msg::SaveMismatch(doc, mismatch));
-      db_->Commit();
-    } catch (...) {
-      db_->Rollback();
-      EndTxn();
-      pending_.clear();
+      const LedgerDocument stored = ReadLedgerDocument(*db_, *number);
+      if (auto mismatch = CompareWithDocument(stored, pending_)) {
+        mismatch_refusal = msg::SaveMismatch(*number, *mismatch);
+      } else {
+        // The audit and its event are committed together.
+        trail::Event e = NewEvent(trail::Kind::kAudit);
+        e.document = *number;
+        e.warehouse = stored.warehouse;
+        if (const std::string auditor = StampedAuditor(delta.front()); !auditor.empty()) {
+          e.operator_code = auditor;
+        }
+        trail::Details details;
+        details.stock = pending_stock_;
+        details.fields = std::move(written);
+        e.details = details.Json();
+        trail::Append(*db_, e);
+        db_->Commit();
+      }
+    } catch (const std::exception& e) {
+      fail(msg::MessageOf(e));
       throw;
     }
+    if (mismatch_refusal) refuse(*mismatch_refusal);
     EndTxn();
     pending_.clear();
+    pending_stock_.clear();
     return result;
   }
 
  private:
-  Value TranPara(std::vector<Value>& args) {
-    CheckArgCount("TranPara", args, 1);
-    if (!args[0].is_text()) throw ServerError("Method TranPara takes one text argument");
-    std::vector<Statement> batch = ParseStockBatch(args[0].text());
-    if (const std::string wrong = CheckAuditBatchShape(batch); !wrong.empty()) {
-      throw StatementRefused(msg::BatchShape(wrong));
+  trail::Event FailedSave(const msg::Message& why, const remote::RowDelta* row) const {
+    trail::Event e = NewEvent(trail::Kind::kAuditFailed);
+    SetFailure(e, why);
+    if (row) NameDocument(e, *row);
+    trail::Details details;
+    details.statements = pending_;
+    e.details = details.Json();
+    return e;
+  }
+  void QueueFailedSave(const msg::Message& why, const remote::RowDelta* row) {
+    FlushTrail();
+    QueueEvent(FailedSave(why, row));
+  }
+  static void NameDocument(trail::Event& e, const remote::RowDelta& row) {
+    e.document = ChangedDocumentNumber(row);
+    if (const std::string auditor = StampedAuditor(row); !auditor.empty()) {
+      e.operator_code = auditor;
     }
-    BeginTxn(options_.save_timeout, std::min(options_.save_timeout, options_.transaction_limit));
+  }
+
+  // An apply without a pending batch: written and committed on its own (it can store no audit).
+  // What it changed is recorded as a "change" of each document, in the same transaction; a
+  // refused attempt to store an audit this way is recorded as a failed save.
+  remote::ApplyResult PlainApply(Provider& p, const std::vector<remote::RowDelta>& delta,
+                                 int32_t max_errors) {
+    if (p.name() != "dsp_qmdwlrt1") return ObjectBase::ApplyChanges(p, delta, max_errors);
+    std::vector<msg::Message> failures;
+    std::vector<WrittenField> written;
+    ApplyOptions options;
+    options.nested_field = "tb_qmdwlrt2";
+    options.max_errors = max_errors;
+    options.failures = &failures;
+    options.written = &written;
+    db_->Begin();
+    remote::ApplyResult result;
+    try {
+      result = ApplyDocumentChanges(*db_, delta, options);
+      const bool rolled_back = max_errors >= 0 && result.error_count > max_errors;
+      if (rolled_back) {
+        db_->Rollback();
+      } else {
+        std::map<double, std::vector<WrittenField>> by_document;
+        for (WrittenField& w : written) by_document[w.document].push_back(std::move(w));
+        for (auto& [document, fields] : by_document) {
+          trail::Event e = NewEvent(trail::Kind::kChange);
+          e.document = document;
+          trail::Details details;
+          details.fields = std::move(fields);
+          e.details = details.Json();
+          trail::Append(*db_, e);
+        }
+        db_->Commit();
+      }
+    } catch (...) {
+      db_->Rollback();
+      throw;
+    }
+    if (result.error_count > 0) {
+      for (const msg::Message& f : failures) Log(LogLevel::kWarning, "Apply: " + f.ForLog());
+      for (const remote::RowDelta& row : delta) {
+        if (!StoresAudit(row)) continue;
+        trail::Event e = NewEvent(trail::Kind::kAuditFailed);
+        SetFailure(e,
+                   msg::AuditOnlyWithStock(msg::Document(ChangedDocumentNumber(row).value_or(0))));
+        NameDocument(e, row);
+        QueueEvent(std::move(e));
+      }
+    }
+    return result;
+  }
+
+  Value TranPara(std::vector<Value>& args) {
+    // An earlier batch rolled back whose apply never came: its event is written now.
+    FlushTrail();
+    try {
+      CheckArgCount("TranPara", args, 1);
+      if (!args[0].is_text()) throw Refused(msg::TranParaTakesText());
+      pending_ = ParseStockBatch(args[0].text());
+      if (auto wrong = CheckAuditBatchShape(pending_)) {
+        throw StatementRefused(msg::BatchShape(*wrong));
+      }
+      BeginTxn(options_.save_timeout, std::min(options_.save_timeout, options_.transaction_limit));
+    } catch (const std::exception& e) {
+      QueueFailedSave(msg::MessageOf(e), nullptr);
+      pending_.clear();
+      throw;
+    }
     try {
       size_t unbooked = 0;
       const Statement* first_unbooked = nullptr;
-      for (const Statement& st : batch) {
-        if (RunStatement(*db_, st) > 0) continue;
+      pending_stock_.clear();
+      for (const Statement& st : pending_) {
+        double before = 0, after = 0;
+        if (RunStatement(*db_, st, &before, &after) > 0) {
+          pending_stock_.push_back({st.goods, st.warehouse, before, after});
+          continue;
+        }
         if (unbooked++ == 0) first_unbooked = &st;
       }
       if (first_unbooked) {
         // One line for the whole batch, however long it is.
         Log(LogLevel::kWarning,
-            std::to_string(unbooked) + " of " + std::to_string(batch.size()) +
+            std::to_string(unbooked) + " of " + std::to_string(pending_.size()) +
                 " stock statements of a TranPara batch found no stock row \"YW\" (the first: "
                 "goods '" +
                 first_unbooked->goods + "' in warehouse '" + first_unbooked->warehouse +
                 "'); their quantities were not booked");
       }
-    } catch (...) {
+    } catch (const std::exception& e) {
       db_->Rollback();
       EndTxn();
+      QueueFailedSave(msg::MessageOf(e), nullptr);
+      pending_.clear();
+      pending_stock_.clear();
       throw;
     }
-    pending_ = std::move(batch);
     return Value();
   }
 
-  std::vector<Statement> pending_;  // the stock batch waiting for its document
+  std::vector<Statement> pending_;                 // the stock batch waiting for its document
+  std::vector<trail::StockChange> pending_stock_;  // what its statements changed
 };
 
 // The header list and the command provider; "sustarttran", "sucommit", "surollback".
 class CommunicationObject : public ObjectBase {
  public:
-  explicit CommunicationObject(StorageFactory& storage)
-      : ObjectBase(remote::kProgIdCommunicate, storage) {
+  CommunicationObject(StorageFactory& storage, ClientInfo client)
+      : ObjectBase(remote::kProgIdCommunicate, storage, std::move(client)) {
     AddProvider(MakeHeaderListProvider());
     AddProvider(MakeCommandProvider());
     AddMethod("sustarttran", [this](std::vector<Value>& args) {
       CheckArgCount("sustarttran", args, 0);
-      if (txn_ == Txn::kOpen) {
-        throw ServerError("A transaction is already open; commit or roll it back first");
-      }
+      if (txn_ == Txn::kOpen) throw Refused(msg::TransactionAlreadyOpen());
       BeginTxn(options_.transaction_timeout, options_.transaction_limit);
       ResetCancel();
       return Value();
@@ -531,30 +724,60 @@ class CommunicationObject : public ObjectBase {
     AddMethod("sucommit", [this](std::vector<Value>& args) {
       CheckArgCount("sucommit", args, 0);
       if (txn_ == Txn::kAborted) {
-        const std::string reason = aborted_reason_;
+        const msg::Message reason = aborted_reason_;
         EndTxn();
-        throw ServerError("The transaction was rolled back (" + reason +
-                          "); nothing was committed");
+        throw Refused(msg::TransactionRolledBack(reason.AsPart()));
       }
-      if (txn_ != Txn::kOpen) throw ServerError("No transaction is open: nothing to commit");
+      if (txn_ != Txn::kOpen) throw Refused(msg::NoTransaction());
       if (!increments_.empty() && !reset_done_) {
         db_->Rollback();
         EndTxn();
+        QueueEvent(FailedCancel(msg::CommitWithoutReset()));
         ResetCancel();
-        throw ServerError(msg::CommitWithoutReset());
+        throw Refused(msg::CommitWithoutReset());
+      }
+      try {
+        if (reset_done_) {
+          // The cancel and its event are committed together.
+          trail::Event e = NewEvent(trail::Kind::kCancel);
+          e.document = document_;
+          e.warehouse = warehouse_;
+          trail::Details details;
+          details.stock = stock_;
+          details.fields = stamp_;
+          e.details = details.Json();
+          trail::Append(*db_, e);
+        }
+        db_->Commit();
+      } catch (const std::exception& e) {
+        db_->Rollback();
+        EndTxn();
+        if (reset_done_ || !increments_.empty()) QueueEvent(FailedCancel(msg::MessageOf(e)));
+        ResetCancel();
+        throw;
       }
       EndTxn();
       ResetCancel();
-      db_->Commit();
       return Value();
     });
     AddMethod("surollback", [this](std::vector<Value>& args) {
       CheckArgCount("surollback", args, 0);
+      if (txn_ == Txn::kOpen && Begun()) QueueEvent(FailedCancel(msg::ClientRolledBackCancel()));
       db_->Rollback();
       EndTxn();
       ResetCancel();
       return Value();
     });
+  }
+  ~CommunicationObject() override {
+    TransactionTimer::Instance().Cancel(this);
+    std::lock_guard<std::mutex> lock(mutex());
+    if (txn_ == Txn::kOpen && Begun()) {
+      db_->Rollback();
+      EndTxn();
+      QueueEvent(FailedCancel(msg::ClientGoneBeforeCommit()));
+    }
+    FlushTrail();
   }
 
  protected:
@@ -564,8 +787,7 @@ class CommunicationObject : public ObjectBase {
   void ExecuteCommand(Provider& p, const std::vector<remote::Param>& params,
                       const std::string& text) override {
     if (txn_ == Txn::kAborted) {
-      throw ServerError("The transaction was rolled back (" + aborted_reason_ +
-                        "); roll back before executing further commands");
+      throw Refused(msg::TransactionRolledBackExecute(aborted_reason_.AsPart()));
     }
     const Statement st = p.RecogniseCommand(params, text);
     const bool increment = st.kind == StatementKind::kStockIncrement;
@@ -575,43 +797,89 @@ class CommunicationObject : public ObjectBase {
       throw StatementRefused(increment ? msg::LoneStockIncrement() : msg::LoneAuditReset());
     }
     if (reset_done_) throw StatementRefused(msg::AfterAuditReset());
+    sent_.push_back(st);
     if (increment) {
-      if (RunStatement(*db_, st) == 0) {
+      double before = 0, after = 0;
+      if (RunStatement(*db_, st, &before, &after) == 0) {
         Log(LogLevel::kWarning, "No stock row \"YW\" for goods '" + st.goods + "' in warehouse '" +
                                     st.warehouse + "': the quantity " +
                                     rtl::FloatToStr(st.quantity) + " was not booked");
+      } else {
+        stock_.push_back({st.goods, st.warehouse, before, after});
       }
       increments_.push_back(st);
       return;
     }
+    // The audit being cancelled, as stored, for the trail.
+    document_ = st.document;
+    ReadStamp(st.document);
     RunStatement(*db_, st);  // refuses a document not audited or closed
-    const std::string mismatch =
-        CompareWithDocument(ReadLedgerDocument(*db_, st.document), increments_);
-    if (!mismatch.empty()) {
-      throw StatementRefused(msg::CancelMismatch(rtl::FloatToStr(st.document), mismatch));
+    if (auto mismatch = CompareWithDocument(ReadLedgerDocument(*db_, st.document), increments_)) {
+      throw StatementRefused(msg::CancelMismatch(st.document, *mismatch));
     }
     reset_done_ = true;
   }
-  void OnFailure(Request request, const std::string& what) override {
+  void OnFailure(Request request, const msg::Message& what) override {
     if (txn_ != Txn::kOpen || request == Request::kCall) return;
     Abort(what);
+  }
+  void OnAborted(const msg::Message& reason) override {
+    if (Begun()) HoldEvent(FailedCancel(reason));
     ResetCancel();
   }
 
  private:
+  // Whether the open transaction has sent anything of a cancel.
+  bool Begun() const { return !sent_.empty(); }
+
+  trail::Event FailedCancel(const msg::Message& why) const {
+    trail::Event e = NewEvent(trail::Kind::kCancelFailed);
+    SetFailure(e, why);
+    e.document = document_;
+    e.warehouse = warehouse_;
+    trail::Details details;
+    details.statements = sent_;
+    e.details = details.Json();
+    return e;
+  }
+
+  void ReadStamp(double document) {
+    stamp_.clear();
+    auto r = db_->Query("SELECT YWRQ00, YWRY00, CKDM00 FROM QMDWLRT1 WHERE DHAO00 = ?",
+                        {Value::Float(document)});
+    if (!r->Next()) return;
+    const Value date = r->Get(0, remote::FieldType::DateTime);
+    const Value auditor = r->Get(1, remote::FieldType::Text);
+    warehouse_ = r->IsNull(2) ? "" : std::string(r->Text(2));
+    stamp_.push_back({document, "", "YWRQ00", date, Value()});
+    stamp_.push_back({document, "", "YWRY00", auditor, Value()});
+  }
+
   void ResetCancel() {
     increments_.clear();
+    sent_.clear();
+    stock_.clear();
+    stamp_.clear();
+    document_.reset();
+    warehouse_.clear();
     reset_done_ = false;
   }
 
   std::vector<Statement> increments_;  // of the open transaction, in order
   bool reset_done_ = false;            // the open transaction has reset its document's audit
+  // For the trail: every statement sent, what the increments changed, the document and its
+  // audit stamp as they were before the reset.
+  std::vector<Statement> sent_;
+  std::vector<trail::StockChange> stock_;
+  std::vector<WrittenField> stamp_;
+  std::optional<double> document_;
+  std::string warehouse_;
 };
 
 class StoreProductObject : public ObjectBase {
  public:
-  explicit StoreProductObject(StorageFactory& storage)
-      : ObjectBase(remote::kProgIdStoreProduct, storage) {
+  StoreProductObject(StorageFactory& storage, ClientInfo client)
+      : ObjectBase(remote::kProgIdStoreProduct, storage, std::move(client)) {
     AddProvider(MakeListProvider("dsp_LirraUnit",
                                  "SELECT SPDW02, ZHXS00 FROM GSTJYDW0 ORDER BY XHAO00",
                                  schema::UnitFields(), schema::kUnitTable));
@@ -628,8 +896,8 @@ class StoreProductObject : public ObjectBase {
 
 class SysControlObject : public ObjectBase {
  public:
-  explicit SysControlObject(StorageFactory& storage)
-      : ObjectBase(remote::kProgIdSysControl, storage) {
+  SysControlObject(StorageFactory& storage, ClientInfo client)
+      : ObjectBase(remote::kProgIdSysControl, storage, std::move(client)) {
     AddProvider(MakeListProvider("dsp_gstrygl0",
                                  "SELECT RYDM00, RYMC00, CKDM00 FROM GSTRYGL0 ORDER BY RYDM00",
                                  schema::StaffFields(), schema::kStaffTable));
@@ -638,8 +906,8 @@ class SysControlObject : public ObjectBase {
 
 class CompanyInfoObject : public ObjectBase {
  public:
-  explicit CompanyInfoObject(StorageFactory& storage)
-      : ObjectBase(remote::kProgIdCompanyInfo, storage) {
+  CompanyInfoObject(StorageFactory& storage, ClientInfo client)
+      : ObjectBase(remote::kProgIdCompanyInfo, storage, std::move(client)) {
     AddProvider(MakeListProvider("DataSetProvider_StorCode",
                                  "SELECT CKDM00, CKMC00 FROM GSTCKGL0 ORDER BY CKDM00",
                                  schema::WarehouseFields(), schema::kWarehouseTable));
@@ -649,15 +917,22 @@ class CompanyInfoObject : public ObjectBase {
 }  // namespace
 
 std::unique_ptr<remote::ServerObject> CreateServerObject(const std::string& prog_id,
-                                                         StorageFactory& storage) {
-  if (prog_id == remote::kProgIdSysTran) return std::make_unique<SysTranObject>(storage);
+                                                         StorageFactory& storage,
+                                                         const ClientInfo& client) {
+  if (prog_id == remote::kProgIdSysTran) return std::make_unique<SysTranObject>(storage, client);
   if (prog_id == remote::kProgIdCommunicate) {
-    return std::make_unique<CommunicationObject>(storage);
+    return std::make_unique<CommunicationObject>(storage, client);
   }
-  if (prog_id == remote::kProgIdStoreProduct) return std::make_unique<StoreProductObject>(storage);
-  if (prog_id == remote::kProgIdSysControl) return std::make_unique<SysControlObject>(storage);
-  if (prog_id == remote::kProgIdCompanyInfo) return std::make_unique<CompanyInfoObject>(storage);
-  throw ServerError("This server hosts no object '" + prog_id + "'");
+  if (prog_id == remote::kProgIdStoreProduct) {
+    return std::make_unique<StoreProductObject>(storage, client);
+  }
+  if (prog_id == remote::kProgIdSysControl) {
+    return std::make_unique<SysControlObject>(storage, client);
+  }
+  if (prog_id == remote::kProgIdCompanyInfo) {
+    return std::make_unique<CompanyInfoObject>(storage, client);
+  }
+  throw msg::Error(msg::UnknownProgId(prog_id));
 }
 
 const std::vector<std::string>& HostedProgIds() {

@@ -37,6 +37,10 @@
 // names, statements and parameters hold no control character; stored texts may hold line breaks
 // and tabs and no other control character; every number is finite.
 //
+// The audit trail (server/trail.h): an audit saved, a cancel committed and a plain change of a
+// document are recorded inside their own transaction; a save or cancel refused or rolled back is
+// recorded after its rollback. Each event names the client the instance was created for.
+//
 // Open results: a result read in packets is detached (read into memory) when another request
 // comes; the rows held that way count against ObjectOptions::result_memory_per_session and,
 // summed over the process, result_memory_total. A result that would pass either is closed and a
@@ -54,11 +58,19 @@
 
 namespace server {
 
+// The client an instance serves, as the audit trail records it.
+struct ClientInfo {
+  std::string address;        // the client computer's address, as the server sees it
+  std::string computer_name;  // the name the client computer gives itself (empty: not told)
+  std::string operator_code;  // the operator's staff code, when the client tells it
+};
+
 // Creates an instance of the object named by `prog_id`, with its own session of `storage`.
-// Throws remote::ServerError naming an unknown ProgID, or StorageError when the database cannot
-// be reached.
+// Throws msg::Error naming an unknown ProgID, or StorageError when the database cannot be
+// reached.
 std::unique_ptr<remote::ServerObject> CreateServerObject(const std::string& prog_id,
-                                                         StorageFactory& storage);
+                                                         StorageFactory& storage,
+                                                         const ClientInfo& client = {});
 
 // The ProgIDs that CreateServerObject knows.
 const std::vector<std::string>& HostedProgIds();

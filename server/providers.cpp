@@ -17,7 +17,7 @@ namespace {
 using remote::FieldDef;
 using remote::FieldType;
 using remote::Row;
-using remote::ServerError;
+using Refused = msg::Error;
 using remote::Value;
 
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
@@ -167,7 +167,7 @@ std::optional<std::string> ParamText(const remote::Param& p, const std::string& 
   if (v.is_text()) return v.text();
   if (v.is_integer()) return rtl::IntToStr(v.integer());
   if (v.is_float()) return rtl::FloatToStr(v.float_value());
-  throw ServerError(provider + ": the parameter " + p.name + " must be text");
+  throw Refused(msg::ParameterMustBeText(provider, p.name));
 }
 
 const remote::Param* FindParam(const std::vector<remote::Param>& params, const char* name) {
@@ -209,8 +209,7 @@ class ListProvider : public Provider {
   OpenedResult Open(DbSession& db, const remote::OpenRequest& request) override {
     CheckRequest(request, {});
     if (request.command_text) {
-      throw ServerError(name() + " refused the command text " +
-                        QuoteForMessage(*request.command_text) + ": it delivers its own list only");
+      throw Refused(msg::OwnListOnly(name(), QuoteForMessage(*request.command_text)));
     }
     if (versioned_select_.empty() || db.InTransaction())
       return {fields_, std::make_unique<ListCursor>(db.Query(select_), fields_)};
@@ -296,8 +295,7 @@ class HeaderListProvider : public Provider {
   OpenedResult Open(DbSession& db, const remote::OpenRequest& request) override {
     CheckRequest(request, {"CKDM00", "FLAG"});
     if (request.command_text) {
-      throw ServerError(name() + " refused the command text " +
-                        QuoteForMessage(*request.command_text) + ": it delivers its own list only");
+      throw Refused(msg::OwnListOnly(name(), QuoteForMessage(*request.command_text)));
     }
     std::string where;
     std::vector<Value> params;
@@ -310,8 +308,7 @@ class HeaderListProvider : public Provider {
     } else if (*flag == "2") {
       where = "YWRQ00 IS NOT NULL";
     } else {
-      throw ServerError(name() + ": FLAG '" + *flag +
-                        "' is not a selection (1: all documents, 0: not audited, 2: audited)");
+      throw Refused(msg::FlagNotSelection(name(), *flag));
     }
     std::optional<std::string> warehouse;
     if (const remote::Param* p = FindParam(request.params, "CKDM00")) {
@@ -333,18 +330,16 @@ class DocumentProvider : public Provider {
   OpenedResult Open(DbSession& db, const remote::OpenRequest& request) override {
     CheckRequest(request, {"DHAO00"});
     if (request.command_text) {
-      throw ServerError(name() + " refused the command text " +
-                        QuoteForMessage(*request.command_text) +
-                        ": it delivers the document named by DHAO00 only");
+      throw Refused(msg::DocumentByNumberOnly(name(), QuoteForMessage(*request.command_text)));
     }
     const remote::Param* p = FindParam(request.params, "DHAO00");
     std::optional<std::string> text = p ? ParamText(*p, name()) : std::nullopt;
     double number = 0;
     if (!text || text->empty()) {
-      throw ServerError(name() + " needs the document number DHAO00");
+      throw Refused(msg::NeedsDocumentNumber(name()));
     }
     if (!rtl::TryStrToFloat(*text, number) || !std::isfinite(number)) {
-      throw ServerError(name() + ": '" + *text + "' is not a document number");
+      throw Refused(msg::NotDocumentNumber(name(), *text));
     }
     std::vector<FieldDef> fields = schema::HeaderWithLines("tb_qmdwlrt2");
     std::vector<Row> rows;
@@ -388,7 +383,7 @@ class CommandProvider : public Provider {
   Statement RecogniseCommand(const std::vector<remote::Param>& params,
                              const std::string& command_text) override {
     if (!params.empty()) {
-      throw ServerError(name() + " takes no parameters (" + params.front().name + " given)");
+      throw Refused(msg::TakesNoParameters(name(), params.front().name));
     }
     return RecogniseFor(command_text, {StatementKind::kStockIncrement, StatementKind::kHeaderReset},
                         name());
@@ -398,7 +393,7 @@ class CommandProvider : public Provider {
 }  // namespace
 
 OpenedResult Provider::Open(DbSession&, const remote::OpenRequest&) {
-  throw ServerError(name_ + " delivers no rows; it executes commands only");
+  throw Refused(msg::DeliversNoRows(name_));
 }
 
 ResultMemory::~ResultMemory() {
@@ -426,12 +421,11 @@ int64_t ResultMemory::ServerHeld() {
 }
 
 Statement Provider::RecogniseCommand(const std::vector<remote::Param>&, const std::string& text) {
-  throw ServerError(name_ + " refused the command " + QuoteForMessage(text) +
-                    ": it executes no commands");
+  throw Refused(msg::ExecutesNoCommands(name_, QuoteForMessage(text)));
 }
 
 remote::ApplyResult Provider::Apply(DbSession&, const std::vector<remote::RowDelta>&, int32_t) {
-  throw ServerError(name_ + " takes no changes");
+  throw Refused(msg::TakesNoChanges(name_));
 }
 
 void Provider::CheckRequest(const remote::OpenRequest& request,
@@ -439,7 +433,7 @@ void Provider::CheckRequest(const remote::OpenRequest& request,
   for (const remote::Param& p : request.params) {
     bool known = false;
     for (const char* a : allowed) known = known || p.name == a;
-    if (!known) throw ServerError(name_ + " has no parameter '" + p.name + "'");
+    if (!known) throw Refused(msg::NoSuchParameter(name_, p.name));
   }
 }
 
@@ -461,7 +455,7 @@ std::unique_ptr<Provider> MakeCommandProvider() {
   return std::make_unique<CommandProvider>();
 }
 
-int64_t RunStatement(DbSession& db, const Statement& st) {
+int64_t RunStatement(DbSession& db, const Statement& st, double* before, double* after) {
   switch (st.kind) {
     case StatementKind::kStockDecrement:
     case StatementKind::kStockIncrement: {
@@ -479,7 +473,9 @@ int64_t RunStatement(DbSession& db, const Statement& st) {
       current.reset();
       const double now =
           st.kind == StatementKind::kStockDecrement ? was - st.quantity : was + st.quantity;
-      if (!std::isfinite(now)) throw ServerError(msg::StockOutOfRange(st.goods, st.warehouse));
+      if (!std::isfinite(now)) throw Refused(msg::StockOutOfRange(st.goods, st.warehouse));
+      if (before) *before = was;
+      if (after) *after = now;
       return db.Execute(
           "UPDATE XSTZXKC0 SET KCSL00 = ? WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'YW'",
           {Value::Float(now), key[0], key[1]});
@@ -495,20 +491,12 @@ int64_t RunStatement(DbSession& db, const Statement& st) {
       if (n > 0) return n;
       auto header =
           db.Query("SELECT YWRQ00 FROM QMDWLRT1 WHERE DHAO00 = ?", {Value::Float(st.document)});
-      const std::string doc = rtl::FloatToStr(st.document);
-      if (!header->Next()) {
-        throw ServerError("Document " + doc + " does not exist: its audit cannot be cancelled");
-      }
-      if (header->IsNull(0)) {
-        throw ServerError("Document " + doc +
-                          " is not audited (any more): its audit cannot be cancelled");
-      }
-      throw ServerError("Document " + doc +
-                        " was audited before the latest closing date: its audit cannot be "
-                        "cancelled");
+      if (!header->Next()) throw Refused(msg::CancelDocumentMissing(st.document));
+      if (header->IsNull(0)) throw Refused(msg::CancelNotAudited(st.document));
+      throw Refused(msg::CancelClosedPeriod(st.document));
     }
     case StatementKind::kClosingPeriodQuery:
-      throw ServerError("The closing-period query returns rows; it cannot be executed");
+      throw Refused(msg::ClosingQueryNotExecutable());
   }
   return 0;
 }

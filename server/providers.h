@@ -121,6 +121,9 @@ std::unique_ptr<Provider> MakeCommandProvider();
 // its value), the same on every backend; one that finds no row changes nothing and returns 0 (the
 // caller logs it). An audit reset that changes no row (the document is not audited, or does not
 // exist, or was audited before the latest closing date) throws remote::ServerError.
-int64_t RunStatement(DbSession& db, const Statement& statement);
+// `before`/`after`: when given, the stock row's value before and after a stock statement that
+// found its row (the audit trail records them).
+int64_t RunStatement(DbSession& db, const Statement& statement, double* before = nullptr,
+                     double* after = nullptr);
 
 }  // namespace server

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "remote/crypto.h"
+#include "server/trail.h"
 
 namespace server::schema {
 namespace {
@@ -233,6 +234,11 @@ void CreateCounters(DbSession& session) {
   }
 }
 
+// The audit trail (server/trail.h): its table, index, triggers and start event, when missing.
+void CreateAuditTrail(DbSession& session) {
+  trail::CreateTrail(session);
+}
+
 }  // namespace
 
 const std::vector<Counter>& Counters() {
@@ -346,6 +352,7 @@ void CreateTables(DbSession& session) {
     session.ExecuteScript(Ddl(session.dialect()));
     MigrateUnitTable(session);
     CreateCounters(session);  // after the migration, which makes the unit table anew
+    CreateAuditTrail(session);
     session.Commit();
   } catch (...) {
     session.Rollback();

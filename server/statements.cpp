@@ -115,18 +115,18 @@ std::optional<Statement> HeaderReset(std::string_view text) {
 constexpr std::string_view kClosingQuery =
     "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL";
 
-const char* KindName(StatementKind k) {
+msg::Text KindName(StatementKind k) {
   switch (k) {
     case StatementKind::kStockDecrement:
-      return "stock decrement";
+      return msg::Part("part.kind.stock_decrement");
     case StatementKind::kStockIncrement:
-      return "stock increment";
+      return msg::Part("part.kind.stock_increment");
     case StatementKind::kHeaderReset:
-      return "audit reset";
+      return msg::Part("part.kind.audit_reset");
     case StatementKind::kClosingPeriodQuery:
-      return "closing-period query";
+      return msg::Part("part.kind.closing_query");
   }
-  return "statement";
+  return msg::Part("part.kind.statement");
 }
 
 }  // namespace
@@ -172,14 +172,13 @@ Statement RecogniseFor(std::string_view text, std::initializer_list<StatementKin
                        std::string_view where) {
   std::optional<Statement> st = Recognise(text);
   if (!st) {
-    throw StatementRefused(std::string(where) + " refused the statement " + QuoteForMessage(text) +
-                           ": it is not one of the statements this server runs");
+    throw StatementRefused(msg::StatementNotRecognised(where, QuoteForMessage(text)));
   }
   for (StatementKind k : allowed) {
     if (k == st->kind) return *st;
   }
-  throw StatementRefused(std::string(where) + " refused the statement " + QuoteForMessage(text) +
-                         ": it does not run the " + KindName(st->kind));
+  throw StatementRefused(
+      msg::StatementWrongProvider(where, QuoteForMessage(text), KindName(st->kind)));
 }
 
 std::vector<Statement> ParseStockBatch(std::string_view batch) {
@@ -197,11 +196,9 @@ std::vector<Statement> ParseStockBatch(std::string_view batch) {
     std::string_view piece = batch.substr(start, i - start);
     std::optional<Statement> st = Recognise(piece);
     if (!st || st->kind != StatementKind::kStockDecrement) {
-      throw StatementRefused("TranPara refused statement " + std::to_string(index) +
-                             " of its batch " + QuoteForMessage(piece) +
-                             (st ? ": TranPara runs only stock decrements"
-                                 : ": it is not one of the statements this server runs") +
-                             "; nothing of the batch was run");
+      throw StatementRefused(msg::BatchStatementRefused(
+          index, QuoteForMessage(piece),
+          msg::Part(st ? "part.batch_decrements_only" : "part.not_a_statement")));
     }
     out.push_back(std::move(*st));
     start = i + 1;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "remote/server_object.h"
+#include "server/messages.h"
 
 namespace server {
 
@@ -34,9 +35,9 @@ struct Statement {
 };
 
 // A statement outside the accepted shapes, or one the provider does not run.
-class StatementRefused : public remote::ServerError {
+class StatementRefused : public msg::Error {
  public:
-  using remote::ServerError::ServerError;
+  using msg::Error::Error;
 };
 
 // The statement that `text` is, or nullopt.

@@ -18,7 +18,7 @@ remote::Value DbRows::Get(int column, remote::FieldType type) const {
       std::string_view text = Text(column);
       rtl::DateTime d;
       if (!rtl::TryIsoToDateTime(text, d)) {
-        throw StorageError("The stored date '" + std::string(text) + "' cannot be read");
+        throw StorageError(msg::StoredDateUnreadable(text));
       }
       return remote::Value::Date(d);
     }
@@ -32,15 +32,14 @@ std::unique_ptr<StorageFactory> OpenStorage(const std::string& url, const Storag
   const std::string sqlite_prefix = "sqlite:";
   if (url.rfind(sqlite_prefix, 0) == 0) {
     std::string path = url.substr(sqlite_prefix.size());
-    if (path.empty()) throw StorageError("The database URL 'sqlite:' names no file");
+    if (path.empty()) throw StorageError(msg::Make("S-DB-010"));
     return OpenSqliteStorage(path, options);
   }
   if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0 ||
       url.find('=') != std::string::npos) {
     return OpenPostgresStorage(url, options);
   }
-  throw StorageError("Unknown database '" + url +
-                     "': expected sqlite:PATH or a PostgreSQL connection string");
+  throw StorageError(msg::Make("S-DB-011", {msg::Same(url)}));
 }
 
 }  // namespace server

@@ -14,15 +14,16 @@
 
 #include "remote/server_object.h"
 #include "remote/value.h"
+#include "server/messages.h"
 
 namespace server {
 
 enum class Dialect { kSQLite, kPostgreSQL };
 
 // A failure of the database itself (connection lost, busy beyond the timeout, constraint...).
-class StorageError : public remote::ServerError {
+class StorageError : public msg::Error {
  public:
-  using remote::ServerError::ServerError;
+  using msg::Error::Error;
 };
 
 // The rows of one query, read front to back. Column values stay valid until the next Next().

@@ -60,7 +60,7 @@ struct ParamTexts {
       if (v.is_text()) {
         // libpq takes texts up to their first NUL: a NUL inside would cut the value bound.
         if (v.text().find('\0') != std::string::npos) {
-          throw StorageError("Database error: a text value holds a NUL character");
+          throw StorageError(msg::DatabaseNul());
         }
         texts[i] = v.text();
       } else if (v.is_float()) {
@@ -165,7 +165,7 @@ class PgBulkWriter : public DbBulkWriter {
     Flush();
     finished_ = true;
     if (PQputCopyEnd(conn_, nullptr) != 1) {
-      throw StorageError("Database error (copy): " + Trim(PQerrorMessage(conn_)));
+      throw StorageError(msg::DatabaseError("copy", Trim(PQerrorMessage(conn_))));
     }
     std::string error;
     while (PGresult* r = PQgetResult(conn_)) {
@@ -174,14 +174,14 @@ class PgBulkWriter : public DbBulkWriter {
       }
       PQclear(r);
     }
-    if (!error.empty()) throw StorageError("Database error (copy): " + error);
+    if (!error.empty()) throw StorageError(msg::DatabaseError("copy", error));
   }
 
  private:
   void Flush() {
     if (buf_.empty()) return;
     if (PQputCopyData(conn_, buf_.data(), static_cast<int>(buf_.size())) != 1) {
-      throw StorageError("Database error (copy): " + Trim(PQerrorMessage(conn_)));
+      throw StorageError(msg::DatabaseError("copy", Trim(PQerrorMessage(conn_))));
     }
     buf_.clear();
   }
@@ -197,9 +197,9 @@ class PgSession : public DbSession {
   PgSession(const std::string& conninfo, const std::string& schema, int lock_timeout_ms) {
     conn_ = PQconnectdb(conninfo.c_str());
     if (PQstatus(conn_) != CONNECTION_OK) {
-      std::string msg = "Cannot connect to the PostgreSQL database: " + Trim(PQerrorMessage(conn_));
+      const std::string detail = Trim(PQerrorMessage(conn_));
       PQfinish(conn_);
-      throw StorageError(msg);
+      throw StorageError(msg::Make("S-DB-009", {msg::Same(detail)}));
     }
     PQsetNoticeProcessor(conn_, IgnoreNotice, nullptr);
     try {
@@ -250,7 +250,7 @@ class PgSession : public DbSession {
     const std::string status = PQcmdStatus(res);
     PQclear(res);
     // COMMIT of a transaction that an error aborted reports ROLLBACK.
-    if (status == "ROLLBACK") throw StorageError("Database error: the transaction was rolled back");
+    if (status == "ROLLBACK") throw StorageError(msg::DatabaseRolledBackAtCommit());
   }
   void Rollback() override {
     if (InTransaction()) PQclear(PQexec(conn_, "ROLLBACK"));
@@ -302,23 +302,21 @@ class PgSession : public DbSession {
   void Check(PGresult* res, std::string_view what) {
     const ExecStatusType s = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;
     if (s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK) return;
-    std::string msg = res ? Trim(PQresultErrorMessage(res)) : Trim(PQerrorMessage(conn_));
+    const std::string detail = res ? Trim(PQresultErrorMessage(res)) : Trim(PQerrorMessage(conn_));
     // The state is copied: it lives in the result, which is freed before anything is thrown.
     const char* state_field = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
     const std::string state = state_field ? state_field : "";
     PQclear(res);
     if (PQstatus(conn_) != CONNECTION_OK) {
-      throw StorageError("The connection to the database was lost: " + msg);
+      throw StorageError(msg::DatabaseConnectionLost(detail));
     }
     if (state == "55P03") {
-      throw StorageError("The database is busy: another client's change did not finish in time");
+      throw StorageError(msg::DatabaseBusy());
     }
     if (state == "40P01" || state == "40001") {
-      throw StorageError("The database is busy: another client's change conflicted (" + msg + ")");
+      throw StorageError(msg::DatabaseConflict(detail));
     }
-    std::string full = "Database error";
-    if (!what.empty()) full += " (" + std::string(what) + ")";
-    throw StorageError(full + ": " + msg);
+    throw StorageError(msg::DatabaseError(what, detail));
   }
 
   PGconn* conn_ = nullptr;
@@ -338,7 +336,7 @@ class PgFactory : public StorageFactory {
   PgFactory(std::string conninfo, const StorageOptions& options)
       : conninfo_(std::move(conninfo)), options_(options) {
     if (!options_.pg_schema.empty() && !ValidSchemaName(options_.pg_schema)) {
-      throw StorageError("Invalid schema name '" + options_.pg_schema + "'");
+      throw StorageError(msg::Make("S-DB-012", {msg::Same(options_.pg_schema)}));
     }
     auto session = NewSession();
     schema::CreateTables(*session);
@@ -357,6 +355,7 @@ class PgFactory : public StorageFactory {
       }
       PQconninfoFree(opts);
     }
+    if (!options_.pg_schema.empty()) s += " schema=" + options_.pg_schema;
     return s;
   }
   std::unique_ptr<DbSession> NewSession() override {

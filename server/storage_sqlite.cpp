@@ -13,27 +13,16 @@ namespace server {
 namespace {
 
 [[noreturn]] void Fail(sqlite3* db, int rc, std::string_view what) {
-  std::string msg;
-  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-    msg = "The database is busy: another client's change did not finish in time";
-  } else {
-    msg = "Database error";
-    if (!what.empty()) {
-      msg += " (";
-      msg += what;
-      msg += ")";
-    }
-    msg += ": ";
-    msg += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  }
-  throw StorageError(msg);
+  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) throw StorageError(msg::DatabaseBusy());
+  throw StorageError(msg::DatabaseError(what, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));
 }
 
 void Bind(sqlite3* db, sqlite3_stmt* stmt, const std::vector<remote::Value>& params) {
   const int expected = sqlite3_bind_parameter_count(stmt);
   if (expected != static_cast<int>(params.size())) {
-    throw StorageError("Database error: statement expects " + std::to_string(expected) +
-                       " values, " + std::to_string(params.size()) + " given");
+    throw StorageError(msg::DatabaseError("bind", "statement expects " + std::to_string(expected) +
+                                                      " values, " + std::to_string(params.size()) +
+                                                      " given"));
   }
   for (int i = 0; i < expected; ++i) {
     const remote::Value& v = params[i];
@@ -43,7 +32,7 @@ void Bind(sqlite3* db, sqlite3_stmt* stmt, const std::vector<remote::Value>& par
     } else if (v.is_text()) {
       // Refused as on PostgreSQL, where a NUL would cut the value: both backends alike.
       if (v.text().find('\0') != std::string::npos) {
-        throw StorageError("Database error: a text value holds a NUL character");
+        throw StorageError(msg::DatabaseNul());
       }
       rc = sqlite3_bind_text(stmt, i + 1, v.text().data(), static_cast<int>(v.text().size()),
                              SQLITE_TRANSIENT);
@@ -153,11 +142,10 @@ class SqliteSession : public DbSession {
         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
         nullptr);
     if (rc != SQLITE_OK) {
-      std::string msg = "Cannot open the database " + path + ": " +
-                        (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+      std::string detail = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
       sqlite3_close(db_);
       db_ = nullptr;
-      throw StorageError(msg);
+      throw StorageError(msg::Make("S-DB-008", {msg::Same(path), msg::Same(detail)}));
     }
     sqlite3_busy_timeout(db_, busy_timeout_ms);
     try {
@@ -198,10 +186,10 @@ class SqliteSession : public DbSession {
     const std::string text(sql);
     const int rc = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
-      std::string msg = err ? err : sqlite3_errstr(rc);
+      std::string detail = err ? err : sqlite3_errstr(rc);
       sqlite3_free(err);
       if (rc == SQLITE_BUSY) Fail(db_, rc, "");
-      throw StorageError("Database error: " + msg);
+      throw StorageError(msg::DatabaseError("", detail));
     }
   }
 

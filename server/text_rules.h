@@ -34,18 +34,18 @@ inline int ForbiddenControl(std::string_view text, TextUse use) {
   return -1;
 }
 
-// Throws remote::ServerError naming `what` when `text` holds a control character `use` forbids.
-inline void CheckText(std::string_view text, std::string_view what, TextUse use = TextUse::kName) {
+// Throws msg::Error naming `what` when `text` holds a control character `use` forbids.
+inline void CheckText(std::string_view text, const msg::Text& what, TextUse use = TextUse::kName) {
   const int c = ForbiddenControl(text, use);
-  if (c >= 0) throw remote::ServerError(msg::ControlCharacter(what, static_cast<unsigned char>(c)));
+  if (c >= 0) throw msg::Error(msg::ControlCharacter(what, static_cast<unsigned char>(c)));
 }
 
-inline void CheckFinite(double d, std::string_view what) {
-  if (!std::isfinite(d)) throw remote::ServerError(msg::NotFinite(what));
+inline void CheckFinite(double d, const msg::Text& what) {
+  if (!std::isfinite(d)) throw msg::Error(msg::NotFinite(what));
 }
 
 // Texts and numbers of one value.
-inline void CheckValue(const remote::Value& v, std::string_view what, TextUse use) {
+inline void CheckValue(const remote::Value& v, const msg::Text& what, TextUse use) {
   if (v.is_text()) CheckText(v.text(), what, use);
   if (v.is_float()) CheckFinite(v.float_value(), what);
 }

@@ -16,6 +16,7 @@
 #include "data/dataset.h"
 #include "remote/connection.h"
 #include "remote/server_object.h"
+#include "tests/support/server_object_double.h"
 
 namespace {
 
@@ -25,27 +26,15 @@ using remote::Row;
 using remote::Value;
 
 // Serves one prepared packet per open; the packet is handed over, not copied.
-class PacketObject : public remote::ServerObject {
- public:
-  explicit PacketObject(remote::Packet* next) : next_(next) {}
-  remote::OpenResult Open(const remote::OpenRequest&) override {
+std::unique_ptr<remote::ServerObject> PacketObject(remote::Packet* next) {
+  auto object = std::make_unique<testsupport::ServerObjectDouble>();
+  object->on_open = [next](const remote::OpenRequest&) {
     remote::OpenResult r;
-    r.packet = std::move(*next_);
+    r.packet = std::move(*next);
     return r;
-  }
-  remote::Packet Fetch(uint32_t, int32_t) override { return {}; }
-  void CloseCursor(uint32_t) override {}
-  void Execute(const std::string&, const std::vector<remote::Param>&, const std::string&) override {
-  }
-  remote::ApplyResult ApplyUpdates(const std::string&, const std::vector<remote::RowDelta>&,
-                                   int32_t) override {
-    return {};
-  }
-  Value Call(const std::string&, std::vector<Value>&) override { return Value(); }
-
- private:
-  remote::Packet* next_;
-};
+  };
+  return object;
+}
 
 std::string GoodsCode(int i) {
   char buf[16];
@@ -82,9 +71,8 @@ struct Server {
   remote::Packet next;
   remote::Connection connection{remote::kProgIdSysTran};
   Server() {
-    remote::SetObjectFactory([this](const std::string&, const std::string&) {
-      return std::unique_ptr<remote::ServerObject>(new PacketObject(&next));
-    });
+    remote::SetObjectFactory(
+        [this](const std::string&, const std::string&) { return PacketObject(&next); });
   }
   ~Server() { remote::SetObjectFactory(nullptr); }
 };

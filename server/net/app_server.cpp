@@ -129,6 +129,9 @@ RefusalLog& Refusals() {
   return *log;
 }
 
+// The client whose instance the creator is making, on the session's thread (CreatingForAddress).
+thread_local const std::string* t_creating_for = nullptr;
+
 // Buffers above this are given back after each request, so that an idle session holds little.
 constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
 
@@ -199,6 +202,10 @@ struct AppServer::ListCopies {
     copies[key] = std::make_shared<const Copy>(std::move(copy));
   }
 };
+
+std::string CreatingForAddress() {
+  return t_creating_for ? *t_creating_for : std::string();
+}
 
 bool IsLoopbackAddress(const std::string& address) {
   addrinfo hints{};
@@ -431,7 +438,7 @@ void AppServer::RunSession(Session& s) {
   } catch (const remote::ConnectionLost& e) {
     APPSERVER_LOG(kInfo) << s.Tag() << "connection lost: " << e.what();
   } catch (const std::exception& e) {
-    APPSERVER_LOG(kError) << s.Tag() << "session failed: " << e.what();
+    APPSERVER_LOG(kError) << s.Tag() << "session failed: " << msg::LogText(e);
   }
   // Ends every instance: their open transactions are rolled back here.
   while (!s.channels.empty()) Release(s, s.channels.begin()->first);
@@ -569,9 +576,12 @@ void AppServer::Create(Session& s, uint32_t channel, const std::string& prog_id)
   }
   std::string failure;
   try {
+    t_creating_for = &s.address;
     c.object = creator_(prog_id);
+    t_creating_for = nullptr;
     if (!c.object) failure = "Unknown server object \"" + prog_id + "\"";
   } catch (const std::exception& e) {
+    t_creating_for = nullptr;
     failure = e.what();
   }
   if (!failure.empty()) {
@@ -854,8 +864,9 @@ void AppServer::Serve(Session& s) {
     std::string what = wire::KindName(wire::PeekKind(bytes));
     auto found = s.channels.find(channel);
     if (found == s.channels.end() || !found->second.object) {
-      const std::string message =
-          found == s.channels.end() ? msg::NoObjectOnChannel(channel) : found->second.failure;
+      const std::string message = found == s.channels.end()
+                                      ? msg::NoObjectOnChannel(channel).ForOperator()
+                                      : found->second.failure;
       APPSERVER_LOG(kWarning) << s.Tag(channel) << what << " refused: " << message;
       if (!std::holds_alternative<wire::CloseCursorRequest>(request)) reply(channel, message);
       continue;
@@ -872,7 +883,7 @@ void AppServer::Serve(Session& s) {
     } catch (const remote::ConnectionLost&) {
       throw;
     } catch (const std::exception& e) {
-      APPSERVER_LOG(kWarning) << s.Tag(channel) << what << " failed: " << e.what();
+      APPSERVER_LOG(kWarning) << s.Tag(channel) << what << " failed: " << msg::LogText(e);
       // A request without a reply (closing a result) fails silently, as it would succeed.
       if (!std::holds_alternative<wire::CloseCursorRequest>(request)) reply(channel, e.what());
     }

@@ -75,6 +75,11 @@ class StartError : public remote::ServerError {
   using remote::ServerError::ServerError;
 };
 
+// The address of the client computer whose instance the ObjectCreator is creating: set on the
+// session's thread while the creator runs (so that the instance can name its client, e.g. in the
+// audit trail), empty anywhere else.
+std::string CreatingForAddress();
+
 // Whether a numeric or named address lies in 127.0.0.0/8 or is ::1 (every address it resolves
 // to, for a name).
 bool IsLoopbackAddress(const std::string& address);

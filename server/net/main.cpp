@@ -9,12 +9,14 @@
 
 #include "remote/client_settings.h"
 #include "server/demo_data.h"
+#include "server/net/admin_commands.h"
 #include "server/net/app_server.h"
 #include "server/net/log.h"
 #include "server/net/options.h"
 #include "server/objects.h"
 #include "server/objects_log.h"
 #include "server/storage.h"
+#include "server/trail.h"
 
 namespace {
 
@@ -45,6 +47,21 @@ int Run(const appserver::CommandLine& cl) {
   options.prog_ids = server::HostedProgIds();  // named to clients in the greeting
   if (!cl.site_key_file.empty()) options.site_key = remote::ReadSiteKeyFile(cl.site_key_file);
 
+  // The audit trail's hash chain is keyed with the trail key, else with the site key.
+  std::string trail_key = options.site_key;
+  if (!cl.trail_key_files.empty()) trail_key = remote::ReadSiteKeyFile(cl.trail_key_files.front());
+  server::trail::SetKey(trail_key);
+  if (cl.command == appserver::CommandLine::Command::kServe) {
+    if (trail_key.empty()) {
+      APPSERVER_LOG(kWarning) << "the audit trail is not keyed (no --trail-key or --site-key): a "
+                                 "change of the trail made by someone who recomputes its hashes "
+                                 "is not found by appserver check";
+    } else {
+      APPSERVER_LOG(kInfo) << "the audit trail is keyed (key id " << server::trail::KeyId(trail_key)
+                           << ")";
+    }
+  }
+
   server::SetObjectOptions(cl.objects);
   if (cl.storage.busy_timeout_ms <= cl.objects.transaction_limit.count()) {
     APPSERVER_LOG(kWarning) << "--busy-timeout is not longer than --transaction-limit: a writer "
@@ -61,7 +78,9 @@ int Run(const appserver::CommandLine& cl) {
   }
 
   appserver::AppServer app(options, [&storage](const std::string& prog_id) {
-    return server::CreateServerObject(prog_id, *storage);
+    server::ClientInfo client;
+    client.address = appserver::CreatingForAddress();
+    return server::CreateServerObject(prog_id, *storage, client);
   });
   app.Start();
   if (!cl.port_file.empty()) {
@@ -79,21 +98,27 @@ int Run(const appserver::CommandLine& cl) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  signal(SIGPIPE, SIG_IGN);
+  if (const int rc = appserver::RunAdminCommand(args, std::cout, std::cerr); rc >= 0) return rc;
   appserver::CommandLine cl;
   try {
-    cl = appserver::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    cl = appserver::ParseCommandLine(args);
   } catch (const appserver::UsageError& e) {
-    std::cerr << "appserver: " << e.what() << "\n\n" << appserver::UsageText();
+    std::cerr << "appserver: " << e.what() << "\n\n"
+              << appserver::UsageText() << "\n"
+              << appserver::AdminUsageText();
     return 2;
   }
   if (cl.command == appserver::CommandLine::Command::kHelp) {
-    std::cout << appserver::UsageText();
+    std::cout << appserver::UsageText() << "\nThe administrator's commands:\n"
+              << appserver::AdminUsageText();
     return 0;
   }
   try {
     return Run(cl);
   } catch (const std::exception& e) {
-    appserver::WriteLog(appserver::LogLevel::kError, e.what());
+    appserver::WriteLog(appserver::LogLevel::kError, server::msg::LogText(e));
     return 1;
   }
 }

@@ -37,6 +37,7 @@ std::string UsageText() {
          "                     tables when missing) or a PostgreSQL connection string\n"
          "                     (postgresql://... or \"host=... dbname=...\")\n"
          "  --site-key FILE    the site's key; clients must prove they hold it\n"
+         "  --trail-key FILE   the key of the audit trail's hash chain (default: the site key)\n"
          "  --log-level LEVEL  debug, info (default), warning, error or off\n"
          "  --port-file FILE   write the port listened on to FILE\n"
          "\n"
@@ -101,6 +102,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (cl.database.empty()) throw UsageError("--database expects a database URL");
     } else if (name == "--site-key") {
       cl.site_key_file = next();
+    } else if (name == "--trail-key") {
+      cl.trail_key_files.push_back(next());
     } else if (name == "--log-level") {
       std::string level = next();
       if (!ParseLogLevel(level, cl.log_level))

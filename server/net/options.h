@@ -34,6 +34,9 @@ struct CommandLine {
   server::StorageOptions storage;  // how long a writer waits for another
   std::string database = "sqlite:appserver.db";
   std::string site_key_file;
+  // The audit trail's keys (--trail-key, repeatable): the first keys the events written from now
+  // on. None: the site key keys them.
+  std::vector<std::string> trail_key_files;
   std::string port_file;
   LogLevel log_level = LogLevel::kInfo;
 };

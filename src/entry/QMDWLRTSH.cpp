@@ -5,7 +5,8 @@
 
 #include "entry/host_context.h"
 #include "entry/module.h"
-#include "windows/browser_seam.h"
+#include "rtl/fpu.h"
+#include "windows/host.h"
 
 namespace entry {
 namespace {
@@ -26,6 +27,7 @@ void RunModule(uintptr_t app_handle, const char* user_code, const char* access_m
   widgets::Application& app = App();
   app.SetHandle(app_handle);
   StoreHostContext(user_code, access_mode, server_host);
+  windows::SetHost(&HostForWindows());
   widgets::Form* browser = nullptr;
   try {
     browser = Factory() ? Factory()(app) : windows::CreateBrowser(app);
@@ -48,6 +50,9 @@ void RunModule(uintptr_t app_handle, const char* user_code, const char* access_m
 extern "C" QMDW_EXPORT void QMDW_STDCALL showdll(uintptr_t AppHandle, intptr_t /*unused*/,
                                                  const char* UserCode, const char* AccessMode,
                                                  intptr_t /*unused*/, const char* ServerHost) {
+  // The module computes in its own floating-point state; the host gets its own back on return
+  // and whenever the module lets host code run meanwhile (rtl/fpu.h).
+  const rtl::ModuleFpu fpu;
   try {
     entry::RunModule(AppHandle, UserCode, AccessMode, ServerHost);
   } catch (...) {  // NOLINT(bugprone-empty-catch): nothing may cross into the host

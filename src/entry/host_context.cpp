@@ -21,6 +21,15 @@ std::string Bytes(const char* text) {
   return text != nullptr ? std::string(text) : std::string();
 }
 
+class WindowsHost final : public windows::Host {
+ public:
+  uintptr_t AppHandle() const override { return entry::AppHandle(); }
+  std::string UserCode() const override { return entry::UserCode(); }
+  std::string AccessModeBytes() const override { return entry::AccessModeBytes(); }
+  std::string ServerHost() const override { return entry::ServerHost(); }
+  const char* ServerHostReference() const override { return entry::ServerHostReference(); }
+};
+
 }  // namespace
 
 widgets::Application& App() {
@@ -53,6 +62,11 @@ std::string AccessModeBytes() {
 }
 const char* ServerHostReference() {
   return Context().server_host;
+}
+
+const windows::Host& HostForWindows() {
+  static const WindowsHost host;
+  return host;
 }
 
 }  // namespace entry

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "widgets/application.h"
+#include "windows/host.h"
 
 namespace entry {
 
@@ -33,5 +34,8 @@ std::string AccessModeBytes();
 // The reference itself, as handed over (null when the host passed none); the print hand-off
 // passes it on unchanged.
 const char* ServerHostReference();
+
+// The host context as the windows read it (windows/host.h).
+const windows::Host& HostForWindows();
 
 }  // namespace entry

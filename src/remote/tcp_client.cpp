@@ -72,8 +72,22 @@ class Session {
     if (!socket_.valid()) return false;
     if (expected_.empty() &&
         socket_.WaitReadable(std::chrono::steady_clock::now() + std::chrono::milliseconds(0))) {
+      // Nothing is asked, so this is the server's last word (why it closed) or the end: the
+      // instances still on the connection report that word at their next call.
+      std::string why = ClosedText();
+      try {
+        std::string payload;
+        if (ReadFrame(socket_, payload, std::size_t{1} << 20) == FrameStatus::kOk) {
+          std::string_view message = payload;
+          if (wire::TakeChannel(message) == 0) {
+            wire::ServerMessage reply = wire::DecodeServerMessage(message);
+            if (auto* error = std::get_if<wire::ErrorReply>(&reply)) why = error->message;
+          }
+        }
+      } catch (const ServerError&) {
+      }
       socket_.Close();
-      broken_ = ClosedText();
+      broken_ = why;
       return false;
     }
     return true;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <system_error>
 
+#include "rtl/decimal.h"
 #include "rtl/error.h"
 
 namespace rtl {
@@ -24,21 +25,27 @@ Digits15 RoundTo15(double magnitude) {
   Digits15 d;
   char buf[40];
   // The shortest text that reads back as the value: when it has at most 15 significant digits it
-  // is also the value rounded to 15 digits (any other 15-digit decimal lies farther away than
-  // half a unit in the last place of the double). Otherwise round explicitly to 15 digits.
+  // is also the value rounded to 15 digits (the double lies within 0.12 units of the 15th digit
+  // of that text, its 18-digit expansion too). Subnormal values carry fewer significant bits, so
+  // their shortest text may be shorter than their rounding; they take the general way.
   auto r = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
   const char* e = static_cast<const char*>(std::memchr(buf, 'e', r.ptr - buf));
   int mantissa_digits = static_cast<int>(e - buf) - (e - buf > 1 ? 1 : 0);
-  // Subnormal values carry fewer significant bits, so their shortest text may round differently.
-  if (mantissa_digits > 15 || magnitude < std::numeric_limits<double>::min()) {
-    r = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific, 14);
-    e = static_cast<const char*>(std::memchr(buf, 'e', r.ptr - buf));
-  }
-  for (const char* p = buf; p < e; ++p) {
-    if (*p != '.') d.digits[d.count++] = *p;
+  if (mantissa_digits <= 15 && magnitude >= std::numeric_limits<double>::min()) {
+    for (const char* p = buf; p < e; ++p) {
+      if (*p != '.') d.digits[d.count++] = *p;
+    }
+    std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), r.ptr, d.exponent);
+  } else {
+    // The general way: the value's 18-digit expansion rounded to 15 digits, halves away from
+    // zero (12345678901234.25 gives 12345678901234.3).
+    decimal::Digits x = decimal::Eighteen(magnitude);
+    decimal::RoundHalfAway(x, 15);
+    d.count = static_cast<int>(x.digits.size());
+    std::memcpy(d.digits, x.digits.data(), x.digits.size());
+    d.exponent = x.point - 1;
   }
   while (d.count > 1 && d.digits[d.count - 1] == '0') --d.count;
-  std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), r.ptr, d.exponent);
   return d;
 }
 

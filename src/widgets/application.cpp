@@ -133,13 +133,6 @@ std::vector<Form*> Application::Forms() const {
   return list;
 }
 
-Form* Application::DataSetOwner(const data::ClientDataSet* dataset) const {
-  for (const auto& f : forms_) {
-    if (f->OwnsDataSet(dataset)) return f.get();
-  }
-  return nullptr;
-}
-
 void Application::PopModal(Form* form) {
   auto it = std::find(modal_stack_.rbegin(), modal_stack_.rend(), form);
   if (it != modal_stack_.rend()) modal_stack_.erase(std::next(it).base());

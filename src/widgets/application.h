@@ -74,8 +74,6 @@ class Application {
   // The modal windows being shown, the first shown first; the last is the active one.
   const std::vector<Form*>& ModalStack() const { return modal_stack_; }
   Form* ActiveForm() const { return modal_stack_.empty() ? nullptr : modal_stack_.back(); }
-  // The window (among those it owns) that owns `dataset`, or null.
-  Form* DataSetOwner(const data::ClientDataSet* dataset) const;
 
   // Shows a message box owned by the application window and returns the chosen button (kIdOk ...).
   // (Not named MessageBox: that is a macro wherever <windows.h> is included.)

@@ -9,6 +9,7 @@
 // application's error display (Application::Guard).
 #pragma once
 
+#include <any>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,42 +41,71 @@ class Object {
   std::string name_;
 };
 
-using NotifyHandler = std::function<void(Object& sender)>;
-
-// An event that passes only its sender. It is either set to a handler directly, or bound to the
-// name of an operation of the window; a named binding is resolved against the most derived
-// window when the window is built (Form::ResolveBindings), so a derived window that publishes an
-// operation of the same name takes the event over.
-class NotifyEvent {
+// An event that can be bound by name. Every event of the toolkit is one: it is either set to a
+// handler directly, or bound to the name of an operation of the window; a named binding is
+// resolved against the most derived window when the window is built (Form::ResolveBindings), so a
+// derived window that publishes an operation of the same name takes the event over.
+class NamedEvent {
  public:
-  NotifyEvent& operator=(NotifyHandler handler) {
-    handler_ = std::move(handler);
-    method_.clear();
-    return *this;
-  }
+  NamedEvent() = default;
+  NamedEvent(const NamedEvent&) = delete;
+  NamedEvent& operator=(const NamedEvent&) = delete;
+  virtual ~NamedEvent() = default;
+
   // Binds the event to the window operation `method` (resolved when the window is built).
   void Bind(std::string method) {
     method_ = std::move(method);
-    handler_ = nullptr;
+    Reset();
+  }
+  const std::string& Method() const { return method_; }
+
+ protected:
+  friend class Form;
+  // Takes the published operation `operation` (a std::function); false when its signature is
+  // not this event's.
+  virtual bool Resolve(const std::any& operation) = 0;
+  virtual void Reset() = 0;
+  std::string method_;
+};
+
+// An event whose handlers take `Args`. Raising an event without a handler does nothing.
+template <class... Args>
+class Event final : public NamedEvent {
+ public:
+  using Handler = std::function<void(Args...)>;
+
+  Event& operator=(Handler handler) {
+    handler_ = std::move(handler);
+    method_.clear();
+    return *this;
   }
   // Clears both the handler and the binding.
   void Clear() {
     handler_ = nullptr;
     method_.clear();
   }
-  const std::string& Method() const { return method_; }
   bool Assigned() const { return static_cast<bool>(handler_); }
-  void operator()(Object& sender) const {
-    if (handler_) handler_(sender);
+  explicit operator bool() const { return Assigned(); }
+  void operator()(Args... args) const {
+    if (handler_) handler_(std::forward<Args>(args)...);
   }
 
  private:
-  friend class Form;
-  NotifyHandler handler_;
-  std::string method_;
+  bool Resolve(const std::any& operation) override {
+    const Handler* h = std::any_cast<Handler>(&operation);
+    if (h == nullptr) return false;
+    handler_ = *h;
+    return true;
+  }
+  void Reset() override { handler_ = nullptr; }
+  Handler handler_;
 };
 
-using KeyHandler = std::function<void(Object& sender, int& key, ShiftState shift)>;
+// An event that passes only its sender (click, change, enter, exit...).
+using NotifyEvent = Event<Object&>;
+using NotifyHandler = NotifyEvent::Handler;
+// A key going down: the handler may change the key (0 drops it).
+using KeyEvent = Event<Object&, int&, ShiftState>;
 
 // What changed, for the platform's redraw.
 enum class Change {
@@ -179,15 +209,16 @@ class Control : public Object {
   Peer* GetPeer() const { return peer_.get(); }
   void SetPeer(std::unique_ptr<Peer> peer) { peer_ = std::move(peer); }
 
-  // Every event of this control that can be bound to a window operation by name.
-  const std::vector<std::pair<const char*, NotifyEvent*>>& NamedEvents() const { return events_; }
+  // Every event of this control that can be bound to a window operation by name, with its name
+  // ("OnClick"; a part's events carry the part's name: "dg_qmdwlrt2KCSL00.OnDrawFooter").
+  const std::vector<std::pair<std::string, NamedEvent*>>& NamedEvents() const { return events_; }
 
  protected:
   Control(Form* form, Control* parent, std::string name);
   // Tells the platform that the program changed something visible.
   void Changed(Change what);
-  void RegisterEvent(const char* event_name, NotifyEvent* event) {
-    events_.emplace_back(event_name, event);
+  void RegisterEvent(std::string event_name, NamedEvent* event) {
+    events_.emplace_back(std::move(event_name), event);
   }
   // Lays out aligned children (see SetAlign); called when the bounds or the children change.
   virtual void ArrangeChildren();
@@ -217,7 +248,7 @@ class Control : public Object {
   int tab_order_ = 0;
   bool tab_stop_ = true;
   std::unique_ptr<Peer> peer_;
-  std::vector<std::pair<const char*, NotifyEvent*>> events_;
+  std::vector<std::pair<std::string, NamedEvent*>> events_;
 };
 
 }  // namespace widgets

@@ -143,11 +143,10 @@ void DBTextControl::Bind(DataSource* source, std::string field) {
 }
 
 std::string DBTextControl::Text() const {
-  data::ClientDataSet* ds = source_ != nullptr ? source_->DataSet() : nullptr;
-  if (ds == nullptr || !ds->Active()) return {};
-  if (ds->IsEmpty() && ds->State() != data::DataSetState::Insert) return {};
-  data::Field* field = ds->FindField(data_field_);
-  return field != nullptr ? field->AsString() : std::string();
+  RowModel* model = source_ != nullptr ? source_->Model() : nullptr;
+  if (model == nullptr || !model->Active()) return {};
+  if (model->RowCount() == 0 && !model->Adding()) return {};
+  return model->HasField(data_field_) ? model->Text(data_field_) : std::string();
 }
 
 void DBTextControl::SetReadOnly(bool read_only) {
@@ -163,17 +162,15 @@ void DBTextControl::SetBorder(bool border) {
 void DBTextControl::UserType(std::string_view text) {
   Operate(true, [&] {
     if (!EffectivelyEnabled() || read_only_) return;
-    data::ClientDataSet* ds = source_ != nullptr ? source_->DataSet() : nullptr;
-    if (ds == nullptr || !ds->Active()) return;
-    data::Field& field = ds->FieldByName(data_field_);
-    if (ds->State() == data::DataSetState::Browse) ds->Edit();
-    field.SetAsString(text);
+    RowModel* model = source_ != nullptr ? source_->Model() : nullptr;
+    if (model == nullptr || !model->Active()) return;
+    model->SetText(data_field_, text);
     Changed(Change::Text);
     OnChange(*this);
   });
 }
 
-void DBTextControl::DataEvent(data::DataLink::Event) {
+void DBTextControl::DataEvent(RowModelObserver::Event) {
   Changed(Change::Data);
 }
 
@@ -184,6 +181,7 @@ ComboBox::ComboBox(Form* form, Control* parent, std::string name)
   RegisterEvent("OnChange", &OnChange);
   RegisterEvent("OnClick", &OnClick);
   RegisterEvent("OnDblClick", &OnDblClick);
+  RegisterEvent("OnKeyDown", &OnKeyDown);
 }
 
 void ComboBox::AddItem(std::string item) {

@@ -116,9 +116,9 @@ class Bevel : public Control {
 };
 
 // Shared by the data-bound edit and memo: shows the text of one field of the source's current
-// record (the field read as text) and, when enabled and not read-only, lets the operator change
-// it. What the operator types is written to the field at once (the dataset is put into edit state
-// first), so it is stored whatever the program does next.
+// row and, when enabled and not read-only, lets the operator change it. What the operator types
+// is written to the field at once (the row starts being edited first), so it is stored whatever
+// the program does next.
 class DBTextControl : public Control, private DataClient {
  public:
   DBTextControl(Form* form, Control* parent, std::string name);
@@ -148,7 +148,7 @@ class DBTextControl : public Control, private DataClient {
   void UserType(std::string_view text);
 
  private:
-  void DataEvent(data::DataLink::Event event) override;
+  void DataEvent(RowModelObserver::Event event) override;
   DataSource* source_ = nullptr;
   std::string data_field_;
   bool read_only_ = false;
@@ -204,7 +204,7 @@ class ComboBox : public Control {
   NotifyEvent OnChange;
   NotifyEvent OnClick;
   NotifyEvent OnDblClick;
-  KeyHandler OnKeyDown;
+  KeyEvent OnKeyDown;
 
   void UserChooseItem(int index);
   void UserType(std::string_view text);

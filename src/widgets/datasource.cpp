@@ -4,20 +4,20 @@
 
 namespace widgets {
 
-DataSource::DataSource(std::string name, data::ClientDataSet* dataset) : Object(std::move(name)) {
-  SetDataSet(dataset);
+DataSource::DataSource(std::string name, RowModel* model) : Object(std::move(name)) {
+  SetModel(model);
 }
 
 DataSource::~DataSource() {
-  if (dataset_ != nullptr) dataset_->RemoveLink(this);
+  if (model_ != nullptr) model_->RemoveObserver(this);
 }
 
-void DataSource::SetDataSet(data::ClientDataSet* dataset) {
-  if (dataset_ == dataset) return;
-  if (dataset_ != nullptr) dataset_->RemoveLink(this);
-  dataset_ = dataset;
-  if (dataset_ != nullptr) dataset_->AddLink(this);
-  Notify(Event::ActiveChanged);
+void DataSource::SetModel(RowModel* model) {
+  if (model_ == model) return;
+  if (model_ != nullptr) model_->RemoveObserver(this);
+  model_ = model;
+  if (model_ != nullptr) model_->AddObserver(this);
+  Notify(Event::Opened);
 }
 
 void DataSource::Attach(DataClient* client) {
@@ -30,9 +30,12 @@ void DataSource::Detach(DataClient* client) {
   clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
 }
 
-void DataSource::DataSetEvent(data::ClientDataSet& dataset, Event event) {
-  if (&dataset != dataset_) return;
-  if (event == Event::Destroying) dataset_ = nullptr;
+void DataSource::RowModelEvent(RowModel& model, Event event) {
+  if (&model != model_) return;
+  if (event == Event::Destroying) {
+    model_ = nullptr;
+    model.RemoveObserver(this);
+  }
   Notify(event);
 }
 

@@ -1,13 +1,13 @@
-// A data source (`ds_` component): names the dataset that data-bound controls show, and tells
-// them when the dataset moves, changes or goes away. When the dataset is destroyed the source
+// A data source (`ds_` component): names the rows that data-bound controls show (a row model)
+// and tells them when the rows move, change or go away. When the model goes away the source
 // lets go of it and its controls show nothing from then on.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "data/dataset.h"
 #include "widgets/control.h"
+#include "widgets/row_model.h"
 
 namespace widgets {
 
@@ -15,27 +15,27 @@ namespace widgets {
 class DataClient {
  public:
   virtual ~DataClient() = default;
-  virtual void DataEvent(data::DataLink::Event event) = 0;
+  virtual void DataEvent(RowModelObserver::Event event) = 0;
 };
 
-class DataSource : public Object, private data::DataLink {
+class DataSource : public Object, private RowModelObserver {
  public:
-  DataSource(std::string name, data::ClientDataSet* dataset);
+  DataSource(std::string name, RowModel* model);
   ~DataSource() override;
   const char* Kind() const override { return "DataSource"; }
 
-  // The dataset, or null (none set, or destroyed).
-  data::ClientDataSet* DataSet() const { return dataset_; }
-  void SetDataSet(data::ClientDataSet* dataset);
+  // The rows, or null (none set, or gone).
+  RowModel* Model() const { return model_; }
+  void SetModel(RowModel* model);
 
   void Attach(DataClient* client);
   void Detach(DataClient* client);
 
  private:
-  void DataSetEvent(data::ClientDataSet& dataset, Event event) override;
+  void RowModelEvent(RowModel& model, Event event) override;
   void Notify(Event event);
 
-  data::ClientDataSet* dataset_ = nullptr;
+  RowModel* model_ = nullptr;
   std::vector<DataClient*> clients_;
 };
 

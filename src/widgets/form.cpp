@@ -2,18 +2,12 @@
 
 #include <algorithm>
 
-#include "data/dataset.h"
 #include "rtl/error.h"
 #include "widgets/application.h"
 #include "widgets/datasource.h"
 #include "widgets/platform.h"
 
 namespace widgets {
-
-struct Form::OwnedDataSet {
-  std::unique_ptr<data::ClientDataSet> dataset;
-  data::ClientDataSet** slot = nullptr;
-};
 
 Form::Form(Application& app, std::string name)
     : Control(this, nullptr, std::move(name)), app_(&app) {
@@ -22,9 +16,16 @@ Form::Form(Application& app, std::string name)
   parent_font_ = false;
   font_ = ModuleFont();
   RegisterEvent("OnActivate", &OnActivate);
+  RegisterEvent("OnClose", &OnClose);
+  RegisterEvent("OnNcHitTest", &OnNcHitTest);
 }
 
 Form::~Form() {
+  DestroyContents();
+}
+
+void Form::DestroyContents() {
+  if (destroying_) return;
   destroying_ = true;
   Platform& platform = app_->GetPlatform();
   for (auto it = controls_.rbegin(); it != controls_.rend(); ++it) platform.Destroying(**it);
@@ -32,12 +33,6 @@ Form::~Form() {
   active_control_ = nullptr;
   while (!controls_.empty()) controls_.pop_back();
   while (!sources_.empty()) sources_.pop_back();
-  while (!datasets_.empty()) {
-    auto owned = std::move(datasets_.back());
-    datasets_.pop_back();
-    if (owned.slot != nullptr && *owned.slot == owned.dataset.get()) *owned.slot = nullptr;
-    owned.dataset.reset();
-  }
 }
 
 void Form::SetCaption(std::string caption) {
@@ -103,42 +98,8 @@ Control* Form::FindControl(std::string_view name) const {
   return nullptr;
 }
 
-data::ClientDataSet* Form::AddDataSet(data::ClientDataSet** slot, std::string name) {
-  return AdoptDataSet(std::make_unique<data::ClientDataSet>(std::move(name)), slot);
-}
-
-data::ClientDataSet* Form::AdoptDataSet(std::unique_ptr<data::ClientDataSet> dataset,
-                                        data::ClientDataSet** slot) {
-  data::ClientDataSet* raw = dataset.get();
-  datasets_.push_back(OwnedDataSet{std::move(dataset), slot});
-  if (slot != nullptr) *slot = raw;
-  return raw;
-}
-
-bool Form::OwnsDataSet(const data::ClientDataSet* dataset) const {
-  return std::any_of(datasets_.begin(), datasets_.end(),
-                     [&](const OwnedDataSet& o) { return o.dataset.get() == dataset; });
-}
-
-void Form::DestroyDataSet(data::ClientDataSet* dataset) {
-  auto it = std::find_if(datasets_.begin(), datasets_.end(),
-                         [&](const OwnedDataSet& o) { return o.dataset.get() == dataset; });
-  if (it == datasets_.end()) return;
-  OwnedDataSet owned = std::move(*it);
-  datasets_.erase(it);
-  if (owned.slot != nullptr && *owned.slot == dataset) *owned.slot = nullptr;
-  owned.dataset.reset();
-}
-
-data::ClientDataSet* Form::FindDataSet(std::string_view name) const {
-  for (const auto& o : datasets_) {
-    if (o.dataset->Name() == name) return o.dataset.get();
-  }
-  return nullptr;
-}
-
-DataSource* Form::AddDataSource(std::string name, data::ClientDataSet* dataset) {
-  sources_.push_back(std::make_unique<DataSource>(std::move(name), dataset));
+DataSource* Form::AddDataSource(std::string name, RowModel* model) {
+  sources_.push_back(std::make_unique<DataSource>(std::move(name), model));
   return sources_.back().get();
 }
 
@@ -149,25 +110,27 @@ DataSource* Form::FindDataSource(std::string_view name) const {
   return nullptr;
 }
 
-void Form::Publish(std::string name, NotifyHandler operation) {
+void Form::PublishAny(std::string name, std::any operation) {
   operations_[std::move(name)] = std::move(operation);
 }
 
-const NotifyHandler* Form::Operation(std::string_view name) const {
-  auto it = operations_.find(name);
-  return it == operations_.end() ? nullptr : &it->second;
+bool Form::HasOperation(std::string_view name) const {
+  return operations_.find(name) != operations_.end();
 }
 
 void Form::ResolveBindings() {
   auto resolve = [&](Control& owner) {
     for (auto& [event_name, event] : owner.NamedEvents()) {
       if (event->method_.empty()) continue;
-      const NotifyHandler* op = Operation(event->method_);
-      if (op == nullptr) {
+      auto op = operations_.find(event->method_);
+      if (op == operations_.end()) {
         throw rtl::Error("The window " + Name() + " has no operation " + event->method_ + " for " +
                          owner.Name() + "." + event_name);
       }
-      event->handler_ = *op;
+      if (!event->Resolve(op->second)) {
+        throw rtl::Error("The operation " + event->method_ + " of the window " + Name() +
+                         " does not take what " + owner.Name() + "." + event_name + " passes");
+      }
     }
   };
   resolve(*this);

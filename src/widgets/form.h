@@ -1,12 +1,12 @@
 // A top-level window of the module. Created by the application object (Application::CreateForm),
 // owned by it, and owned on the screen by the application window (the host's window).
 //
-// A window owns its controls, its data sources and its client datasets. Its layout is built in
-// the constructor of the window class: controls are added with Add<T>(parent, name), datasets
-// with AddDataSet, and events are bound either to handlers or, by name, to operations that the
-// window publishes (Publish). Named bindings are resolved once the most derived constructor has
-// run (Application::CreateForm calls ResolveBindings), so a derived window that publishes an
-// operation under a base operation's name takes over every event bound to that name.
+// A window owns its controls and its data sources. Its layout is built in the constructor of the
+// window class: controls are added with Add<T>(parent, name), data sources over the rows they
+// show with AddDataSource, and events are bound either to handlers or, by name, to operations
+// that the window publishes (Publish, Bind). Named bindings are resolved once the most derived
+// constructor has run (Application::CreateForm calls ResolveBindings), so a derived window that
+// publishes an operation under a base operation's name takes over every event bound to that name.
 //
 // Modal showing (ShowModal): the window appears, every other window of the module and of the
 // host is disabled, the activation event runs once, and the platform's modal loop dispatches
@@ -15,22 +15,22 @@
 // message box opened from this one returns control to it.
 #pragma once
 
+#include <any>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "widgets/control.h"
-
-namespace data {
-class ClientDataSet;
-}
 
 namespace widgets {
 
 class Application;
 class DataSource;
+class RowModel;
 
 enum class CloseAction { None, Hide, Free };
 
@@ -71,7 +71,7 @@ class Form : public Control {
   int ClientHeight() const override;
   void SetClientSize(int width, int height);
 
-  // --- Controls, data sources and datasets. ---
+  // --- Controls and data sources. ---
   template <class T, class... Args>
   T* Add(Control* parent, std::string name, Args&&... args) {
     auto control = std::make_unique<T>(this, parent != nullptr ? parent : this, std::move(name),
@@ -88,31 +88,46 @@ class Form : public Control {
     return dynamic_cast<T*>(FindControl(name));
   }
 
-  // Creates a dataset owned by this window and stores it in `*slot` (the window's member that
-  // names it). Destroying the dataset through DestroyDataSet empties the slot, so the window
-  // neither uses nor destroys it again.
-  data::ClientDataSet* AddDataSet(data::ClientDataSet** slot, std::string name);
-  // Takes over a dataset created elsewhere.
-  data::ClientDataSet* AdoptDataSet(std::unique_ptr<data::ClientDataSet> dataset,
-                                    data::ClientDataSet** slot);
-  bool OwnsDataSet(const data::ClientDataSet* dataset) const;
-  // Destroys a dataset of this window: every data source, grid and data-bound control that
-  // shows it lets go of it first (the dataset's destruction tells them), then the slot is emptied.
-  void DestroyDataSet(data::ClientDataSet* dataset);
-  data::ClientDataSet* FindDataSet(std::string_view name) const;
-  DataSource* AddDataSource(std::string name, data::ClientDataSet* dataset);
+  // A data source over `model` (which outlives it or tells it that it goes away), owned by this
+  // window.
+  DataSource* AddDataSource(std::string name, RowModel* model);
   DataSource* FindDataSource(std::string_view name) const;
 
   // --- Operations bound by name. ---
-  // Publishes (or replaces) the operation `name`. Base windows publish theirs in their
-  // constructor, derived windows afterwards, so the most derived operation of a name wins.
-  void Publish(std::string name, NotifyHandler operation);
-  // The published operation of that name, or null.
-  const NotifyHandler* Operation(std::string_view name) const;
+  // Each operation of a window is registered once, in the constructor of the window class that
+  // defines it: with Bind when the class's layout also binds an event to it, with Publish alone
+  // when it is bound elsewhere (a base layout's button that a derived window takes over) or not at
+  // all. Base windows register theirs first, derived windows afterwards, so the most derived
+  // operation of a name wins:
+  //
+  //   Bind(tbprint->OnClick, "tbprintClick", &TFM_X::tbprintClick);  // layout and operation
+  //   Publish("TbOKClick", &TFM_X::TbOKClick);  // takes over the base layout's tbok
+  //
+  // Publishes (or replaces) the operation `name`: a member function of the window class W.
+  template <class W, class... Args>
+  void Publish(const std::string& name, void (W::*method)(Args...)) {
+    static_assert(std::is_base_of_v<Form, W>, "an operation is a member of the window");
+    W* self = static_cast<W*>(this);
+    PublishAny(name, std::function<void(Args...)>([self, method](Args... args) {
+                 (self->*method)(std::forward<Args>(args)...);
+               }));
+  }
+  // Publishes a handler that takes only its sender (tests and small windows).
+  void Publish(std::string name, NotifyHandler operation) {
+    PublishAny(std::move(name), std::move(operation));
+  }
+  // Publishes `method` under `name` and binds `event` to that name.
+  template <class W, class... Args>
+  void Bind(Event<Args...>& event, std::string name, void (W::*method)(Args...)) {
+    Publish(name, method);
+    event.Bind(std::move(name));
+  }
+  // Whether an operation of that name is published.
+  bool HasOperation(std::string_view name) const;
   // Resolves every named event binding of the window and its controls against the published
-  // operations. A name that no operation answers fails with an error naming it. Called by
-  // Application::CreateForm once the window is fully constructed; ShowModal calls it when that
-  // has not happened.
+  // operations. A name that no operation answers, or one whose operation takes other arguments
+  // than the event passes, fails with an error naming it. Called by Application::CreateForm
+  // once the window is fully constructed; ShowModal calls it when that has not happened.
   void ResolveBindings();
 
   // --- Showing and closing. ---
@@ -134,8 +149,8 @@ class Form : public Control {
   bool ReleasePending() const { return release_pending_; }
 
   NotifyEvent OnActivate;
-  std::function<void(Object& sender, CloseAction& action)> OnClose;
-  std::function<void(HitTestMessage& message)> OnNcHitTest;
+  Event<Object&, CloseAction&> OnClose;  // sender, action
+  Event<HitTestMessage&> OnNcHitTest;
 
   // --- Focus. ---
   Control* ActiveControl() const { return active_control_; }
@@ -158,11 +173,17 @@ class Form : public Control {
 
  protected:
   void ArrangeChildren() override;
+  // Takes the window's native side, its controls and its data sources down (what the destructor
+  // does first). A derived window that owns what the controls show (rows) calls it before that
+  // goes, so that no control is told about it while it is torn down; afterwards the window shows
+  // nothing and must not be shown again.
+  void DestroyContents();
 
  private:
   friend class Control;
   friend class Application;
   void Adopt(std::unique_ptr<Control> control);
+  void PublishAny(std::string name, std::any operation);
   void MoveFocus(Control* control);  // exit then enter events
   void ControlGone(Control* control);
   bool CloseModal();  // the close event at the end of a modal run; false when it keeps the window
@@ -175,10 +196,8 @@ class Form : public Control {
   int border_width_ = 0;
   Position position_ = Position::Designed;
   std::vector<std::unique_ptr<Control>> controls_;
-  struct OwnedDataSet;
-  std::vector<OwnedDataSet> datasets_;
   std::vector<std::unique_ptr<DataSource>> sources_;
-  std::map<std::string, NotifyHandler, std::less<>> operations_;
+  std::map<std::string, std::any, std::less<>> operations_;
   bool bindings_resolved_ = false;
   bool modal_ = false;
   bool shown_ = false;

@@ -5,7 +5,6 @@
 
 #include "rtl/error.h"
 #include "rtl/money.h"
-#include "rtl/quoted.h"
 #include "widgets/application.h"
 #include "widgets/form.h"
 
@@ -41,12 +40,6 @@ void GridColumn::SetFieldName(std::string field) {
   field_name_ = std::move(field);
 }
 
-data::Field* GridColumn::Field() const {
-  data::ClientDataSet* ds = grid_->DataSet();
-  if (ds == nullptr || !ds->Active()) return nullptr;
-  return ds->FindField(field_name_);
-}
-
 void GridColumn::SetCaption(std::string caption) {
   caption_ = std::move(caption);
 }
@@ -71,7 +64,11 @@ void GridColumn::SetFooter(FooterKind footer) {
 Grid::Grid(Form* form, Control* parent, std::string name) : Control(form, parent, std::move(name)) {
   SetColor(kClWindow);
   RegisterEvent("OnEditChange", &OnEditChange);
+  RegisterEvent("OnEdited", &OnEdited);
+  RegisterEvent("OnChangeColumn", &OnChangeColumn);
+  RegisterEvent("OnKeyDown", &OnKeyDown);
   RegisterEvent("OnDblClick", &OnDblClick);
+  RegisterEvent("OnCustomDrawCell", &OnCustomDrawCell);
 }
 
 Grid::~Grid() {
@@ -87,8 +84,8 @@ void Grid::SetDataSource(DataSource* source) {
   Changed(Change::Data);
 }
 
-data::ClientDataSet* Grid::DataSet() const {
-  return source_ != nullptr ? source_->DataSet() : nullptr;
+RowModel* Grid::Model() const {
+  return source_ != nullptr ? source_->Model() : nullptr;
 }
 
 GridColumn& Grid::AddColumn(const ColumnSpec& desc) {
@@ -99,6 +96,7 @@ GridColumn& Grid::AddColumn(const ColumnSpec& desc) {
   column->SetHeaderAlignment(desc.header_alignment);
   column->SetEditable(desc.editable);
   column->SetFooter(desc.footer);
+  RegisterEvent(column->Name() + ".OnDrawFooter", &column->OnDrawFooter);
   columns_.push_back(std::move(column));
   filters_.resize(columns_.size());
   Changed(Change::Items);
@@ -155,14 +153,14 @@ void Grid::SetAutoFilter(bool on) {
 }
 
 int Grid::RowCount() const {
-  data::ClientDataSet* ds = DataSet();
-  return ds != nullptr && ds->Active() ? ds->RecordCount() : 0;
+  RowModel* m = Model();
+  return m != nullptr && m->Active() ? m->RowCount() : 0;
 }
 
 int Grid::CurrentRow() const {
-  data::ClientDataSet* ds = DataSet();
-  if (ds == nullptr || !ds->Active() || ds->IsEmpty()) return -1;
-  return ds->RecNo() - 1;
+  RowModel* m = Model();
+  if (m == nullptr || !m->Active()) return -1;
+  return m->CurrentRow();
 }
 
 void Grid::SetFocusedColumn(int column) {
@@ -177,11 +175,11 @@ void Grid::SetFocusedColumn(int column) {
 }
 
 std::string Grid::CellText(int row, int column) const {
-  data::ClientDataSet* ds = DataSet();
-  if (ds == nullptr || !ds->Active() || row < 0 || row >= ds->RecordCount()) return {};
-  data::Field* field = ds->FindField(Column(column).FieldName());
-  if (field == nullptr) return {};
-  return ds->TextAt(row, *field);
+  RowModel* m = Model();
+  if (m == nullptr || !m->Active() || row < 0 || row >= m->RowCount()) return {};
+  const std::string& field = Column(column).FieldName();
+  if (!m->HasField(field)) return {};
+  return m->TextAt(row, field);
 }
 
 CellDraw Grid::DrawCell(int row, int column) {
@@ -204,13 +202,13 @@ CellDraw Grid::DrawCell(int row, int column) {
 }
 
 long double Grid::ColumnSum(int column) const {
-  data::ClientDataSet* ds = DataSet();
-  if (ds == nullptr || !ds->Active()) return 0;
-  data::Field* field = ds->FindField(Column(column).FieldName());
-  if (field == nullptr) return 0;
+  RowModel* m = Model();
+  if (m == nullptr || !m->Active()) return 0;
+  const std::string& field = Column(column).FieldName();
+  if (!m->HasField(field)) return 0;
   long double sum = 0;
-  int rows = ds->RecordCount();
-  for (int r = 0; r < rows; ++r) sum += ds->FloatAt(r, *field);
+  int rows = m->RowCount();
+  for (int r = 0; r < rows; ++r) sum += m->NumberAt(r, field);
   return sum;
 }
 
@@ -229,9 +227,9 @@ FooterDraw Grid::DrawFooter(int column) {
 bool Grid::CellEditable(int column) const {
   if (!allow_editing_ || column < 0 || column >= ColumnCount()) return false;
   if (!Column(column).Editable()) return false;
-  data::ClientDataSet* ds = DataSet();
-  if (ds == nullptr || !ds->Active() || ds->IsEmpty()) return false;
-  return ds->FindField(Column(column).FieldName()) != nullptr;
+  RowModel* m = Model();
+  if (m == nullptr || !m->Active() || m->RowCount() == 0) return false;
+  return m->HasField(Column(column).FieldName());
 }
 
 bool Grid::ShowEditor() {
@@ -249,11 +247,9 @@ bool Grid::ShowEditor() {
 
 void Grid::StoreEditorText() {
   if (!editor_open_ || !editor_modified_) return;
-  data::ClientDataSet* ds = DataSet();
-  if (ds == nullptr || !ds->Active()) return;
-  data::Field& field = ds->FieldByName(Column(focused_column_).FieldName());
-  if (ds->State() == data::DataSetState::Browse) ds->Edit();
-  field.SetAsString(editor_text_);
+  RowModel* m = Model();
+  if (m == nullptr || !m->Active()) return;
+  m->SetText(Column(focused_column_).FieldName(), editor_text_);
   editor_modified_ = false;
   editor_stored_ = true;
 }
@@ -296,40 +292,31 @@ void Grid::SetColumnFilter(int column, std::optional<std::string> value) {
   Column(column);
   PostEditor();
   filters_[static_cast<size_t>(column)] = std::move(value);
-  std::string expression;
+  std::vector<ColumnCondition> conditions;
   for (int c = 0; c < ColumnCount(); ++c) {
     const auto& f = filters_[static_cast<size_t>(c)];
-    if (!f) continue;
-    if (!expression.empty()) expression += " AND ";
-    expression += Column(c).FieldName() + "=" + rtl::QuotedStr(*f);
+    if (f) conditions.push_back({Column(c).FieldName(), *f});
   }
-  data::ClientDataSet* ds = DataSet();
-  if (ds == nullptr) return;
+  RowModel* m = Model();
+  if (m == nullptr) return;
   FlagGuard moving(moving_);
-  if (expression.empty()) {
-    ds->SetFiltered(false);
-    ds->SetFilter("");
-  } else {
-    ds->SetFiltered(false);
-    ds->SetFilter(expression);
-    ds->SetFiltered(true);
-  }
+  m->FilterByColumns(conditions);
   Changed(Change::Data);
 }
 
-void Grid::DataEvent(data::DataLink::Event event) {
-  using Event = data::DataLink::Event;
+void Grid::DataEvent(RowModelObserver::Event event) {
+  using Event = RowModelObserver::Event;
   switch (event) {
     case Event::Destroying:
       editor_open_ = false;
       editor_modified_ = false;
       for (auto& f : filters_) f.reset();
       break;
-    case Event::ActiveChanged:
+    case Event::Opened:
       editor_open_ = false;
       editor_modified_ = false;
       break;
-    case Event::Scrolled:
+    case Event::Moved:
       if (editor_open_ && !moving_) {
         editor_open_ = false;
         editor_modified_ = false;
@@ -342,20 +329,20 @@ void Grid::DataEvent(data::DataLink::Event event) {
 }
 
 void Grid::MoveColumnBy(int delta) {
-  data::ClientDataSet* ds = DataSet();
+  RowModel* m = Model();
   int column = focused_column_ + delta;
   if (column >= ColumnCount()) {
-    if (ds != nullptr && ds->Active() && CurrentRow() >= 0 && CurrentRow() < RowCount() - 1) {
+    if (m != nullptr && m->Active() && CurrentRow() >= 0 && CurrentRow() < RowCount() - 1) {
       FlagGuard moving(moving_);
-      ds->Next();
+      m->MoveNext();
       column = 0;
     } else {
       column = ColumnCount() - 1;
     }
   } else if (column < 0) {
-    if (ds != nullptr && ds->Active() && CurrentRow() > 0) {
+    if (m != nullptr && m->Active() && CurrentRow() > 0) {
       FlagGuard moving(moving_);
-      ds->Prior();
+      m->MovePrior();
       column = ColumnCount() - 1;
     } else {
       column = 0;
@@ -365,8 +352,8 @@ void Grid::MoveColumnBy(int delta) {
 }
 
 void Grid::GridKey(int key, ShiftState shift) {
-  data::ClientDataSet* ds = DataSet();
-  bool active = ds != nullptr && ds->Active();
+  RowModel* m = Model();
+  bool active = m != nullptr && m->Active();
   switch (key) {
     case kVkReturn:
       if (editor_open_) {
@@ -413,11 +400,11 @@ void Grid::GridKey(int key, ShiftState shift) {
         int steps = (key == kVkPrior || key == kVkNext) ? 10 : 1;
         for (int i = 0; i < steps; ++i) {
           if (key == kVkUp || key == kVkPrior) {
-            if (ds->Bof()) break;
-            ds->Prior();
+            if (m->AtBegin()) break;
+            m->MovePrior();
           } else {
-            if (ds->Eof()) break;
-            ds->Next();
+            if (m->AtEnd()) break;
+            m->MoveNext();
           }
         }
       }
@@ -429,9 +416,9 @@ void Grid::GridKey(int key, ShiftState shift) {
         if (!active) break;
         FlagGuard moving(moving_);
         if (key == kVkHome) {
-          ds->First();
+          m->MoveFirst();
         } else {
-          ds->Last();
+          m->MoveLast();
         }
       } else if (ColumnCount() > 0) {
         SetFocusedColumn(key == kVkHome ? 0 : ColumnCount() - 1);
@@ -479,7 +466,7 @@ void Grid::UserClickCell(int row, int column) {
     PostEditor();
     if (row != CurrentRow()) {
       FlagGuard moving(moving_);
-      DataSet()->SetRecNo(row + 1);
+      Model()->MoveTo(row);
     }
     SetFocusedColumn(column);
     if (immediate_editor_) ShowEditor();
@@ -514,7 +501,7 @@ void Grid::UserMoveTo(int row) {
     PostEditor();
     if (row != CurrentRow()) {
       FlagGuard moving(moving_);
-      DataSet()->SetRecNo(row + 1);
+      Model()->MoveTo(row);
     }
   });
 }
@@ -525,7 +512,7 @@ void Grid::UserEditCell(int row, int column, std::string_view text, int close_ke
     PostEditor();
     if (row != CurrentRow()) {
       FlagGuard moving(moving_);
-      DataSet()->SetRecNo(row + 1);
+      Model()->MoveTo(row);
     }
     SetFocusedColumn(column);
     if (!ShowEditor()) return;

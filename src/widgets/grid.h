@@ -2,8 +2,8 @@
 // to fields, a footer row of per-column sums, drawing hooks for cells and footer cells, in-place
 // cell editors, and filter drop-downs in the column headers.
 //
-// The grid's current row is the dataset's cursor: moving in the grid moves the dataset, and a
-// move of the dataset moves the grid. Rows are counted from 0 among the visible records.
+// The grid's current row is the row model's current row: moving in the grid moves the model,
+// and a move of the model moves the grid. Rows are counted from 0 among the visible rows.
 //
 // Cell editing. An editor opens on the focused cell when the cell is editable (the grid allows
 // editing, the column is editable, the dataset is open and not empty): by Enter or F2, by a click
@@ -81,8 +81,6 @@ class GridColumn {
   const std::string& Name() const { return name_; }
   const std::string& FieldName() const { return field_name_; }
   void SetFieldName(std::string field);
-  // The column's field on the dataset (its current record), or null.
-  data::Field* Field() const;
   const std::string& Caption() const { return caption_; }
   void SetCaption(std::string caption);
   int Width() const { return width_; }
@@ -96,7 +94,7 @@ class GridColumn {
   FooterKind Footer() const { return footer_; }
   void SetFooter(FooterKind footer);
 
-  std::function<void(Grid& grid, GridColumn& column, FooterDraw& footer)> OnDrawFooter;
+  Event<Grid&, GridColumn&, FooterDraw&> OnDrawFooter;
 
  private:
   Grid* grid_;
@@ -131,8 +129,8 @@ class Grid : public Control, private DataClient {
   // --- Binding and columns. ---
   DataSource* GetDataSource() const { return source_; }
   void SetDataSource(DataSource* source);
-  // The dataset shown, or null.
-  data::ClientDataSet* DataSet() const;
+  // The rows shown, or null.
+  RowModel* Model() const;
   // The field that identifies a row.
   const std::string& KeyFieldName() const { return key_field_; }
   void SetKeyFieldName(std::string field) { key_field_ = std::move(field); }
@@ -200,18 +198,17 @@ class Grid : public Control, private DataClient {
   // The distinct texts of a column among the visible records, sorted, at most 200.
   std::vector<std::string> FilterValues(int column) const;
   const std::optional<std::string>& ColumnFilter(int column) const;
-  // Sets (a value) or removes (nothing) a column's filter; the dataset's filter expression
-  // becomes the conditions FIELD='value' of every filtered column joined by " AND ", switched
-  // on; with no column filtered the dataset's filter is switched off.
+  // Sets (a value) or removes (nothing) a column's filter; the rows are filtered by the values of
+  // every filtered column (RowModel::FilterByColumns), or not at all when no column is.
   void SetColumnFilter(int column, std::optional<std::string> value);
 
   // --- Events. ---
   NotifyEvent OnEditChange;
-  std::function<void(Object& sender, int row)> OnEdited;
-  std::function<void(Object& sender, int row, int column)> OnChangeColumn;
-  KeyHandler OnKeyDown;
+  Event<Object&, int> OnEdited;             // sender, row
+  Event<Object&, int, int> OnChangeColumn;  // sender, row, column
+  KeyEvent OnKeyDown;
   NotifyEvent OnDblClick;
-  std::function<void(Grid& grid, CellDraw& cell)> OnCustomDrawCell;
+  Event<Grid&, CellDraw&> OnCustomDrawCell;
 
   // --- Operator actions (each first puts the focus into the grid). ---
   void UserClickCell(int row, int column);
@@ -229,7 +226,7 @@ class Grid : public Control, private DataClient {
   void UserChooseFilter(int column, std::optional<std::string> value);
 
  private:
-  void DataEvent(data::DataLink::Event event) override;
+  void DataEvent(RowModelObserver::Event event) override;
   bool CellEditable(int column) const;
   void StoreEditorText();  // writes a changed text to the field (no edited)
   void GridKey(int key, ShiftState shift);

@@ -25,7 +25,7 @@ void DataSetRef::DataSetEvent(data::ClientDataSet& dataset, Event event) {
 TFm_Base::TFm_Base(widgets::Application& app) : TFm_Base(app, "Fm_Base") {}
 
 TFm_Base::TFm_Base(widgets::Application& app, std::string layout_name)
-    : widgets::Form(app, std::move(layout_name)) {
+    : binding::DataForm(app, std::move(layout_name)) {
   using widgets::Align;
   using widgets::BevelKind;
 
@@ -49,23 +49,25 @@ TFm_Base::TFm_Base(widgets::Application& app, std::string layout_name)
   tbr_base->SetButtonHeight(35);
   tbr_base->SetFont(widgets::ModuleFont());
 
+  using Click = void (TFm_Base::*)(widgets::Object&);
   struct ButtonSpec {
     widgets::FlatButton** slot;
     const char* name;
     const char* caption;
     int width;
     const char* glyph;
-    const char* operation;  // bound operation, or none
+    const char* operation;  // the operation its click runs, or none
+    Click method;
   };
   const ButtonSpec buttons[] = {
-      {&tbprint, "tbprint", "打印", 35, "print", nullptr},
-      {&tbpreview, "tbpreview", "设置", 38, "preview", nullptr},
-      {&tbnew, "tbnew", "新增", 35, "new", "TbNewClick"},
-      {&tbedit, "tbedit", "编辑", 35, "edit", "TbEditClick"},
-      {&tbdel, "tbdel", "删除", 35, "delete", nullptr},
-      {&tbok, "tbok", "确定", 35, "ok", "TbOKClick"},
-      {&tbcancel, "tbcancel", "取消", 35, "cancel", "TbCancelClick"},
-      {&tbexit, "tbexit", "退出", 35, "exit", "TbexitClick"},
+      {&tbprint, "tbprint", "打印", 35, "print", nullptr, nullptr},
+      {&tbpreview, "tbpreview", "设置", 38, "preview", nullptr, nullptr},
+      {&tbnew, "tbnew", "新增", 35, "new", "TbNewClick", &TFm_Base::TbNewClick},
+      {&tbedit, "tbedit", "编辑", 35, "edit", "TbEditClick", &TFm_Base::TbEditClick},
+      {&tbdel, "tbdel", "删除", 35, "delete", nullptr, nullptr},
+      {&tbok, "tbok", "确定", 35, "ok", "TbOKClick", &TFm_Base::TbOKClick},
+      {&tbcancel, "tbcancel", "取消", 35, "cancel", "TbCancelClick", &TFm_Base::TbCancelClick},
+      {&tbexit, "tbexit", "退出", 35, "exit", "TbexitClick", &TFm_Base::TbexitClick},
   };
   for (const ButtonSpec& desc : buttons) {
     widgets::FlatButton* b = Add<widgets::FlatButton>(tbr_base, desc.name);
@@ -74,7 +76,7 @@ TFm_Base::TFm_Base(widgets::Application& app, std::string layout_name)
     b->SetGlyph(desc.glyph);
     b->SetGlyphLayout(widgets::GlyphLayout::Top);
     b->SetBorderColor(widgets::kWindowColor);
-    if (desc.operation != nullptr) b->OnClick.Bind(desc.operation);
+    if (desc.operation != nullptr) Bind(b->OnClick, desc.operation, desc.method);
     *desc.slot = b;
   }
 
@@ -88,14 +90,10 @@ TFm_Base::TFm_Base(widgets::Application& app, std::string layout_name)
 
   AddDataSet(&ClientDataSet1, "ClientDataSet1");
 
-  Publish("TbNewClick", [this](widgets::Object& s) { TbNewClick(s); });
-  Publish("TbEditClick", [this](widgets::Object& s) { TbEditClick(s); });
-  Publish("TbMoreClick", [this](widgets::Object& s) { TbMoreClick(s); });
-  Publish("TbOKClick", [this](widgets::Object& s) { TbOKClick(s); });
-  Publish("TbCancelClick", [this](widgets::Object& s) { TbCancelClick(s); });
-  Publish("TbexitClick", [this](widgets::Object& s) { TbexitClick(s); });
-  Publish("TbDeleteClick", [this](widgets::Object& s) { TbDeleteClick(s); });
-  Publish("TbCloseClick", [this](widgets::Object& s) { TbCloseClick(s); });
+  // The operations no button of the base layout runs.
+  Publish("TbMoreClick", &TFm_Base::TbMoreClick);
+  Publish("TbDeleteClick", &TFm_Base::TbDeleteClick);
+  Publish("TbCloseClick", &TFm_Base::TbCloseClick);
 }
 
 void TFm_Base::TbNewClick(widgets::Object&) {
@@ -130,7 +128,9 @@ void TFm_Base::TbDeleteClick(widgets::Object&) {
 void TFm_Base::TbCloseClick(widgets::Object&) {
   if (data::ClientDataSet* ds = CurrentDataSet) {
     // Datasets of this module belong to their windows; the owner destroys it and forgets it.
-    if (widgets::Form* owner = App().DataSetOwner(ds)) owner->DestroyDataSet(ds);
+    if (binding::DataForm* owner = binding::DataForm::OwnerOf(App(), ds)) {
+      owner->DestroyDataSet(ds);
+    }
   }
   Close();
 }

@@ -9,7 +9,7 @@
 //
 //   TFM_X::TFM_X(widgets::Application& app) : TFm_Base(app, "FM_X") {
 //     tbok->SetCaption("审核");
-//     Publish("TbOKClick", [this](widgets::Object& s) { TbOKClick(s); });  // hides the base's
+//     Publish("TbOKClick", &TFM_X::TbOKClick);  // hides the base's
 //   }
 //
 // The base's operation then runs only when the derived one calls it (TFm_Base::TbOKClick(s)).
@@ -17,10 +17,10 @@
 
 #include <string>
 
+#include "binding/data_form.h"
 #include "data/dataset.h"
 #include "widgets/application.h"
 #include "widgets/controls.h"
-#include "widgets/form.h"
 
 namespace windows {
 
@@ -47,7 +47,7 @@ class DataSetRef : private data::DataLink {
 // Empty when the module is loaded, and again once the dataset it names has been destroyed.
 extern DataSetRef CurrentDataSet;
 
-class TFm_Base : public widgets::Form {
+class TFm_Base : public binding::DataForm {
  public:
   // The plain base window (layout "Fm_Base").
   explicit TFm_Base(widgets::Application& app);

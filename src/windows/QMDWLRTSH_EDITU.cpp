@@ -4,13 +4,14 @@
 #include <vector>
 
 #include "data/module_datasets.h"
-#include "entry/host_context.h"
 #include "remote/value.h"
 #include "rtl/error.h"
+#include "rtl/quoted.h"
 #include "widgets/platform.h"
 #include "windows/QMDWLRT_SHSJU.h"
 #include "windows/QMDWLRT_SHU.h"
 #include "windows/audit_rules.h"
+#include "windows/host.h"
 
 namespace windows {
 
@@ -47,7 +48,7 @@ widgets::Font FontOfHeight(int height) {
 }  // namespace
 
 TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
-    : widgets::Form(app, "FM_QMDWLRTSH_EDIT") {
+    : binding::DataForm(app, "FM_QMDWLRTSH_EDIT") {
   TFM_QMDWLRTSH& browser = Browser();
 
   // --- The window: no frame, so it can be neither moved nor resized. ---
@@ -89,14 +90,14 @@ TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
   tb_save->SetGlyph("save");
   tb_save->SetGlyphLayout(widgets::GlyphLayout::Top);
   tb_save->SetBorderColor(widgets::kClMenu);
-  tb_save->OnClick.Bind("tb_saveClick");
+  Bind(tb_save->OnClick, "tb_saveClick", &TFM_QMDWLRTSH_EDIT::tb_saveClick);
   tb_exit = Add<widgets::FlatButton>(Panel1, "tb_exit");
   tb_exit->SetBounds(37, 1, 35, 35);
   tb_exit->SetCaption("退出");
   tb_exit->SetGlyph("door");
   tb_exit->SetGlyphLayout(widgets::GlyphLayout::Top);
   tb_exit->SetBorderColor(widgets::kClMenu);
-  tb_exit->OnClick.Bind("tb_exitClick");
+  Bind(tb_exit->OnClick, "tb_exitClick", &TFM_QMDWLRTSH_EDIT::tb_exitClick);
 
   // --- Title band. ---
   pn_gl = Add<widgets::Panel>(this, "pn_gl");
@@ -206,38 +207,20 @@ TFM_QMDWLRTSH_EDIT::TFM_QMDWLRTSH_EDIT(widgets::Application& app)
       {"dg_qmdwlrt2SE0000", "SE0000", "税额(元)", 103, Alignment::Center, true, FooterKind::Sum},
   };
   for (const ColumnSpec& c : columns) dg_qmdwlrt2->AddColumn(c);
-  dg_qmdwlrt2->Column(kStockColumn).OnDrawFooter =
-      [this](widgets::Grid& grid, widgets::GridColumn& column, widgets::FooterDraw& footer) {
-        dg_qmdwlrt2KCSL00DrawSummaryFooter(grid, column, footer);
-      };
-  dg_qmdwlrt2->OnCustomDrawCell = [this](widgets::Grid& grid, widgets::CellDraw& cell) {
-    dg_qmdwlrt2CustomDrawCell(grid, cell);
-  };
-  dg_qmdwlrt2->OnEditChange.Bind("dg_qmdwlrt2EditChange");
-  dg_qmdwlrt2->OnEdited = [this](widgets::Object& sender, int row) {
-    dg_qmdwlrt2Edited(sender, row);
-  };
-  dg_qmdwlrt2->OnChangeColumn = [this](widgets::Object& sender, int row, int column) {
-    dg_qmdwlrt2ChangeColumn(sender, row, column);
-  };
-  // Assigned rather than bound by name: the toolkit resolves named bindings only for the events
-  // a control registers, and the focus events are not among them.
-  dg_qmdwlrt2->OnEnter = [this](widgets::Object& s) { dg_qmdwlrt2Enter(s); };
-  dg_qmdwlrt2->OnKeyDown = [this](widgets::Object& sender, int& key, widgets::ShiftState shift) {
-    dg_qmdwlrt2KeyDown(sender, key, shift);
-  };
-  dg_qmdwlrt2->OnDblClick.Bind("dg_qmdwlrt2DblClick");
+  using W = TFM_QMDWLRTSH_EDIT;
+  Bind(dg_qmdwlrt2->Column(kStockColumn).OnDrawFooter, "dg_qmdwlrt2KCSL00DrawSummaryFooter",
+       &W::dg_qmdwlrt2KCSL00DrawSummaryFooter);
+  Bind(dg_qmdwlrt2->OnCustomDrawCell, "dg_qmdwlrt2CustomDrawCell", &W::dg_qmdwlrt2CustomDrawCell);
+  Bind(dg_qmdwlrt2->OnEditChange, "dg_qmdwlrt2EditChange", &W::dg_qmdwlrt2EditChange);
+  Bind(dg_qmdwlrt2->OnEdited, "dg_qmdwlrt2Edited", &W::dg_qmdwlrt2Edited);
+  Bind(dg_qmdwlrt2->OnChangeColumn, "dg_qmdwlrt2ChangeColumn", &W::dg_qmdwlrt2ChangeColumn);
+  Bind(dg_qmdwlrt2->OnEnter, "dg_qmdwlrt2Enter", &W::dg_qmdwlrt2Enter);
+  Bind(dg_qmdwlrt2->OnKeyDown, "dg_qmdwlrt2KeyDown", &W::dg_qmdwlrt2KeyDown);
+  Bind(dg_qmdwlrt2->OnDblClick, "dg_qmdwlrt2DblClick", &W::dg_qmdwlrt2DblClick);
 
-  // --- Window events and operations bound by name. ---
-  OnActivate.Bind("FormActivate");
-  OnClose = [this](widgets::Object& sender, widgets::CloseAction& action) {
-    FormClose(sender, action);
-  };
-  Publish("FormActivate", [this](widgets::Object& s) { FormActivate(s); });
-  Publish("tb_saveClick", [this](widgets::Object& s) { tb_saveClick(s); });
-  Publish("tb_exitClick", [this](widgets::Object& s) { tb_exitClick(s); });
-  Publish("dg_qmdwlrt2EditChange", [this](widgets::Object& s) { dg_qmdwlrt2EditChange(s); });
-  Publish("dg_qmdwlrt2DblClick", [this](widgets::Object& s) { dg_qmdwlrt2DblClick(s); });
+  // --- Window events. ---
+  Bind(OnActivate, "FormActivate", &W::FormActivate);
+  Bind(OnClose, "FormClose", &W::FormClose);
 }
 
 TFM_QMDWLRTSH_EDIT::~TFM_QMDWLRTSH_EDIT() {
@@ -257,7 +240,8 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
   data::ClientDataSet& header = *cds_qmdwlrt1;
   data::ClientDataSet& lines = *cds_qmdwlrt2;
 
-  // 1. Place the window.
+  // 1. Place the window, through the editor reference as the layout does: while this editor is
+  // shown the reference names it (an editor made without it places itself).
   (FM_QMDWLRTSH_EDIT != nullptr ? FM_QMDWLRTSH_EDIT : this)->SetBounds(0, 76, 800, 508);
   // 2. A fresh save and price history.
   BatchText.clear();
@@ -266,7 +250,7 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
   warning_rows_built_ = false;
   // 3. The own connection to the system-control object.
   dcom_sysctrl->SetConnected(false);
-  dcom_sysctrl->SetComputerName(entry::ServerHost());
+  dcom_sysctrl->SetComputerName(CurrentHost().ServerHost());
   dcom_sysctrl->SetConnected(true);
   // 4. The browser's connections, on the computer the browser gave them.
   browser.dcom_systran->SetConnected(true);
@@ -298,10 +282,10 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
   // 8. The audit stamp.
   header.Edit();
   header.FieldByName("YWRQ00").SetAsString(AuditDateText);
-  header.FieldByName("YWRY00").SetAsString(entry::UserCode());
+  header.FieldByName("YWRY00").SetAsString(CurrentHost().UserCode());
   // 9. The auditor's name.
   cds_gstrygl0->SetFiltered(false);
-  cds_gstrygl0->SetFilter("RYDM00='" + entry::UserCode() + "'");
+  cds_gstrygl0->SetFilter("RYDM00=" + rtl::QuotedStr(CurrentHost().UserCode()));
   cds_gstrygl0->SetFiltered(true);
   header.FieldByName("YWRYMC").SetAsString(
       cds_gstrygl0->IsEmpty() ? std::string() : cds_gstrygl0->FieldByName("RYMC00").AsString());
@@ -317,6 +301,7 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
                              {lines.FieldByName("SPDM00").AsString(), warehouse, "CK"},
                              data::LocateOption::PartialKey)) {
       lines.Edit();
+      // Passed as text: a stock row without a value leaves the line's stock without one.
       lines.FieldByName("KCSL00").SetAsString(cds_xstzxkc0->FieldByName("KCSL00").AsString());
     }
     lines.Prior();
@@ -384,6 +369,7 @@ void TFM_QMDWLRTSH_EDIT::FormClose(widgets::Object&, widgets::CloseAction&) {
   // The editor is released however the refresh of the browser ends.
   struct ReleaseEditor {
     TFM_QMDWLRTSH_EDIT* self;
+    // The window the editor reference holds is released: this one while it is shown.
     ~ReleaseEditor() { (FM_QMDWLRTSH_EDIT != nullptr ? FM_QMDWLRTSH_EDIT : self)->Release(); }
   } release{this};
   TFM_QMDWLRTSH& browser = Browser();
@@ -453,6 +439,7 @@ void TFM_QMDWLRTSH_EDIT::dg_qmdwlrt2DblClick(widgets::Object&) {
   } else if (column == kTaxColumn) {
     data::ClientDataSet& lines = *cds_qmdwlrt2;
     lines.Next();
+    // Past the last line the focus goes round to the first.
     if (lines.Eof()) lines.First();
     dg_qmdwlrt2->SetFocusedColumn(kPriceColumn);
   }
@@ -475,6 +462,7 @@ void TFM_QMDWLRTSH_EDIT::tb_saveClick(widgets::Object&) {
                                 lines.FieldByName("SPDM00").AsString(), warehouse);
     lines.Prior();
   }
+  // Every statement was appended after a "!": the first one goes.
   if (!BatchText.empty()) BatchText.erase(0, 1);
   // 3. The audit stamp (and a pending line) into the change log.
   if (header.State() != data::DataSetState::Browse) header.Post();

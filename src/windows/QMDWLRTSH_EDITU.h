@@ -28,17 +28,17 @@
 #include <string>
 #include <unordered_map>
 
+#include "binding/data_form.h"
 #include "data/dataset.h"
 #include "remote/connection.h"
 #include "widgets/application.h"
 #include "widgets/controls.h"
 #include "widgets/datasource.h"
-#include "widgets/form.h"
 #include "widgets/grid.h"
 
 namespace windows {
 
-class TFM_QMDWLRTSH_EDIT : public widgets::Form {
+class TFM_QMDWLRTSH_EDIT : public binding::DataForm {
  public:
   // The editor with its layout (layout object "FM_QMDWLRTSH_EDIT"), owned by `app`. Its datasets
   // use the browser's connections and lists: the browser instance must exist.

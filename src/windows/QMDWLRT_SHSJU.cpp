@@ -17,7 +17,7 @@ constexpr unsigned kWarning = widgets::kMbIconExclamation | widgets::kMbOk;  // 
 }  // namespace
 
 TFM_QMDWLRT_SHSJ::TFM_QMDWLRT_SHSJ(widgets::Application& app)
-    : widgets::Form(app, "FM_QMDWLRT_SHSJ") {
+    : binding::DataForm(app, "FM_QMDWLRT_SHSJ") {
   SetCaption("审核日期");
   SetBorderStyle(widgets::BorderStyle::Dialog);
   SetBorderIcons(0);
@@ -41,24 +41,19 @@ TFM_QMDWLRT_SHSJ::TFM_QMDWLRT_SHSJ(widgets::Application& app)
   btn_ok->SetCaption("确定");
   btn_ok->SetGlyph("ok");
   btn_ok->SetGlyphLayout(widgets::GlyphLayout::Left);
-  btn_ok->OnClick.Bind("btn_okClick");
+  Bind(btn_ok->OnClick, "btn_okClick", &TFM_QMDWLRT_SHSJ::btn_okClick);
 
   btn_cancel = Add<widgets::FlatButton>(this, "btn_cancel");
   btn_cancel->SetBounds(124, 70, 65, 25);
   btn_cancel->SetCaption("取消");
   btn_cancel->SetGlyph("cancel");
   btn_cancel->SetGlyphLayout(widgets::GlyphLayout::Left);
-  btn_cancel->OnClick.Bind("btn_cancelClick");
+  Bind(btn_cancel->OnClick, "btn_cancelClick", &TFM_QMDWLRT_SHSJ::btn_cancelClick);
 
-  OnActivate.Bind("FormActivate");
-  OnClose = [this](widgets::Object& sender, widgets::CloseAction& action) {
-    FormClose(sender, action);
-  };
-  OnNcHitTest = [this](widgets::HitTestMessage& message) { DisMove(message); };
-
-  Publish("FormActivate", [this](widgets::Object& s) { FormActivate(s); });
-  Publish("btn_okClick", [this](widgets::Object& s) { btn_okClick(s); });
-  Publish("btn_cancelClick", [this](widgets::Object& s) { btn_cancelClick(s); });
+  Bind(OnActivate, "FormActivate", &TFM_QMDWLRT_SHSJ::FormActivate);
+  Bind(OnClose, "FormClose", &TFM_QMDWLRT_SHSJ::FormClose);
+  // The platform routes WM_NCHITTEST (0x0084) here.
+  Bind(OnNcHitTest, "DisMove", &TFM_QMDWLRT_SHSJ::DisMove);
 }
 
 TFM_QMDWLRT_SHSJ::~TFM_QMDWLRT_SHSJ() {
@@ -66,6 +61,7 @@ TFM_QMDWLRT_SHSJ::~TFM_QMDWLRT_SHSJ() {
 }
 
 void TFM_QMDWLRT_SHSJ::FormActivate(widgets::Object&) {
+  // The module's own date format, for as long as it stays loaded; also after a cancel.
   rtl::SetShortDateFormat("yyyy-mm-dd");
   MonthCalendar1->SetDate(rtl::Today());
 }
@@ -90,6 +86,7 @@ void TFM_QMDWLRT_SHSJ::btn_cancelClick(widgets::Object&) {
 }
 
 void TFM_QMDWLRT_SHSJ::FormClose(widgets::Object&, widgets::CloseAction&) {
+  // The dialog the reference holds is released: this one while it is shown.
   (FM_QMDWLRT_SHSJ != nullptr ? FM_QMDWLRT_SHSJ : this)->Release();
 }
 

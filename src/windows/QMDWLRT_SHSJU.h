@@ -16,13 +16,13 @@
 
 #include <string>
 
+#include "binding/data_form.h"
 #include "widgets/application.h"
 #include "widgets/controls.h"
-#include "widgets/form.h"
 
 namespace windows {
 
-class TFM_QMDWLRT_SHSJ : public widgets::Form {
+class TFM_QMDWLRT_SHSJ : public binding::DataForm {
  public:
   // The dialog with its layout (layout object "FM_QMDWLRT_SHSJ"), owned by `app`.
   explicit TFM_QMDWLRT_SHSJ(widgets::Application& app);

@@ -1,19 +1,21 @@
 #include "windows/QMDWLRT_SHU.h"
 
+#include <bit>
 #include <cmath>
 #include <exception>
 #include <vector>
 
 #include "data/module_datasets.h"
-#include "entry/host_context.h"
+#include "printmodule/print_api.h"
 #include "remote/value.h"
 #include "rtl/datetime.h"
 #include "rtl/error.h"
+#include "rtl/fpu.h"
 #include "rtl/library.h"
 #include "rtl/numtext.h"
 #include "rtl/quoted.h"
 #include "windows/QMDWLRT_SHSJU.h"
-#include "windows/browser_seam.h"
+#include "windows/host.h"
 
 namespace windows {
 
@@ -26,12 +28,8 @@ using widgets::Alignment;
 using widgets::ColumnSpec;
 using widgets::FooterKind;
 
-// The print module's entry: owner window, document number, unit text (GBK), server computer.
-#if defined(_WIN32)
-using PrintEntry = int(__stdcall*)(void*, const char*, const char*, const char*);
-#else
-using PrintEntry = int (*)(void*, const char*, const char*, const char*);
-#endif
+// The print module's entry, as printmodule/print_api.h declares it.
+using PrintEntry = decltype(&printlirraloss);
 
 // Kept for as long as the process runs: the print module is loaded at every click and never
 // released.
@@ -78,6 +76,8 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
   SetCaption("溢耗单据管理");
   SetBorderStyle(widgets::BorderStyle::None);
   SetBorderIcons(0);
+  // Centred by the layout, then placed at 0, 76 by the activation: the window is shown centred
+  // for the moment activation takes.
   SetPosition(widgets::Position::ScreenCenter);
   SetBounds(0, 76, 800, 508);
 
@@ -115,7 +115,7 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
   tbok->SetCaption("审核");
   tbcancel->SetCaption("取消审核");
   tbcancel->SetWidth(50);
-  tbprint->OnClick.Bind("tbprintClick");
+  Bind(tbprint->OnClick, "tbprintClick", &TFM_QMDWLRTSH::tbprintClick);
 
   // --- Title band with the unit selector. ---
   pn_gl->SetCaption("损溢单据查询");
@@ -129,14 +129,11 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
   cb_smokeunit->SetButtonColor(widgets::kWindowColor);
   cb_smokeunit->SetFont(widgets::ModuleFont());
   cb_smokeunit->SetDropDownCount(8);
-  // The focus events are not among the events a layout binds by name: set directly.
-  cb_smokeunit->OnExit = [this](widgets::Object& s) { cb_smokeunitExit(s); };
-  cb_smokeunit->OnDblClick.Bind("cb_smokeunitDblClick");
-  cb_smokeunit->OnChange.Bind("cb_smokeunitChange");
-  cb_smokeunit->OnClick.Bind("cb_smokeunitClick");
-  cb_smokeunit->OnKeyDown = [this](widgets::Object& sender, int& key, widgets::ShiftState shift) {
-    cb_smokeunitKeyDown(sender, key, shift);
-  };
+  Bind(cb_smokeunit->OnExit, "cb_smokeunitExit", &TFM_QMDWLRTSH::cb_smokeunitExit);
+  Bind(cb_smokeunit->OnKeyDown, "cb_smokeunitKeyDown", &TFM_QMDWLRTSH::cb_smokeunitKeyDown);
+  Bind(cb_smokeunit->OnDblClick, "cb_smokeunitDblClick", &TFM_QMDWLRTSH::cb_smokeunitDblClick);
+  Bind(cb_smokeunit->OnChange, "cb_smokeunitChange", &TFM_QMDWLRTSH::cb_smokeunitChange);
+  Bind(cb_smokeunit->OnClick, "cb_smokeunitClick", &TFM_QMDWLRTSH::cb_smokeunitClick);
   Bevel1 = Add<widgets::Bevel>(pn_gl, "Bevel1");
   Bevel1->SetAlign(Align::Top);
   Bevel1->SetHeight(1);
@@ -161,7 +158,8 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
       {"dg_overfall_masterCKMC00", "CKMC00", "溢耗仓库", 156, Alignment::Center},
   };
   for (const ColumnSpec& c : master_columns) dg_overfall_master->AddColumn(c);
-  dg_overfall_master->OnEnter = [this](widgets::Object& s) { dg_overfall_masterEnter(s); };
+  Bind(dg_overfall_master->OnEnter, "dg_overfall_masterEnter",
+       &TFM_QMDWLRTSH::dg_overfall_masterEnter);
 
   // --- Remark band (bottom), then the line grid filling the rest. ---
   pn_beizhu = Add<widgets::Panel>(this, "pn_beizhu");
@@ -206,11 +204,10 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
        FooterKind::Sum},
   };
   for (const ColumnSpec& c : detail_columns) dg_overfall_detail->AddColumn(c);
-  dg_overfall_detail->Column(2).OnDrawFooter =
-      [this](widgets::Grid& grid, widgets::GridColumn& column, widgets::FooterDraw& footer) {
-        dg_overfall_detailDJIA00DrawSummaryFooter(grid, column, footer);
-      };
-  dg_overfall_detail->OnEnter = [this](widgets::Object& s) { dg_overfall_detailEnter(s); };
+  Bind(dg_overfall_detail->Column(2).OnDrawFooter, "dg_overfall_detailDJIA00DrawSummaryFooter",
+       &TFM_QMDWLRTSH::dg_overfall_detailDJIA00DrawSummaryFooter);
+  Bind(dg_overfall_detail->OnEnter, "dg_overfall_detailEnter",
+       &TFM_QMDWLRTSH::dg_overfall_detailEnter);
 
   // --- Never visible: the factor of the selected unit. ---
   dedt_changeunit = Add<widgets::DBEdit>(this, "dedt_changeunit");
@@ -223,19 +220,17 @@ TFM_QMDWLRTSH::TFM_QMDWLRTSH(widgets::Application& app) : TFm_Base(app, "FM_QMDW
   actions_[1] = std::make_unique<TAction>("changeunit");
   changeunittitle = actions_[0].get();
   changeunit = actions_[1].get();
-  changeunittitle->OnExecute = [this](widgets::Object& s) { changeunittitleExecute(s); };
-  changeunit->OnExecute = [this](widgets::Object& s) { changeunitExecute(s); };
+  RegisterEvent("changeunittitle.OnExecute", &changeunittitle->OnExecute);
+  RegisterEvent("changeunit.OnExecute", &changeunit->OnExecute);
+  Bind(changeunittitle->OnExecute, "changeunittitleExecute",
+       &TFM_QMDWLRTSH::changeunittitleExecute);
+  Bind(changeunit->OnExecute, "changeunitExecute", &TFM_QMDWLRTSH::changeunitExecute);
 
-  // --- Operations bound by name (this window's take the base's buttons over). ---
-  OnActivate.Bind("FormActivate");
-  Publish("FormActivate", [this](widgets::Object& s) { FormActivate(s); });
-  Publish("TbOKClick", [this](widgets::Object& s) { TbOKClick(s); });
-  Publish("TbCancelClick", [this](widgets::Object& s) { TbCancelClick(s); });
-  Publish("TbexitClick", [this](widgets::Object& s) { TbexitClick(s); });
-  Publish("tbprintClick", [this](widgets::Object& s) { tbprintClick(s); });
-  Publish("cb_smokeunitDblClick", [this](widgets::Object& s) { cb_smokeunitDblClick(s); });
-  Publish("cb_smokeunitChange", [this](widgets::Object& s) { cb_smokeunitChange(s); });
-  Publish("cb_smokeunitClick", [this](widgets::Object& s) { cb_smokeunitClick(s); });
+  // --- The window's activation, and the base's buttons taken over. ---
+  Bind(OnActivate, "FormActivate", &TFM_QMDWLRTSH::FormActivate);
+  Publish("TbOKClick", &TFM_QMDWLRTSH::TbOKClick);
+  Publish("TbCancelClick", &TFM_QMDWLRTSH::TbCancelClick);
+  Publish("TbexitClick", &TFM_QMDWLRTSH::TbexitClick);
 }
 
 TFM_QMDWLRTSH::~TFM_QMDWLRTSH() {
@@ -254,7 +249,7 @@ void TFM_QMDWLRTSH::FormActivate(widgets::Object&) {
   // 1. Place the window.
   SetBounds(0, 76, 800, 508);
   // 2. Connect the five server objects on the host's server computer.
-  const std::string host = entry::ServerHost();
+  const std::string host = CurrentHost().ServerHost();
   for (remote::Connection* c :
        {dcom_systran, dcom_storpro, dcom_commu, dcom_sysctrl, dcom_cominfo}) {
     c->SetConnected(false);
@@ -292,6 +287,7 @@ void TFM_QMDWLRTSH::FormActivate(widgets::Object&) {
   while (!cds_qmdwlrt2->Bof()) {
     cds_qmdwlrt2->Edit();
     cds_qmdwlrt2->FieldByName("SJSL00").SetAsString(cds_qmdwlrt2->FieldByName("SL0000").AsString());
+    // The header is posted, not the line: posting the header posts the pending line first.
     cds_qmdwlrt1->Post();
     cds_qmdwlrt2->Prior();
   }
@@ -300,7 +296,7 @@ void TFM_QMDWLRTSH::FormActivate(widgets::Object&) {
   tbprint->SetEnabled(any);
   tbok->SetEnabled(any);
   tbcancel->SetEnabled(any);
-  const std::string mode = entry::AccessModeBytes();
+  const std::string mode = CurrentHost().AccessModeBytes();
   if (mode == "B" || mode == "b") {
     tbok->SetEnabled(false);
     tbcancel->SetEnabled(false);
@@ -313,6 +309,8 @@ void TFM_QMDWLRTSH::ConvertLineQuantity() {
   cds_qmdwlrt2->Edit();
   cds_qmdwlrt2->FieldByName("SJSL00").SetAsString(
       QuantityInUnit(cds_qmdwlrt2->FieldByName("SL0000").AsFloat(), dedt_changeunit->Text()));
+  // The header is posted, not the line: posting the header posts the pending line first, and
+  // the local quantity stays in the header's change log, which the browser never sends.
   cds_qmdwlrt1->Post();
 }
 
@@ -323,6 +321,7 @@ void TFM_QMDWLRTSH::cds_qmdwlrt1AfterScroll(data::ClientDataSet&) {
     cds_qmdwlrt2->Next();
   }
   cds_qmdwlrt2->First();
+  // The end flag stands for "the cursor reached the last loaded document": the next packet.
   if (cds_qmdwlrt1->Eof()) cds_qmdwlrt1->GetNextPacket();
 }
 
@@ -372,6 +371,7 @@ void TFM_QMDWLRTSH::changeunitExecute(widgets::Object&) {
     cds_qmdwlrt2->Next();
   }
   cds_qmdwlrt2->First();
+  // The return is a cursor move: the after-move steps run once more, with the same result.
   if (mark.Valid()) {
     cds_qmdwlrt1->GotoBookmark(mark);
     cds_qmdwlrt1->FreeBookmark(mark);
@@ -421,6 +421,7 @@ void TFM_QMDWLRTSH::TbOKClick(widgets::Object&) {
     return;
   }
   SelectedDocNo = cds_qmdwlrt1->FieldByName("DHAO00").AsString();
+  // Whatever the dialog's result, the audit start ends here; the editor refreshes the list.
   ShowAuditDateDialog(App());
 }
 
@@ -490,17 +491,11 @@ void TFM_QMDWLRTSH::tbprintClick(widgets::Object&) {
   print_entry = rtl::FindExport(print_library, kPrintEntry);
   if (print_entry == nullptr) return;
   const std::string document = cds_qmdwlrt1->FieldByName("DHAO00").AsString();
-  auto entry_point = reinterpret_cast<PrintEntry>(print_entry);
-  // The host's window handle travels as the pointer-sized integer it was handed over as.
-  entry_point(reinterpret_cast<void*>(entry::AppHandle()),  // NOLINT(performance-no-int-to-ptr)
-              document.c_str(), kCartonUnitGbk, entry::ServerHostReference());
-}
-
-// ---------------------------------------------------------------------------------------------
-
-widgets::Form* CreateBrowser(widgets::Application& app) {
-  FM_QMDWLRTSH = app.CreateForm<TFM_QMDWLRTSH>();
-  return FM_QMDWLRTSH;
+  const auto print = reinterpret_cast<PrintEntry>(print_entry);
+  const rtl::CallerFpu host;  // the print module is not the module's code: the host's state
+  // The host's window handle goes on as the pointer-sized value it was handed over as.
+  print(std::bit_cast<void*>(CurrentHost().AppHandle()), document.c_str(), kCartonUnitGbk,
+        CurrentHost().ServerHostReference());
 }
 
 }  // namespace windows

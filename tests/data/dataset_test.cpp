@@ -443,6 +443,29 @@ TEST_F(DataSetTest, SwitchingTheFilterMovesToTheFirstVisibleRecord) {
   EXPECT_EQ(ds->RecNo(), 1);
 }
 
+TEST_F(DataSetTest, ARecordPostedWithAValueTheFilterNoLongerAcceptsLeavesTheView) {
+  auto ds = MakeDataSet("staff", Staff());
+  ds->Open();
+  ds->SetFilter("RYDM00='002'");
+  ds->SetFiltered(true);
+  ASSERT_EQ(ds->FieldByName("RYMC00").AsString(), "Li");
+  ds->Edit();
+  ds->FieldByName("RYDM00").SetAsString("zz");
+  ds->Post();
+  EXPECT_EQ(ds->RecordCount(), 1);
+  EXPECT_EQ(ds->FieldByName("RYMC00").AsString(), "Second");  // the record that followed it
+  EXPECT_FALSE(ds->Locate("RYDM00", {"zz"}));
+  ds->Edit();
+  ds->FieldByName("RYDM00").SetAsString("zz");
+  ds->Post();
+  EXPECT_TRUE(ds->IsEmpty());
+  EXPECT_TRUE(ds->Bof() && ds->Eof());
+  ds->SetFiltered(false);
+  EXPECT_EQ(ds->RecordCount(), 4);  // still there, as posted
+  EXPECT_TRUE(ds->Locate("RYMC00", {"Li"}));
+  EXPECT_EQ(ds->FieldByName("RYDM00").AsString(), "zz");
+}
+
 TEST_F(DataSetTest, FilterExpressionsSelectRecords) {
   rtl::SetShortDateFormat("yyyy-mm-dd");
   struct Case {

@@ -3,40 +3,37 @@
 #include <algorithm>
 
 #include "rtl/datetime.h"
+#include "tests/support/server_object_double.h"
 
 namespace data::testing {
 namespace {
 
-class FakeObject : public remote::ServerObject {
- public:
-  explicit FakeObject(std::shared_ptr<FakeServer> server) : server_(std::move(server)) {}
-  remote::OpenResult Open(const remote::OpenRequest& request) override {
-    return server_->Open(request);
-  }
-  remote::Packet Fetch(uint32_t cursor, int32_t count) override {
-    return server_->Fetch(cursor, count);
-  }
-  void CloseCursor(uint32_t cursor) override { server_->CloseCursor(cursor); }
-  void Execute(const std::string& provider, const std::vector<remote::Param>& params,
-               const std::string& command_text) override {
-    server_->executes.push_back({provider, params, command_text});
-  }
-  remote::ApplyResult ApplyUpdates(const std::string& provider,
-                                   const std::vector<remote::RowDelta>& delta,
-                                   int32_t max_errors) override {
-    server_->applies.push_back({provider, delta, max_errors});
+// An instance of a ProgID's object: every request goes to the one FakeServer of that ProgID.
+std::unique_ptr<remote::ServerObject> FakeObject(const std::shared_ptr<FakeServer>& server) {
+  auto object = std::make_unique<testsupport::ServerObjectDouble>();
+  object->on_open = [server](const remote::OpenRequest& r) { return server->Open(r); };
+  object->on_fetch = [server](uint32_t cursor, int32_t count) {
+    return server->Fetch(cursor, count);
+  };
+  object->on_close_cursor = [server](uint32_t cursor) { server->CloseCursor(cursor); };
+  object->on_execute = [server](const std::string& provider,
+                                const std::vector<remote::Param>& params,
+                                const std::string& command_text) {
+    server->executes.push_back({provider, params, command_text});
+  };
+  object->on_apply = [server](const std::string& provider,
+                              const std::vector<remote::RowDelta>& delta, int32_t max_errors) {
+    server->applies.push_back({provider, delta, max_errors});
     remote::ApplyResult result;
-    result.error_count = server_->apply_error_count;
+    result.error_count = server->apply_error_count;
     return result;
-  }
-  remote::Value Call(const std::string& method, std::vector<remote::Value>& args) override {
-    server_->calls.push_back(method);
+  };
+  object->on_call = [server](const std::string& method, std::vector<remote::Value>&) {
+    server->calls.push_back(method);
     return remote::Value();
-  }
-
- private:
-  std::shared_ptr<FakeServer> server_;
-};
+  };
+  return object;
+}
 
 }  // namespace
 
@@ -89,7 +86,7 @@ FakeServers::FakeServers() : previous_(remote::GetObjectFactory()) {
   remote::SetObjectFactory([this](const std::string&, const std::string& prog_id) {
     auto& slot = servers_[prog_id];
     if (!slot) slot = std::make_shared<FakeServer>();
-    return std::unique_ptr<remote::ServerObject>(new FakeObject(slot));
+    return FakeObject(slot);
   });
   for (const char* id :
        {remote::kProgIdSysTran, remote::kProgIdStoreProduct, remote::kProgIdCommunicate,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "remote/connection.h"
+#include "tests/support/server_object_double.h"
 
 namespace printmodule::testing {
 
@@ -16,34 +17,23 @@ struct FakeData {
   std::string last_dhao00;                          // parameter of the last single-document open
 };
 
-class FakeObject : public remote::ServerObject {
- public:
-  explicit FakeObject(FakeData* data) : data_(data) {}
-  remote::OpenResult Open(const remote::OpenRequest& request) override {
-    if (!data_->fail_with.empty()) throw remote::ServerError(data_->fail_with);
+// A server object over `data`: serves its providers' packets and remembers the document asked for.
+inline std::unique_ptr<remote::ServerObject> FakeObject(FakeData* data) {
+  auto object = std::make_unique<testsupport::ServerObjectDouble>();
+  object->on_open = [data](const remote::OpenRequest& request) {
+    if (!data->fail_with.empty()) throw remote::ServerError(data->fail_with);
     for (const remote::Param& p : request.params) {
-      if (p.name == "DHAO00" && p.value.is_text()) data_->last_dhao00 = p.value.text();
+      if (p.name == "DHAO00" && p.value.is_text()) data->last_dhao00 = p.value.text();
     }
-    auto it = data_->providers.find(request.provider);
-    if (it == data_->providers.end()) throw remote::ServerError("no provider " + request.provider);
+    auto it = data->providers.find(request.provider);
+    if (it == data->providers.end()) throw remote::ServerError("no provider " + request.provider);
     remote::OpenResult r;
     r.packet = it->second;
-    if (request.provider == "dsp_qmdwlrt1" && data_->last_dhao00 != "123") r.packet.rows.clear();
+    if (request.provider == "dsp_qmdwlrt1" && data->last_dhao00 != "123") r.packet.rows.clear();
     return r;
-  }
-  remote::Packet Fetch(uint32_t, int32_t) override { return {}; }
-  void CloseCursor(uint32_t) override {}
-  void Execute(const std::string&, const std::vector<remote::Param>&, const std::string&) override {
-  }
-  remote::ApplyResult ApplyUpdates(const std::string&, const std::vector<remote::RowDelta>&,
-                                   int32_t) override {
-    return {};
-  }
-  remote::Value Call(const std::string&, std::vector<remote::Value>&) override { return {}; }
-
- private:
-  FakeData* data_;
-};
+  };
+  return object;
+}
 
 inline remote::FieldDef F(const char* name, remote::FieldType type = remote::FieldType::Text) {
   remote::FieldDef f;
@@ -108,9 +98,8 @@ class FakeServer {
  public:
   explicit FakeServer(FakeData data) : data_(std::move(data)) {
     previous_ = remote::GetObjectFactory();
-    remote::SetObjectFactory([this](const std::string&, const std::string&) {
-      return std::make_unique<FakeObject>(&data_);
-    });
+    remote::SetObjectFactory(
+        [this](const std::string&, const std::string&) { return FakeObject(&data_); });
   }
   ~FakeServer() { remote::SetObjectFactory(previous_); }
   FakeData& data() { return data_; }

@@ -28,6 +28,7 @@
 #include "remote/wire.h"
 #include "rtl/datetime.h"
 #include "rtl/numtext.h"
+#include "server/messages.h"
 #include "server/net/log.h"
 #include "server/objects.h"
 #include "server/objects_log.h"
@@ -424,10 +425,8 @@ TEST(HostileClients, DetachedResultsAreBoundedPerConnectionAndInAll) {
       note();
     }
     // The second did not fit beside the first: closed, and its fetch says why.
-    EXPECT_THAT(ErrorOf([&] { systran->Fetch(cursors[1], 10); }),
-                HasSubstr("The open result " + std::to_string(cursors[1]) +
-                          " was closed: the rows this connection holds for its open results "
-                          "would exceed 8 MiB"));
+    EXPECT_EQ(ErrorOf([&] { systran->Fetch(cursors[1], 10); }),
+              server::msg::ResultMemorySession(cursors[1], int64_t{8} << 20).ForOperator());
     // The first comes whole.
     EXPECT_EQ(systran->Fetch(cursors[0], -1).rows.size(), static_cast<std::size_t>(total - 1));
     note();
@@ -444,9 +443,8 @@ TEST(HostileClients, DetachedResultsAreBoundedPerConnectionAndInAll) {
     const uint32_t b1 = b->Open(StockList(1)).cursor;
     b->Open(StockList(1));
     note();
-    EXPECT_THAT(ErrorOf([&] { b->Fetch(b1, 10); }),
-                HasSubstr("the rows the application server holds for open results would exceed "
-                          "10 MiB"));
+    EXPECT_EQ(ErrorOf([&] { b->Fetch(b1, 10); }),
+              server::msg::ResultMemoryServer(b1, int64_t{10} << 20).ForOperator());
     EXPECT_EQ(a->Fetch(a1, -1).rows.size(), static_cast<std::size_t>(total - 1));
   }
   std::printf(
@@ -545,10 +543,8 @@ TEST(HostileClients, NoClientHoldsASlot) {
     TestAppServer server(o);
     Peer hog(server.port(), "127.0.0.2");
     ASSERT_TRUE(hog.Hello(remote::kProgIdStoreProduct));  // channel 1
-    const std::string limit =
-        "The computer 127.0.0.2 already holds 4 server objects on the application server, the "
-        "most one computer may hold; release some and try again";
-    const std::string in_use = "Channel 2 already holds a server object";
+    const std::string limit = server::msg::TooManyObjectsFromAddress("127.0.0.2", 4).ForOperator();
+    const std::string in_use = server::msg::ChannelInUse(2).ForOperator();
     for (uint32_t channel = 2; channel <= 6; ++channel) {
       hog.SendOn(channel, wire::CreateRequest{remote::kProgIdStoreProduct});
       auto m = hog.Receive();
@@ -717,8 +713,9 @@ TEST_P(HostileTest, WriteLockIsHeldAtMostTheTransactionLimit) {
     r.packet_records = 1;
     commu->Open(r);
   }
-  EXPECT_THAT(ErrorOf([&] { commu->Call("sucommit", none); }),
-              HasSubstr("it held the database for more than 1 s from its start"));
+  EXPECT_EQ(ErrorOf([&] { commu->Call("sucommit", none); }),
+            server::msg::TransactionRolledBack(server::msg::TransactionTooLong(1000).AsPart())
+                .ForOperator());
 }
 
 // --- 6. Control characters and non-finite numbers are refused in every text and number ------
@@ -745,7 +742,7 @@ TEST_P(HostileTest, ControlCharactersAndNonFiniteNumbersAreRefused) {
                         testsupport::StatementText(
                             Stock(server::StatementKind::kStockIncrement, nul_goods, "01", 5)));
        },
-       "The command text contains the control character 0x00"},
+       "命令文本含有控制字符 0x00"},
       {"line end in a cancel's statement",
        [&] {
          commu->Call("sustarttran", none);
@@ -753,13 +750,13 @@ TEST_P(HostileTest, ControlCharactersAndNonFiniteNumbersAreRefused) {
                         testsupport::StatementText(
                             Stock(server::StatementKind::kStockIncrement, "10010002\nx", "01", 5)));
        },
-       "The command text contains the control character 0x0A"},
+       "命令文本含有控制字符 0x0A"},
       {"NUL in a TranPara batch",
        [&] {
          std::vector<Value> args = {Value::Text(AuditBatch({{nul_goods, 5}}, "01"))};
          systran->Call("TranPara", args);
        },
-       "Argument 1 of TranPara contains the control character 0x00"},
+       "方法 TranPara 的第 1 个参数含有控制字符 0x00"},
       {"NUL in a parameter",
        [&] {
          remote::OpenRequest r;
@@ -767,7 +764,7 @@ TEST_P(HostileTest, ControlCharactersAndNonFiniteNumbersAreRefused) {
          r.params = {TextParam("DHAO00", std::string("20240014\0", 9))};
          systran->Open(r);
        },
-       "The parameter DHAO00 contains the control character 0x00"},
+       "参数 DHAO00 含有控制字符 0x00"},
       {"infinite parameter",
        [&] {
          remote::OpenRequest r;
@@ -776,7 +773,7 @@ TEST_P(HostileTest, ControlCharactersAndNonFiniteNumbersAreRefused) {
          r.params[0].value = Value::Float(INFINITY);
          systran->Open(r);
        },
-       "The parameter DHAO00 is not a finite number"},
+       "参数 DHAO00 不是有效的数值"},
       {"document number beyond the range of numbers",
        [&] {
          remote::OpenRequest r;
@@ -784,21 +781,21 @@ TEST_P(HostileTest, ControlCharactersAndNonFiniteNumbersAreRefused) {
          r.params = {TextParam("DHAO00", "1e999")};
          systran->Open(r);
        },
-       "'1e999' is not a document number"},
+       "dsp_qmdwlrt1：“1e999”不是单据号。（代码 S-OBJ-014）"},
       {"NUL in a stored remark",
        [&] {
          std::string e = Save(*systran, AuditBatch(doc.lines, doc.warehouse),
                               {AuditDelta(doc, {{"BEIZHU", Value::Text(std::string("a\0b", 3))}})});
          if (!e.empty()) throw ServerError(e);
        },
-       "BEIZHU contains the control character 0x00"},
+       "单据 20240014 的备注含有控制字符 0x00"},
       {"a control character in a ProgID",
        [&] {
          // Sent by hand: the client itself refuses a ProgID the server did not name.
          Peer p(server.port());
          if (!p.Hello("LirraMISServer.CoStoreProduct\n")) throw ServerError(p.refusal());
        },
-       "The name of the server object contains a control character"},
+       "服务器对象的名称含有控制字符"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -955,43 +952,42 @@ TEST_P(HostileTest, TheLedgersRulesHoldWhateverTheClientSends) {
                                                            "10010002", "01", 1000000)));
          });
        },
-       "A stock increment runs only inside the transaction of a cancel"},
+       "库存恢复语句只能在取消审核的事务中执行"},
       {"a lone audit reset outside any transaction",
        [&] { return ErrorOf([&] { commu->Execute("dsp_qmdwlrt_tmp", {}, cancel.back()); }); },
-       "An audit reset runs only inside the transaction of a cancel"},
+       "审核清除语句只能在取消审核的事务中执行"},
       {"TranPara followed by an empty apply", [&] { return Save(*systran, batch, {}); },
-       "the changes name no document"},
+       "修改中没有单据"},
       {"TranPara followed by an apply that stores no audit",
        [&] {
          remote::RowDelta d = AuditDelta(doc);
          d.changed = {{"BEIZHU", Value::Text("only the remark")}};
          return Save(*systran, batch, {d});
        },
-       "store no audit date"},
+       "的修改中没有审核日期"},
       {"TranPara followed by the audits of two documents",
        [&] {
          return Save(*systran, batch, {AuditDelta(doc), AuditDelta(other)});
        },
-       "2 documents in the changes"},
+       "修改中有 2 张单据"},
       {"a batch with a line's quantity changed",
        [&] {
          return Save(*systran,
                      AuditBatch(with(doc.lines, 0, doc.lines[0].second + 1), doc.warehouse),
                      {AuditDelta(doc)});
        },
-       "The save of document 20240014 was refused"},
+       "单据 20240014 的保存被拒绝"},
       {"a batch without one of the lines",
        [&] {
          return Save(*systran, AuditBatch(without_first(doc.lines), doc.warehouse),
                      {AuditDelta(doc)});
        },
-       "statements where the document's"},
+       "行明细需要"},
       {"a batch for another warehouse",
-       [&] { return Save(*systran, AuditBatch(doc.lines, "01"), {AuditDelta(doc)}); },
-       "no statement for goods"},
+       [&] { return Save(*systran, AuditBatch(doc.lines, "01"), {AuditDelta(doc)}); }, "缺少商品"},
       {"another document's batch",
        [&] { return Save(*systran, AuditBatch(other.lines, other.warehouse), {AuditDelta(doc)}); },
-       "The save of document 20240014 was refused"},
+       "单据 20240014 的保存被拒绝"},
       {"a batch that is not pairs of statements",
        [&] {
          return Save(*systran,
@@ -999,30 +995,30 @@ TEST_P(HostileTest, TheLedgersRulesHoldWhateverTheClientSends) {
                          Stock(server::StatementKind::kStockDecrement, "10010002", "0B", -1000000)),
                      {AuditDelta(doc)});
        },
-       "TranPara refused its batch"},
+       "TranPara 拒绝了这批语句"},
       {"a cancel whose increments are not the document's lines",
        [&] {
          std::vector<std::string> wrong =
              CancelStatements(with(audited.lines, 0, 1000), audited.warehouse, audited.number);
          return Cancel(*commu, wrong);
        },
-       "The cancel of document 20240021 was refused"},
+       "单据 20240021 的取消审核被拒绝"},
       {"a cancel of another document's lines",
        [&] { return Cancel(*commu, CancelStatements(doc.lines, doc.warehouse, audited.number)); },
-       "The cancel of document 20240021 was refused"},
+       "单据 20240021 的取消审核被拒绝"},
       {"increments committed without an audit reset",
        [&] {
          std::vector<std::string> lone(cancel.begin(), cancel.end() - 1);
          return Cancel(*commu, lone);
        },
-       "its stock increments belong to no audit reset"},
+       "不属于任何单据的取消审核"},
       {"a statement after the audit reset",
        [&] {
          std::vector<std::string> more = cancel;
          more.push_back(cancel.front());
          return Cancel(*commu, more);
        },
-       "ends with its audit reset"},
+       "以清除审核结束"},
   };
   const std::string before = Snapshot(server.storage());
   for (const Case& c : cases) {
@@ -1037,8 +1033,7 @@ TEST_P(HostileTest, TheLedgersRulesHoldWhateverTheClientSends) {
     db->Execute("UPDATE QMDWLRT2 SET SL0000 = SL0000 + 1 WHERE DHAO00 = 20240014 AND SPDM00 = ?",
                 {Value::Text(doc.lines[0].first)});
     const std::string changed = Snapshot(server.storage());
-    EXPECT_THAT(Save(*systran, batch, {AuditDelta(doc)}),
-                HasSubstr("the document may have changed since it was opened"));
+    EXPECT_THAT(Save(*systran, batch, {AuditDelta(doc)}), HasSubstr("单据可能在打开后被修改过"));
     EXPECT_EQ(Snapshot(server.storage()), changed);
     db->Execute("UPDATE QMDWLRT2 SET SL0000 = SL0000 - 1 WHERE DHAO00 = 20240014 AND SPDM00 = ?",
                 {Value::Text(doc.lines[0].first)});
@@ -1056,7 +1051,7 @@ TEST_P(HostileTest, TheLedgersRulesHoldWhateverTheClientSends) {
     const Doc huge = OpenDoc(*systran, 20240013);
     const std::string big = Snapshot(server.storage());
     EXPECT_THAT(Save(*systran, AuditBatch(huge.lines, huge.warehouse), {AuditDelta(huge)}),
-                HasSubstr("would no longer be a finite number"));
+                HasSubstr("将不再是有效的数值"));
     EXPECT_EQ(Snapshot(server.storage()), big);
     EXPECT_TRUE(std::isfinite(StockOf(server.storage(), negative.lines[0].first, "0B")));
   }

@@ -23,6 +23,7 @@
 #include "remote/socket.h"
 #include "remote/tcp_client.h"
 #include "remote/wire.h"
+#include "server/messages.h"
 #include "server/net/log.h"
 #include "tests/remote/fake_object.h"
 
@@ -451,9 +452,9 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
     uint32_t channel = 0;
     EXPECT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive(channel)));
     raw.Send(2, wire::CreateRequest{kFake});
-    EXPECT_EQ(raw.ReceiveError(2), "Channel 2 already holds a server object");
+    EXPECT_EQ(raw.ReceiveError(2), server::msg::ChannelInUse(2).ForOperator());
     raw.Send(7, wire::CallRequest{"prog_id", {}});
-    EXPECT_EQ(raw.ReceiveError(7), "No server object on channel 7");
+    EXPECT_EQ(raw.ReceiveError(7), server::msg::NoObjectOnChannel(7).ForOperator());
   }
   ExpectServing();
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
@@ -843,7 +844,7 @@ TEST_F(ServerTest, ClientsBeyondTheLimitAreTurnedAway) {
   auto a = Connect(kFake, OwnConnection("a"));
   auto b = Connect(kFake, OwnConnection("b"));
   EXPECT_EQ(ErrorOf([&] { Connect(kFake, OwnConnection("c")); }),
-            "The application server serves at most 2 clients at once; try again later");
+            server::msg::TooManyClients(2).ForOperator());
   a.reset();
   EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
   auto c = Connect(kFake, OwnConnection("c"));
@@ -853,7 +854,7 @@ TEST_F(ServerTest, ClientsBeyondTheLimitAreTurnedAway) {
   EXPECT_EQ(d->Call("prog_id", args), Value::Text(kFake));
   auto e = Connect(kFake, OwnConnection("c"));
   EXPECT_EQ(ErrorOf([&] { e->Call("prog_id", args); }),
-            "The application server holds at most 3 server objects at once; try again later");
+            server::msg::TooManyObjects(3).ForOperator());
   EXPECT_EQ(d->Call("prog_id", args), Value::Text(kFake));
 }
 

@@ -2,10 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace rtl {
 namespace {
 
+// Runs the test from another current directory and comes back.
+class OtherCurrentDirectory {
+ public:
+  OtherCurrentDirectory() : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+  }
+  ~OtherCurrentDirectory() { std::filesystem::current_path(saved_); }
+
+ private:
+  std::filesystem::path saved_;
+};
+
 TEST(LibraryTest, LoadsByRelativePathAndFindsTheExport) {
+  // The library lies in lz/ beside the program, as the print module lies beside the host: it
+  // is found from any current directory.
+  OtherCurrentDirectory elsewhere;
   LibraryHandle h = LoadLibraryByPath("lz\\probe.dll");
   ASSERT_NE(h, nullptr);
   using Answer = int (*)();

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "rtl/error.h"
 
@@ -49,6 +52,11 @@ TEST(FloatToStrTest, GeneralFormWithFifteenDigits) {
       {0.0000099, "9.9E-6"},
       {-0.0000099, "-9.9E-6"},
       {1.5e-7, "1.5E-7"},
+      // Judged on the 18-digit expansion, a half going away from zero: 12345678901234.25 is
+      // exact; 1353603561.733145 is 1353603561.73314499855..., 18 digits 1353603561.73314500.
+      {12345678901234.25, "12345678901234.3"},
+      {-12345678901234.25, "-12345678901234.3"},
+      {1353603561.733145, "1353603561.73315"},
       {std::numeric_limits<double>::max(), "1.79769313486232E308"},
       {std::numeric_limits<double>::denorm_min(), "4.94065645841247E-324"},
       {std::numeric_limits<double>::quiet_NaN(), "NAN"},
@@ -60,7 +68,104 @@ TEST(FloatToStrTest, GeneralFormWithFifteenDigits) {
   }
 }
 
-TEST(FloatToStrTest, AgreesWithFifteenDigitRoundingForRandomDoubles) {
+// The reference: the exact decimal expansion of a double, computed from its bits with integers
+// alone (no run-time conversion, so it is the same on every platform), in base 10^4 so that every
+// step stays within 32 bits. value = 0.<digits> x 10^point, digits without leading zeros.
+struct Expansion {
+  std::string digits;
+  int point = 0;
+};
+
+Expansion ExactExpansion(double v) {
+  uint64_t bits = 0;
+  std::memcpy(&bits, &v, sizeof v);
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+  int exp2 = -1074;
+  if (biased != 0) {
+    mantissa |= uint64_t{1} << 52;
+    exp2 = biased - 1075;
+  }
+  std::vector<uint32_t> limbs;  // least significant first
+  for (uint64_t m = mantissa; m != 0; m /= 10000) limbs.push_back(static_cast<uint32_t>(m % 10000));
+  auto multiply = [&](uint32_t factor) {  // factor below 2^18
+    uint32_t carry = 0;
+    for (uint32_t& l : limbs) {
+      const uint32_t p = l * factor + carry;
+      l = p % 10000;
+      carry = p / 10000;
+    }
+    for (; carry != 0; carry /= 10000) limbs.push_back(carry % 10000);
+  };
+  // m x 2^e for e >= 0; m x 2^-k = m x 5^k / 10^k otherwise.
+  for (int e = exp2; e > 0; e -= std::min(e, 17)) multiply(1u << std::min(e, 17));
+  for (int k = -exp2; k > 0; k -= std::min(k, 7)) {
+    uint32_t f = 1;
+    for (int i = 0; i < std::min(k, 7); ++i) f *= 5;
+    multiply(f);
+  }
+  Expansion x;
+  for (size_t i = limbs.size(); i-- > 0;) {
+    for (uint32_t unit = 1000; unit != 0; unit /= 10)
+      x.digits += static_cast<char>('0' + limbs[i] / unit % 10);
+  }
+  const size_t first = x.digits.find_first_not_of('0');
+  x.digits.erase(0, first);
+  x.point = static_cast<int>(x.digits.size()) - std::max(0, -exp2);
+  return x;
+}
+
+// Rounds to `keep` digits, a half going away from zero.
+void RoundHalfAway(Expansion& x, size_t keep) {
+  if (x.digits.size() <= keep) return;
+  const bool up = x.digits[keep] >= '5';
+  x.digits.resize(keep);
+  for (size_t i = keep; up && i-- > 0;) {
+    if (x.digits[i] != '9') {
+      ++x.digits[i];
+      return;
+    }
+    x.digits[i] = '0';
+  }
+  if (up) {
+    x.digits.insert(x.digits.begin(), '1');
+    x.digits.pop_back();
+    ++x.point;
+  }
+}
+
+// The significant digits (no trailing zeros) and the decimal exponent of the first digit that a
+// number text names; false when it is not in the general form.
+bool ReadGeneralForm(const std::string& text, std::string& digits, int& exponent) {
+  std::string t = text;
+  if (!t.empty() && t[0] == '-') t.erase(0, 1);
+  int shift = 0;
+  const size_t e = t.find('E');
+  if (e != std::string::npos) {
+    shift = std::atoi(t.c_str() + e + 1);
+    t.resize(e);
+  }
+  const size_t dot = t.find('.');
+  std::string whole = t.substr(0, dot),
+              fraction = dot == std::string::npos ? "" : t.substr(dot + 1);
+  if (whole.empty() || (dot != std::string::npos && fraction.empty())) return false;
+  if (whole != "0") {
+    if (whole[0] == '0') return false;
+    digits = whole + fraction;
+    exponent = static_cast<int>(whole.size()) - 1 + shift;
+  } else {
+    const size_t zeros = fraction.find_first_not_of('0');
+    if (zeros == std::string::npos) return false;
+    digits = fraction.substr(zeros);
+    exponent = -static_cast<int>(zeros) - 1 + shift;
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  // Scientific exactly for magnitudes below 0.00001 and from 16 integer digits on.
+  const bool scientific = exponent < -5 || exponent >= 15;
+  return scientific == (e != std::string::npos) && (e == std::string::npos || whole.size() == 1);
+}
+
+TEST(FloatToStrTest, AgreesWithTheExactExpansionForRandomDoubles) {
   std::mt19937_64 rng(20261209);
   std::uniform_int_distribution<uint64_t> bits;
   std::uniform_real_distribution<double> money(-1e7, 1e7);
@@ -69,21 +174,49 @@ TEST(FloatToStrTest, AgreesWithFifteenDigitRoundingForRandomDoubles) {
     if (i % 2 == 0) {
       const uint64_t b = bits(rng);
       std::memcpy(&v, &b, sizeof v);
-      if (!std::isfinite(v)) continue;
+      if (!std::isfinite(v) || v == 0) continue;
     } else {
       v = money(rng);
     }
     const std::string text = FloatToStr(v);
-    // The text names the value rounded to 15 significant digits...
-    char reference[64];
-    std::snprintf(reference, sizeof reference, "%.14e", v);
-    double expected = 0, actual = 0;
-    ASSERT_TRUE(TryStrToFloat(text, actual)) << text;
-    expected = std::strtod(reference, nullptr);
-    ASSERT_EQ(actual, expected) << "value " << reference << " text " << text;
-    // ...and writing that again gives the same text.
-    ASSERT_EQ(FloatToStr(actual), text);
+    // The text names the value's 18-digit expansion rounded to 15 digits, halves away from zero...
+    Expansion x = ExactExpansion(v);
+    RoundHalfAway(x, 18);
+    RoundHalfAway(x, 15);
+    while (x.digits.size() > 1 && x.digits.back() == '0') x.digits.pop_back();
+    std::string digits;
+    int exponent = 0;
+    ASSERT_TRUE(ReadGeneralForm(text, digits, exponent)) << text;
+    ASSERT_EQ(text[0] == '-', v < 0) << text;
+    ASSERT_EQ(digits, x.digits) << "value " << ExactExpansion(v).digits << " text " << text;
+    ASSERT_EQ(exponent, x.point - 1) << "value " << ExactExpansion(v).digits << " text " << text;
+    // ...and writing the value that text names gives the same text again.
+    double back = 0;
+    ASSERT_TRUE(TryStrToFloat(text, back)) << text;
+    ASSERT_EQ(FloatToStr(back), text);
   }
+}
+
+TEST(FloatToStrTest, ExactExpansionOfTheReference) {
+  // The reference itself, on values whose expansions are known.
+  const struct {
+    double value;
+    const char* digits;
+    int point;
+  } cases[] = {
+      {1, "1", 1},
+      {0.5, "5", 0},
+      {12345678901234.25, "1234567890123425", 14},
+      {0.1, "1000000000000000055511151231257827021181583404541015625", 0},
+      {std::numeric_limits<double>::denorm_min(),
+       "494065645841246544176568792868221372365059802614", -323},
+  };
+  for (const auto& c : cases) {
+    const Expansion x = ExactExpansion(c.value);
+    EXPECT_EQ(x.digits.substr(0, std::strlen(c.digits)), c.digits) << c.value;
+    EXPECT_EQ(x.point, c.point) << c.value;
+  }
+  EXPECT_EQ(ExactExpansion(std::numeric_limits<double>::max()).point, 309);
 }
 
 TEST(StrToFloatTest, ReadsNumbersAndRefusesEverythingElse) {

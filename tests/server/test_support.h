@@ -4,6 +4,7 @@
 // may run in parallel against one cluster.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,10 +17,20 @@
 #include "remote/connection.h"
 #include "rtl/numtext.h"
 #include "server/demo_data.h"
+#include "server/messages.h"
 #include "server/objects.h"
 #include "server/storage.h"
 
 namespace server::testing {
+
+// A refusal of the server, matched on what its log keeps: the code and the English text
+// ("S-OBJ-002 LirraMISServer.CoStoreProduct has no provider 'dsp_nothing'"). The operator reads
+// the same message in Chinese (msg::Message::ForOperator).
+template <typename M>
+auto Refusal(M matcher) {
+  return ::testing::Throws<msg::Error>(::testing::ResultOf(
+      "the log's text", [](const msg::Error& e) { return e.message().ForLog(); }, matcher));
+}
 
 inline const char* PgUrl() {
   const char* url = std::getenv("QMDW_PG_URL");

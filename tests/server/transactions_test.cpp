@@ -148,9 +148,12 @@ TEST_P(TransactionsTest, SecondAuditOfTheSameDocumentChangesNothing) {
   remote::ApplyResult result = Save(*second, doc2, "2024-04-02", "0004");
   EXPECT_EQ(result.error_count, 1);
   ASSERT_EQ(result.errors.size(), 1u);
-  EXPECT_THAT(result.errors[0], HasSubstr("Document 20240014"));
-  EXPECT_THAT(result.errors[0], HasSubstr("changed by another user"));
-  EXPECT_THAT(result.errors[0], HasSubstr("the save was rolled back"));
+  // The operator reads the conflict and what became of the save, in Chinese with its code.
+  EXPECT_EQ(result.errors[0], msg::SaveRolledBack(msg::ChangedByAnother(msg::Document(20240014),
+                                                                        {"YWRQ00", "YWRY00"}))
+                                  .ForOperator());
+  EXPECT_THAT(result.errors[0], HasSubstr("单据 20240014 在打开之后已被其他操作员修改"));
+  EXPECT_THAT(result.errors[0], HasSubstr("（代码 S-APPLY-013）"));
   EXPECT_EQ(Snapshot(), after_first);  // the second batch was rolled back with the document
   ExpectStockLowered(doc1, before, 1);
 }
@@ -197,7 +200,8 @@ TEST_P(TransactionsTest, AFailingApplyRollsTheStockBatchBack) {
       {"BEIZHU", Value::Text(std::string(27, 'x') + "一二三四五六七八九十一二")});
   remote::ApplyResult result = systran->ApplyUpdates("dsp_qmdwlrt1", {delta}, 0);
   EXPECT_EQ(result.error_count, 1);
-  EXPECT_THAT(result.errors[0], HasSubstr("BEIZHU"));
+  EXPECT_THAT(result.errors[0], HasSubstr("备注最多 50 个字节"));
+  EXPECT_THAT(result.errors[0], HasSubstr("S-APPLY-003"));
   EXPECT_EQ(Snapshot(), before);
   // Saving again works and lowers the stock once.
   const auto stock = LineStock(doc);
@@ -234,7 +238,7 @@ TEST_P(TransactionsTest, APendingBatchIsRolledBackByAnythingElse) {
     EXPECT_EQ(Snapshot(), before);
     EXPECT_THAT(
         [&] { systran->ApplyUpdates("dsp_qmdwlrt1", {AuditDelta(doc, "2024-04-01", "0003")}, 0); },
-        ::testing::ThrowsMessage<remote::ServerError>(HasSubstr("Save again")));
+        Refusal(HasSubstr("Save again")));
     EXPECT_EQ(Snapshot(), before);
   }
 }
@@ -267,7 +271,7 @@ TEST_P(TransactionsTest, AnAuditIsStoredOnlyWithItsStockBatch) {
   remote::ApplyResult r =
       systran->ApplyUpdates("dsp_qmdwlrt1", {AuditDelta(doc, "2024-04-01", "0003")}, 0);
   EXPECT_EQ(r.error_count, 1);
-  EXPECT_THAT(r.errors[0], HasSubstr("TranPara"));
+  EXPECT_EQ(r.errors[0], msg::AuditOnlyWithStock(msg::Document(20240014)).ForOperator());
   EXPECT_EQ(Snapshot(), before);
 }
 
@@ -287,8 +291,7 @@ TEST_P(TransactionsTest, TranParaIsAllOrNothing) {
   };
   for (const std::string& batch : bad_batches) {
     std::vector<Value> args = {Value::Text(batch)};
-    EXPECT_THAT([&] { systran->Call("TranPara", args); },
-                ::testing::ThrowsMessage<remote::ServerError>(HasSubstr("TranPara refused")))
+    EXPECT_THAT([&] { systran->Call("TranPara", args); }, Refusal(HasSubstr("TranPara refused")))
         << batch;
     EXPECT_EQ(Snapshot(), before);
   }
@@ -325,12 +328,12 @@ TEST_P(TransactionsTest, CancelRestoresTheStockOnceAndRefusesASecondCancel) {
   EXPECT_FALSE(Audited(20240021));
   ExpectStockLowered(doc, before, -1);
   const std::string after_first = Snapshot();
-  EXPECT_THAT(Cancel(*second, doc), HasSubstr("is not audited"));
+  EXPECT_EQ(Cancel(*second, doc), msg::CancelNotAudited(20240021).ForOperator());
   EXPECT_EQ(Snapshot(), after_first);
   // Cancelling a document that does not exist is refused the same way.
   remote::Packet ghost = doc;
   ghost.rows[0].cells[0] = Value::Float(77);
-  EXPECT_THAT(Cancel(*second, ghost), HasSubstr("does not exist"));
+  EXPECT_EQ(Cancel(*second, ghost), msg::CancelDocumentMissing(77).ForOperator());
   EXPECT_EQ(Snapshot(), after_first);
 }
 
@@ -340,7 +343,7 @@ TEST_P(TransactionsTest, AnAuditBeforeTheLatestClosingDateIsNotCancelled) {
   // 20240005 was audited on 2024-01-21, before the closing date 2024-02-29.
   remote::Packet doc = OpenDocument(*systran, 20240005);
   const std::string before = Snapshot();
-  EXPECT_THAT(Cancel(*commu, doc), HasSubstr("before the latest closing date"));
+  EXPECT_EQ(Cancel(*commu, doc), msg::CancelClosedPeriod(20240005).ForOperator());
   EXPECT_EQ(Snapshot(), before);
   // An audit date equal to the latest closing date may be cancelled.
   db_->Execute("UPDATE QMDWLRT1 SET YWRQ00 = ? WHERE DHAO00 = 20240005",
@@ -369,8 +372,7 @@ TEST_P(TransactionsTest, CommandsRefusedOnTheCommandProviderChangeNothing) {
       "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL",
   };
   for (const char* text : refused) {
-    EXPECT_THAT([&] { commu->Execute("dsp_qmdwlrt_tmp", {}, text); },
-                ::testing::ThrowsMessage<remote::ServerError>(HasSubstr("refused")))
+    EXPECT_THAT([&] { commu->Execute("dsp_qmdwlrt_tmp", {}, text); }, Refusal(HasSubstr("refused")))
         << text;
   }
   EXPECT_EQ(Snapshot(), before);
@@ -388,7 +390,7 @@ TEST_P(TransactionsTest, AFailedCommandAbortsTheTransaction) {
   EXPECT_EQ(Snapshot(), before);
   EXPECT_THAT(
       [&] { commu->Execute("dsp_qmdwlrt_tmp", {}, IncrementStatement("01", "10010001", 5)); },
-      ::testing::ThrowsMessage<remote::ServerError>(HasSubstr("rolled back")));
+      Refusal(HasSubstr("rolled back")));
   EXPECT_THROW(commu->Call("sucommit", none), remote::ServerError);
   EXPECT_EQ(Snapshot(), before);
   // After surollback the object works as before: a cancel commits.
@@ -411,8 +413,7 @@ TEST_P(TransactionsTest, AnIdleTransactionIsRolledBack) {
   commu->Execute("dsp_qmdwlrt_tmp", {}, IncrementStatement("01", "10010001", 5));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(Snapshot(), before);
-  EXPECT_THAT([&] { commu->Call("sucommit", none); },
-              ::testing::ThrowsMessage<remote::ServerError>(HasSubstr("left open")));
+  EXPECT_THAT([&] { commu->Call("sucommit", none); }, Refusal(HasSubstr("left open")));
   EXPECT_EQ(Snapshot(), before);
 }
 
@@ -438,15 +439,30 @@ TEST_P(TransactionsTest, ApplyWritesOnlyWhatStillHoldsTheValueRead) {
     const char* what;
     std::vector<remote::FieldValue> changed;
     double original_price;
-    const char* error;  // nullptr: written
+    const char* error;  // the operator's text after "单据 20240014 的商品 G："; nullptr: written
   };
   const Case cases[] = {
-      {"price read differs", {{"DJIA00", Value::Float(1)}}, price + 1, "changed by another user"},
-      {"quantity", {{"SL0000", Value::Float(1)}}, price, "SL0000 cannot be changed"},
-      {"goods code", {{"SPDM00", Value::Text("x")}}, price, "SPDM00 cannot be changed"},
-      {"text in a number", {{"JE0000", Value::Text("1")}}, price, "JE0000 must be a number"},
-      {"NaN amount", {{"JE0000", Value::Float(std::nan(""))}}, price, "JE0000 must be a number"},
-      {"infinite tax", {{"SE0000", Value::Float(INFINITY)}}, price, "SE0000 must be a number"},
+      {"price read differs",
+       {{"DJIA00", Value::Float(1)}},
+       price + 1,
+       "该明细行在打开之后已被其他操作员修改（单价）。（代码 S-APPLY-018）"},
+      {"quantity", {{"SL0000", Value::Float(1)}}, price, "数量不能修改。（代码 S-APPLY-008）"},
+      {"goods code",
+       {{"SPDM00", Value::Text("x")}},
+       price,
+       "商品代码不能修改。（代码 S-APPLY-008）"},
+      {"text in a number",
+       {{"JE0000", Value::Text("1")}},
+       price,
+       "金额必须是数值。（代码 S-APPLY-004）"},
+      {"NaN amount",
+       {{"JE0000", Value::Float(std::nan(""))}},
+       price,
+       "金额必须是数值。（代码 S-APPLY-004）"},
+      {"infinite tax",
+       {{"SE0000", Value::Float(INFINITY)}},
+       price,
+       "税额必须是数值。（代码 S-APPLY-004）"},
       {"local and lookup fields only",
        {{"KCSL00", Value::Float(3)}, {"SPMC00", Value::Text("")}},
        price,
@@ -466,8 +482,7 @@ TEST_P(TransactionsTest, ApplyWritesOnlyWhatStillHoldsTheValueRead) {
     if (c.error) {
       EXPECT_EQ(r.error_count, 1);
       ASSERT_FALSE(r.errors.empty());
-      EXPECT_THAT(r.errors[0], HasSubstr("Document 20240014, goods " + line.cells[1].text()));
-      EXPECT_THAT(r.errors[0], HasSubstr(c.error));
+      EXPECT_EQ(r.errors[0], "单据 20240014 的商品 " + line.cells[1].text() + "：" + c.error);
       EXPECT_EQ(Snapshot(), before);
     } else {
       EXPECT_EQ(r.error_count, 0);
@@ -494,7 +509,8 @@ TEST_P(TransactionsTest, ApplyRefusesDatesOutsideTheCalendar) {
     remote::ApplyResult r = systran->ApplyUpdates("dsp_qmdwlrt1", {header}, 0);
     EXPECT_EQ(r.error_count, 1);
     ASSERT_EQ(r.errors.size(), 1u);
-    EXPECT_THAT(r.errors[0], HasSubstr("CKRQ00 must be a date"));
+    EXPECT_EQ(r.errors[0], msg::FieldMustBeDate(msg::Document(20240014), "CKRQ00").ForOperator());
+    EXPECT_THAT(r.errors[0], HasSubstr("制单日期必须是日期"));
     EXPECT_EQ(Snapshot(), before);
   }
 }
@@ -515,7 +531,7 @@ TEST_P(TransactionsTest, MaxErrorsDecidesWhetherTheRestIsWritten) {
   remote::ApplyResult r =
       systran->ApplyUpdates("dsp_qmdwlrt1", {remark(a, "甲", false), remark(b, "乙", true)}, 0);
   EXPECT_EQ(r.error_count, 1);
-  EXPECT_THAT(r.errors[0], HasSubstr("Document 20240015"));
+  EXPECT_THAT(r.errors[0], HasSubstr("单据 20240015"));
   EXPECT_EQ(Snapshot(), before);
   // With any number of errors allowed the good row is written.
   r = systran->ApplyUpdates("dsp_qmdwlrt1", {remark(a, "甲", false), remark(b, "乙", true)}, -1);

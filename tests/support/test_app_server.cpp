@@ -63,7 +63,9 @@ TestAppServer::TestAppServer(const TestAppServerOptions& options) : backend_(opt
   server::StorageFactory* storage = storage_.get();
   server_ =
       std::make_unique<appserver::AppServer>(server_options, [storage](const std::string& prog_id) {
-        return server::CreateServerObject(prog_id, *storage);
+        server::ClientInfo client;
+        client.address = appserver::CreatingForAddress();
+        return server::CreateServerObject(prog_id, *storage, client);
       });
   server_->Start();
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "remote/connection.h"
-#include "remote/server_object.h"
+#include "tests/support/server_object_double.h"
 
 namespace widgets::testing {
 
@@ -17,43 +17,31 @@ struct Line {
   double quantity;
 };
 
-class LinesObject : public remote::ServerObject {
- public:
-  explicit LinesObject(std::vector<Line> lines) : lines_(std::move(lines)) {}
-  remote::OpenResult Open(const remote::OpenRequest& request) override {
+// A server object whose provider "lines" serves `lines`.
+inline std::unique_ptr<remote::ServerObject> LinesObject(std::vector<Line> lines) {
+  auto object = std::make_unique<testsupport::ServerObjectDouble>();
+  object->on_open = [lines = std::move(lines)](const remote::OpenRequest& request) {
     if (request.provider != "lines") throw remote::ServerError("no provider " + request.provider);
     remote::OpenResult result;
     result.packet.fields = {{"SPDM00", remote::FieldType::Text, 10, {}},
                             {"DJIA00", remote::FieldType::Float, 0, {}},
                             {"SL0000", remote::FieldType::Float, 0, {}},
                             {"JE0000", remote::FieldType::Float, 0, {}}};
-    for (const Line& l : lines_) {
+    for (const Line& l : lines) {
       remote::Row row;
       row.cells = {remote::Value::Text(l.code), remote::Value::Float(l.price),
                    remote::Value::Float(l.quantity), remote::Value::Float(l.price * l.quantity)};
       result.packet.rows.push_back(std::move(row));
     }
     return result;
-  }
-  remote::Packet Fetch(uint32_t, int32_t) override { return {}; }
-  void CloseCursor(uint32_t) override {}
-  void Execute(const std::string&, const std::vector<remote::Param>&, const std::string&) override {
-  }
-  remote::ApplyResult ApplyUpdates(const std::string&, const std::vector<remote::RowDelta>&,
-                                   int32_t) override {
-    return {};
-  }
-  remote::Value Call(const std::string&, std::vector<remote::Value>&) override { return {}; }
-
- private:
-  std::vector<Line> lines_;
-};
+  };
+  return object;
+}
 
 // Installs a factory whose every object serves `lines`.
 inline void ServeLines(std::vector<Line> lines) {
-  remote::SetObjectFactory([lines](const std::string&, const std::string&) {
-    return std::make_unique<LinesObject>(lines);
-  });
+  remote::SetObjectFactory(
+      [lines](const std::string&, const std::string&) { return LinesObject(lines); });
 }
 
 }  // namespace widgets::testing

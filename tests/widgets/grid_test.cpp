@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/data_form.h"
 #include "data/dataset.h"
 #include "fake_provider.h"
 #include "widgets/application.h"
@@ -22,9 +23,9 @@ using headless::Check;
 using headless::Click;
 using headless::Screen;
 
-class LinesWindow : public Form {
+class LinesWindow : public binding::DataForm {
  public:
-  LinesWindow(Application& app, std::vector<std::string>* log) : Form(app, "LinesWindow") {
+  LinesWindow(Application& app, std::vector<std::string>* log) : DataForm(app, "LinesWindow") {
     SetCaption("行");
     conn = std::make_unique<remote::Connection>("test.lines");
     AddDataSet(&lines, "cds_lines");
@@ -51,7 +52,7 @@ class LinesWindow : public Form {
     grid->OnEdited = [this, log](Object&, int row) {
       log->push_back("edited row " + std::to_string(row) + " col " +
                      std::to_string(grid->FocusedColumn()) + " field " +
-                     grid->Column(grid->FocusedColumn()).Field()->AsString());
+                     grid->CellText(grid->CurrentRow(), grid->FocusedColumn()));
     };
     grid->OnChangeColumn = [log](Object&, int row, int column) {
       log->push_back("changecolumn " + std::to_string(row) + " " + std::to_string(column));
@@ -268,7 +269,7 @@ TEST_F(GridTest, DestroyedDataSetIsLetGoByItsWindowAndGrid) {
   data::ClientDataSet* ds = w->lines;
   w->DestroyDataSet(ds);
   EXPECT_EQ(w->lines, nullptr);
-  EXPECT_EQ(w->source->DataSet(), nullptr);
+  EXPECT_EQ(w->source->Model(), nullptr);
   EXPECT_EQ(w->grid->RowCount(), 0);
   EXPECT_EQ(w->grid->DrawFooter(2).text, "0.00");
 }

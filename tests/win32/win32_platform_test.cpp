@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/data_form.h"
 #include "rtl/error.h"
 #include "tests/widgets/fake_provider.h"
 #include "widgets/application.h"
@@ -21,7 +22,7 @@
 #include "widgets/grid.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/native.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -52,9 +53,9 @@ std::string ClassName(HWND hwnd) {
 }
 
 // A window with the kinds of controls the module's windows use.
-class TestWindow : public Form {
+class TestWindow : public binding::DataForm {
  public:
-  TestWindow(Application& app, std::vector<std::string>* log) : Form(app, "FM_TEST") {
+  TestWindow(Application& app, std::vector<std::string>* log) : DataForm(app, "FM_TEST") {
     SetCaption("测试窗口");
     SetBounds(40, 50, 500, 360);
     SetBorderStyle(BorderStyle::Dialog);
@@ -96,7 +97,7 @@ class TestWindow : public Form {
     };
     grid->OnEdited = [this, log](Object&, int row) {
       log->push_back("edited " + std::to_string(row) + " " +
-                     grid->Column(grid->FocusedColumn()).Field()->AsString());
+                     grid->CellText(grid->CurrentRow(), grid->FocusedColumn()));
     };
   }
   std::function<void()> on_ok;
@@ -233,6 +234,38 @@ TEST_F(Win32PlatformTest, MessageBoxIsOwnedByTheHostDisablesEveryWindowAndKeepsT
   EXPECT_TRUE(form_enabled_after);
   EXPECT_FALSE(host_enabled_after);  // the module's window is still shown modally
   EXPECT_TRUE(IsWindowEnabled(host));
+}
+
+TEST_F(Win32PlatformTest, TheModuleHasNoWindowOfItsOwnUntilADriverAsksForIt) {
+  auto automation_windows = [] {
+    int n = 0;
+    ForEachThreadWindow(GetCurrentThreadId(), [&](HWND h) {
+      if (ClassName(h) == Utf8(automation::kAutomationClass)) ++n;
+      return true;
+    });
+    return n;
+  };
+  int before = -1;
+  HWND asked = nullptr, again = nullptr;
+  w->on_ok = [&] {
+    SetTimer(nullptr, 0, 20, &AnswerBox);
+    app.ShowMessageBox("该单已经审核。", "警告", kMbOk | kMbIconExclamation);
+    before = automation_windows();  // a modal window and a message box have been shown
+    asked =
+        reinterpret_cast<HWND>(SendMessageW(HwndOf(*w), automation::MsgAutomationWindow(), 0, 0));
+    again =
+        reinterpret_cast<HWND>(SendMessageW(HwndOf(*w), automation::MsgAutomationWindow(), 0, 0));
+  };
+  Show([&] {
+    g_box.then_click = HwndOf(*w->exit);
+    PostClick(HwndOf(*w->ok));
+  });
+  EXPECT_EQ(before, 0);
+  ASSERT_NE(asked, nullptr);
+  EXPECT_EQ(ClassName(asked), Utf8(automation::kAutomationClass));
+  EXPECT_FALSE(IsWindowVisible(asked));
+  EXPECT_EQ(again, asked);
+  EXPECT_EQ(automation_windows(), 1);
 }
 
 TEST_F(Win32PlatformTest, AnErrorInAHandlerIsShownWithTheErrorIconAndTheWindowStaysOpen) {

@@ -13,9 +13,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "rtl/numtext.h"
 #include "tests/support/scenario_play.h"
 #include "tests/support/test_app_server.h"
 #include "tests/windows/audit_fixture.h"
@@ -33,7 +35,44 @@ struct ScenarioCase {
   std::string file;
   Fixture fixture;
   std::function<void(server::StorageFactory& db)> check;
+  // What another client does while the scenario plays (held until the returned object goes).
+  std::function<std::shared_ptr<void>(server::StorageFactory& db)> meanwhile = {};
+  int busy_timeout_ms = 0;  // how long a writer waits for another (0: the server's default)
 };
+
+// Another operator's audit of `doc` arriving between the editor's reading and its save: a trigger
+// stamps the document when the save lowers its first stock row, inside the save's transaction,
+// so the save's own stamp then finds the document changed.
+std::shared_ptr<void> OtherOperatorAuditsDuringTheSave(server::StorageFactory& db, double doc) {
+  auto session = db.NewSession();
+  const std::string number = rtl::FloatToStr(doc);
+  if (session->dialect() == server::Dialect::kSQLite) {
+    session->ExecuteScript(
+        "CREATE TRIGGER QMDW_OTHER_OPERATOR AFTER UPDATE OF KCSL00 ON XSTZXKC0 WHEN NEW.KCBZ00 = "
+        "'YW' BEGIN UPDATE QMDWLRT1 SET YWRQ00 = '2024-03-07', YWRY00 = '0001' WHERE DHAO00 = " +
+        number + " AND YWRQ00 IS NULL; END");
+  } else {
+    session->ExecuteScript(
+        "CREATE OR REPLACE FUNCTION QMDW_OTHER_OPERATOR() RETURNS trigger LANGUAGE plpgsql AS $$ "
+        "BEGIN UPDATE QMDWLRT1 SET YWRQ00 = '2024-03-07', YWRY00 = '0001' WHERE DHAO00 = " +
+        number +
+        " AND YWRQ00 IS NULL; RETURN NULL; END $$; CREATE TRIGGER QMDW_OTHER_OPERATOR AFTER "
+        "UPDATE OF KCSL00 ON XSTZXKC0 FOR EACH ROW WHEN (NEW.KCBZ00 = 'YW') EXECUTE FUNCTION "
+        "QMDW_OTHER_OPERATOR()");
+  }
+  return nullptr;
+}
+
+// Another client holding the database's write lock (SQLite) or the stock table's rows
+// (PostgreSQL) for as long as the returned object lives.
+std::shared_ptr<void> AnotherClientHoldsTheDatabase(server::StorageFactory& db) {
+  std::shared_ptr<server::DbSession> session = db.NewSession();
+  session->Begin();
+  if (session->dialect() == server::Dialect::kPostgreSQL) {
+    session->ExecuteScript("LOCK TABLE XSTZXKC0 IN EXCLUSIVE MODE");
+  }
+  return std::shared_ptr<void>(nullptr, [session](void*) { session->Rollback(); });
+}
 
 void PrintTo(const ScenarioCase& c, std::ostream* os) {
   *os << c.file;
@@ -247,6 +286,25 @@ std::vector<ScenarioCase> Cases() {
            EXPECT_EQ(Lines(db, 1), (Rows{"10010001 8.5 34 1.7", "10010002 10 20 1.7"}));
          }});
   }
+  {
+    // The save meets another operator's audit: a conflict, nothing saved.
+    Fixture f;
+    f.docs = {Document(1, "01", {{"10010001", 4, 8.5}, {"10010002", 2, 10}})};
+    ScenarioCase c{"SaveConflict", "save_conflict.json", f, NothingStored({1})};
+    c.meanwhile = [](server::StorageFactory& db) {
+      return OtherOperatorAuditsDuringTheSave(db, 1);
+    };
+    cases.push_back(c);
+  }
+  {
+    // The save waits for another client's transaction beyond the busy timeout.
+    Fixture f;
+    f.docs = {Document(1, "01", {{"10010001", 4, 8.5}, {"10010002", 2, 10}})};
+    ScenarioCase c{"BusyDatabase", "busy_database.json", f, NothingStored({1})};
+    c.meanwhile = AnotherClientHoldsTheDatabase;
+    c.busy_timeout_ms = 500;
+    cases.push_back(c);
+  }
   return cases;
 }
 
@@ -256,14 +314,18 @@ TEST_P(AuditScenario, PlaysAndLeavesTheDatabaseAsExpected) {
   const ScenarioCase& c = GetParam();
   for (Backend backend : testsupport::AvailableBackends()) {
     SCOPED_TRACE(testsupport::BackendName(backend));
-    TestAppServer server(testsupport::TestAppServerOptions{backend, false, {}});
+    testsupport::TestAppServerOptions options{backend, false, {}};
+    if (c.busy_timeout_ms > 0) options.busy_timeout_ms = c.busy_timeout_ms;
+    TestAppServer server(options);
     WriteFixture(server.storage(), c.fixture);
+    std::shared_ptr<void> meanwhile = c.meanwhile ? c.meanwhile(server.storage()) : nullptr;
     const fs::path work = testsupport::MakeTempDir("qmdw-audit-");
     const fs::path log = work / (c.name + ".log.json");
     EXPECT_EQ(testsupport::PlayScenario(fs::path(QMDW_AUDIT_SCENARIOS) / c.file, log,
                                         server.computer_name()),
               0)
         << c.file << ": see " << log;
+    meanwhile.reset();
     c.check(server.storage());
     if (!HasFailure()) fs::remove_all(work);
   }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/dataset_model.h"
 #include "widgets/headless/headless.h"
 #include "windows/Base.h"
 
@@ -155,7 +156,8 @@ TEST_F(BaseTest, TbCloseClickDestroysTheCurrentDataSetThenCloses) {
   EXPECT_EQ(w->FindDataSet("ClientDataSet1"), nullptr);
   EXPECT_EQ(CurrentDataSet.get(), nullptr);
   EXPECT_EQ(other, w->FindDataSet("cds_other"));
-  EXPECT_EQ(source->DataSet(), other);
+  ASSERT_NE(source->Model(), nullptr);
+  EXPECT_EQ(static_cast<binding::DataSetModel*>(source->Model())->DataSet(), other);
   app.DestroyForm(w);  // must not destroy it a second time
 }
 

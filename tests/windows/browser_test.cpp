@@ -14,6 +14,7 @@
 #include "remote/connection.h"
 #include "rtl/error.h"
 #include "tests/support/scenario_play.h"
+#include "tests/support/server_object_double.h"
 #include "tests/support/test_app_server.h"
 #include "tests/windows/browser_fixture.h"
 #include "widgets/headless/headless.h"
@@ -69,41 +70,28 @@ struct Recorder {
   bool committed = false;
 };
 
-class RecordingObject : public remote::ServerObject {
- public:
-  RecordingObject(std::unique_ptr<remote::ServerObject> inner, Recorder* recorder)
-      : inner_(std::move(inner)), recorder_(recorder) {}
-  remote::OpenResult Open(const remote::OpenRequest& request) override {
-    if (recorder_->fail_open_after_commit && recorder_->committed &&
+// The communication object as the server serves it, watched: its method calls are recorded, and
+// the document list's provider can be made to fail after a commit.
+std::unique_ptr<remote::ServerObject> RecordingObject(std::unique_ptr<remote::ServerObject> inner,
+                                                      Recorder* recorder) {
+  auto object = std::make_unique<testsupport::ServerObjectDouble>(std::move(inner));
+  remote::ServerObject* served = object->Inner();
+  object->on_open = [served, recorder](const remote::OpenRequest& request) {
+    if (recorder->fail_open_after_commit && recorder->committed &&
         request.provider == "dsp_qmdwlrt1") {
       throw remote::ServerError("the document list cannot be read");
     }
-    return inner_->Open(request);
-  }
-  remote::Packet Fetch(uint32_t cursor, int32_t count) override {
-    return inner_->Fetch(cursor, count);
-  }
-  void CloseCursor(uint32_t cursor) override { inner_->CloseCursor(cursor); }
-  void Execute(const std::string& provider, const std::vector<remote::Param>& params,
-               const std::string& command_text) override {
-    inner_->Execute(provider, params, command_text);
-  }
-  remote::ApplyResult ApplyUpdates(const std::string& provider,
-                                   const std::vector<remote::RowDelta>& delta,
-                                   int32_t max_errors) override {
-    return inner_->ApplyUpdates(provider, delta, max_errors);
-  }
-  remote::Value Call(const std::string& method, std::vector<remote::Value>& args) override {
-    recorder_->calls.push_back(method);
-    remote::Value result = inner_->Call(method, args);
-    if (method == "sucommit") recorder_->committed = true;
+    return served->Open(request);
+  };
+  object->on_call = [served, recorder](const std::string& method,
+                                       std::vector<remote::Value>& args) {
+    recorder->calls.push_back(method);
+    remote::Value result = served->Call(method, args);
+    if (method == "sucommit") recorder->committed = true;
     return result;
-  }
-
- private:
-  std::unique_ptr<remote::ServerObject> inner_;
-  Recorder* recorder_;
-};
+  };
+  return object;
+}
 
 class BrowserTest : public ::testing::TestWithParam<Backend> {
  protected:
@@ -115,8 +103,7 @@ class BrowserTest : public ::testing::TestWithParam<Backend> {
     remote::SetObjectFactory([this, tcp](const std::string& computer, const std::string& prog_id) {
       auto object = tcp(computer, prog_id);
       if (prog_id != remote::kProgIdCommunicate) return object;
-      return std::unique_ptr<remote::ServerObject>(
-          std::make_unique<RecordingObject>(std::move(object), &recorder_));
+      return RecordingObject(std::move(object), &recorder_);
     });
   }
   void TearDown() override {

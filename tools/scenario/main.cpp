@@ -41,13 +41,14 @@ int main(int argc, char** argv) {
     std::cerr << "qmdw_scenario: " << path << " is not JSON: " << e.what() << "\n";
     return 2;
   }
-  scenario::RunResult result;
+  scenario::Scenario parsed;
   try {
-    result = scenario::Run(doc, server_host);
+    parsed = scenario::Parse(doc);
   } catch (const scenario::FormatError& e) {
     std::cerr << "qmdw_scenario: " << path << ": " << e.message << "\n";
     return 2;
   }
+  scenario::RunResult result = scenario::Run(parsed, server_host);
   std::string text = result.log.dump(2);
   if (out.empty()) {
     std::cout << text << "\n";

@@ -1,12 +1,16 @@
 #include "runner.h"
 
+#include <algorithm>
 #include <functional>
-#include <map>
 #include <optional>
 
 #include "entry/QMDWLRTSH.h"
 #include "rtl/datetime.h"
 #include "rtl/gbk.h"
+#include "widgets/application.h"
+#include "widgets/controls.h"
+#include "widgets/describe.h"
+#include "widgets/grid.h"
 #include "widgets/headless/headless.h"
 
 namespace scenario {
@@ -30,121 +34,48 @@ struct Failures {
   }
 };
 
-const std::map<std::string, int>& KeyNames() {
-  static const std::map<std::string, int> names = {
-      {"Enter", widgets::kVkReturn},  {"Tab", widgets::kVkTab},
-      {"Escape", widgets::kVkEscape}, {"Up", widgets::kVkUp},
-      {"Down", widgets::kVkDown},     {"Left", widgets::kVkLeft},
-      {"Right", widgets::kVkRight},   {"Home", widgets::kVkHome},
-      {"End", widgets::kVkEnd},       {"PageUp", widgets::kVkPrior},
-      {"PageDown", widgets::kVkNext}, {"F2", widgets::kVkF2},
-      {"F4", widgets::kVkF4},         {"Backspace", widgets::kVkBack},
-      {"Delete", widgets::kVkDelete},
-  };
-  return names;
+Json Described(Control& control) {
+  return Json::parse(widgets::DescribeControl(control));
 }
 
-int KeyCode(const Json& key, const std::string& where) {
-  if (key.is_number_integer()) return key.get<int>();
-  if (key.is_string()) {
-    auto it = KeyNames().find(key.get<std::string>());
-    if (it != KeyNames().end()) return it->second;
-  }
-  throw FormatError{where + ": unknown key " + key.dump()};
-}
-
-widgets::ShiftState Shift(const Json& step) {
-  widgets::ShiftState s = 0;
-  if (!step.contains("shift")) return s;
-  for (const auto& k : step["shift"]) {
-    std::string name = k.get<std::string>();
-    if (name == "shift") s |= widgets::kShift;
-    if (name == "ctrl") s |= widgets::kCtrl;
-    if (name == "alt") s |= widgets::kAlt;
-  }
-  return s;
-}
-
-std::string Str(const Json& step, const char* key, const std::string& where) {
-  if (!step.contains(key) || !step[key].is_string()) {
-    throw FormatError{where + ": \"" + key + "\" must be a text"};
-  }
-  return step[key].get<std::string>();
-}
-
-int Int(const Json& step, const char* key, const std::string& where) {
-  if (!step.contains(key) || !step[key].is_number_integer()) {
-    throw FormatError{where + ": \"" + key + "\" must be a whole number"};
-  }
-  return step[key].get<int>();
-}
-
-rtl::DateTime Date(const std::string& text, const std::string& where) {
-  rtl::DateTime d;
-  if (!rtl::TryIsoToDateTime(text, d)) throw FormatError{where + ": not a date: " + text};
-  return d;
-}
-
-// Compares `actual` with every key of `expected` that it has; records each difference.
-void Compare(const Json& actual, const Json& expected, const std::string& subject, int step,
-             Failures& failures, const std::vector<std::string>& skip = {}) {
-  for (auto it = expected.begin(); it != expected.end(); ++it) {
-    const std::string& key = it.key();
-    if (std::find(skip.begin(), skip.end(), key) != skip.end()) continue;
-    if (!actual.contains(key)) {
-      failures.Add(step, subject + " has no \"" + key + "\" to compare");
-      continue;
-    }
-    if (it.value().is_object() && actual[key].is_object()) {
-      Compare(actual[key], it.value(), subject + "." + key, step, failures);
-      continue;
-    }
-    if (actual[key] != it.value()) {
-      failures.Add(step, subject + ": " + key + " is " + actual[key].dump() + ", expected " +
-                             it.value().dump());
-    }
-  }
-}
-
-// Checks one "expect" object against the screen.
-void Expect(hl::Screen& screen, const Json& expected, int step, Failures& failures) {
-  if (expected.contains("windows")) {
+// Checks one expectation against the screen.
+void Expect(hl::Screen& screen, const Expectation& e, int step, Failures& failures) {
+  if (e.windows) {
     Json captions = Json::array();
     for (widgets::Form* f : screen.Windows()) captions.push_back(f->Caption());
-    if (captions != expected["windows"]) {
-      failures.Add(
-          step, "open windows are " + captions.dump() + ", expected " + expected["windows"].dump());
+    if (captions != *e.windows) {
+      failures.Add(step, "open windows are " + captions.dump() + ", expected " + e.windows->dump());
     }
   }
-  if (expected.contains("window")) {
+  if (e.window) {
     std::string caption = screen.Windows().empty() ? "" : screen.Windows().back()->Caption();
-    if (caption != expected["window"].get<std::string>()) {
-      failures.Add(
-          step, "the active window is \"" + caption + "\", expected " + expected["window"].dump());
+    if (caption != *e.window) {
+      failures.Add(step,
+                   "the active window is \"" + caption + "\", expected \"" + *e.window + "\"");
     }
   }
-  if (expected.contains("message_box")) {
-    const widgets::MessageBoxSpec* box = screen.Box();
-    const Json& want = expected["message_box"];
-    if (want.is_null()) {
-      if (box != nullptr) failures.Add(step, "a message box is open: \"" + box->text + "\"");
-    } else if (box == nullptr) {
+  const widgets::MessageBoxSpec* box = screen.Box();
+  if (e.box == Expectation::Box::kNone && box != nullptr) {
+    failures.Add(step, "a message box is open: \"" + box->text + "\"");
+  } else if (e.box == Expectation::Box::kOpen) {
+    if (box == nullptr) {
       failures.Add(step, "no message box is open");
     } else {
       Json actual;
       actual["caption"] = box->caption;
       actual["text"] = box->text;
-      actual["icon"] = widgets::MessageBoxIconName(box->flags);
+      actual["icon"] = IconName(box->flags);
       Json buttons = Json::array();
-      for (int b : widgets::MessageBoxButtons(box->flags))
-        buttons.push_back(widgets::ButtonName(b));
+      for (int b : widgets::MessageBoxButtons(box->flags)) buttons.push_back(ButtonName(b));
       actual["buttons"] = buttons;
       actual["flags"] = box->flags;
-      Compare(actual, want, "message box", step, failures);
+      std::vector<std::string> out;
+      Compare(actual, e.box_expected, "message box", out);
+      for (const auto& o : out) failures.Add(step, o);
     }
   }
-  if (expected.contains("control")) {
-    std::string name = expected["control"].get<std::string>();
+  if (e.control) {
+    const std::string& name = *e.control;
     if (screen.Windows().empty()) {
       failures.Add(step, "no window is shown to look for " + name);
       return;
@@ -154,305 +85,240 @@ void Expect(hl::Screen& screen, const Json& expected, int step, Failures& failur
       failures.Add(step, "the window has no control " + name);
       return;
     }
-    Json actual = DescribeControl(*c);
-    // Grid cells and footers by position, and the texts of all rows.
-    if (auto* g = dynamic_cast<widgets::Grid*>(c)) {
-      if (expected.contains("cells")) {
-        Json texts = Json::array();
-        for (const auto& row : actual["rows"]) {
-          Json r = Json::array();
-          for (const auto& cell : row) r.push_back(cell["text"]);
-          texts.push_back(r);
-        }
-        actual["cells"] = texts;
-      }
-      if (expected.contains("cell")) {
-        const Json& want = expected["cell"];
-        int row = Int(want, "row", "expect cell"), col = Int(want, "column", "expect cell");
-        if (row < 0 || row >= g->RowCount() || col < 0 || col >= g->ColumnCount()) {
-          failures.Add(step,
-                       name + " has no cell " + std::to_string(row) + "," + std::to_string(col));
-        } else {
-          Json cell = DescribeCell(g->DrawCell(row, col));
-          cell["row"] = row;
-          cell["column"] = col;
-          actual["cell"] = cell;
-        }
-      }
-      if (expected.contains("footer")) {
-        Json texts = Json::array();
-        for (int col = 0; col < g->ColumnCount(); ++col) texts.push_back(g->DrawFooter(col).text);
-        actual["footer"] = texts;
-      }
-      if (expected.contains("footer_cell")) {
-        int col = Int(expected["footer_cell"], "column", "expect footer_cell");
-        if (col < 0 || col >= g->ColumnCount()) {
-          failures.Add(step, name + " has no column " + std::to_string(col));
-        } else {
-          Json f = DescribeFooter(g->DrawFooter(col));
-          f["column"] = col;
-          actual["footer_cell"] = f;
-        }
-      }
-      if (expected.contains("filter_values")) {
-        int col = Int(expected["filter_values"], "column", "expect filter_values");
-        Json values = expected["filter_values"];
-        values["values"] = g->FilterValues(col);
-        actual["filter_values"] = values;
-      }
+    std::vector<std::string> out;
+    CheckControl(name, Described(*c), e.control_expected, out);
+    for (const auto& o : out) failures.Add(step, o);
+  }
+}
+
+// A grid of the active window with the cell there; fails the script otherwise.
+widgets::Grid& GridWithCell(hl::Screen& s, const std::string& name, const Cell& cell) {
+  auto& g = s.Get<widgets::Grid>(name);
+  if (cell.row < 0 || cell.row >= g.RowCount() || cell.column < 0 ||
+      cell.column >= g.ColumnCount()) {
+    s.Fail(name + " has no cell " + std::to_string(cell.row) + "," + std::to_string(cell.column));
+  }
+  return g;
+}
+
+widgets::ShiftState Shift(const Modifiers& m) {
+  return (m.shift ? widgets::kShift : 0u) | (m.ctrl ? widgets::kCtrl : 0u) |
+         (m.alt ? widgets::kAlt : 0u);
+}
+
+// Turns the typed steps of one call into the headless platform's script: one method per kind of
+// step, each giving the script's step that performs it.
+class Translator {
+ public:
+  Translator(Failures& failures, Json& events) : failures_(failures), events_(events) {}
+
+  void Add(const Step& step, std::vector<hl::Step>& out) {
+    description_ = step.text;
+    if (step.expect) {
+      Expectation expected = *step.expect;
+      Failures* failures = &failures_;
+      out.push_back(hl::Check(description_, [expected, failures](hl::Screen& screen) {
+        Expect(screen, expected, hl::Instance().CurrentStep(), *failures);
+      }));
     }
-    Compare(actual, expected, name, step, failures,
-            {"control", "windows", "window", "message_box"});
+    if (std::holds_alternative<std::monostate>(step.action)) return;
+    out.push_back(std::visit([this](const auto& s) { return Do(s); }, step.action));
   }
-}
 
-template <class T>
-T& Need(hl::Screen& screen, const std::string& name) {
-  return screen.Get<T>(name);
-}
-
-// Turns one step of the file into steps of the headless script.
-void Translate(const Json& step, int index, Failures& failures, std::vector<hl::Step>& out,
-               Json* events) {
-  std::string where = "step " + std::to_string(index + 1);
-  if (!step.is_object()) throw FormatError{where + ": a step is an object"};
-  std::string description = step.dump();
-  auto act = [&](std::function<void(hl::Screen&)> action) {
-    out.push_back(hl::Act(description, std::move(action)));
-  };
-
-  if (step.contains("expect")) {
-    const Json& expected = step["expect"];
-    out.push_back(hl::Check(description, [expected, &failures](hl::Screen& screen) {
-      Expect(screen, expected, hl::Instance().CurrentStep(), failures);
-    }));
-    if (step.size() == 1) return;
+ private:
+  hl::Step Act(std::function<void(hl::Screen&)> action) const {
+    return hl::Act(description_, std::move(action));
   }
-  if (step.contains("snapshot")) {
-    std::string label = step["snapshot"].is_string() ? step["snapshot"].get<std::string>() : "";
-    out.push_back(hl::Check(description, [label, events](hl::Screen& screen) {
+  hl::Step Look(std::function<void(hl::Screen&)> look) const {
+    return hl::Check(description_, std::move(look));
+  }
+  void Event(Json e) const { events_.push_back(std::move(e)); }
+
+  hl::Step Do(const std::monostate&) const {
+    return Look([](hl::Screen&) {});
+  }
+  hl::Step Do(const step::Snapshot& s) const {
+    Json* events = &events_;
+    return Look([label = s.label, events](hl::Screen& screen) {
       Json e;
       e["event"] = "snapshot";
       e["label"] = label;
       Json windows = Json::array();
-      for (widgets::Form* f : screen.Windows()) windows.push_back(DescribeWindow(*f));
+      for (widgets::Form* f : screen.Windows()) {
+        windows.push_back(Json::parse(widgets::DescribeWindow(*f)));
+      }
       e["windows"] = windows;
       events->push_back(e);
-    }));
-    return;
+    });
   }
-  if (step.contains("screenshot")) {
-    // A picture of the screen, taken where there is one (the native windows); headless the
-    // step only records where it stood.
-    std::string label = step["screenshot"].is_string() ? step["screenshot"].get<std::string>() : "";
-    out.push_back(hl::Check(description, [label, events](hl::Screen&) {
+  // A picture of the screen is taken where there is one (the real windows); headless the step
+  // only records where it stood.
+  hl::Step Do(const step::Screenshot& s) const {
+    Json* events = &events_;
+    return Look([label = s.label, events](hl::Screen&) {
       Json e;
       e["event"] = "screenshot";
       e["label"] = label;
       e["skipped"] = true;
       events->push_back(e);
-    }));
-    return;
+    });
   }
-  if (step.contains("print_preview")) {
-    // The print module's preview: a window of its own on Windows, which this step closes. The
-    // Linux print module writes its pages as files and has returned by now.
-    out.push_back(hl::Check(description, [events](hl::Screen&) {
+  // The print module's preview is a window of its own on Windows, which this step closes; the
+  // Linux print module writes its pages as files and has returned by now.
+  hl::Step Do(const step::PrintPreview&) const {
+    Json* events = &events_;
+    return Look([events](hl::Screen&) {
       Json e;
       e["event"] = "print_preview";
       e["text"] = "the pages were written as files";
       events->push_back(e);
-    }));
-    return;
-  }
-  if (step.contains("answer")) {
-    int button = widgets::ButtonResult(Str(step, "answer", where));
-    if (button == 0) throw FormatError{where + ": unknown button " + step["answer"].dump()};
-    hl::Step s = hl::Answer(button);
-    s.description = description;
-    out.push_back(std::move(s));
-    return;
-  }
-  if (step.contains("dismiss")) {
-    hl::Step s = hl::Dismiss();
-    s.description = description;
-    out.push_back(std::move(s));
-    return;
-  }
-  if (step.contains("click")) {
-    std::string name = Str(step, "click", where);
-    act([name](hl::Screen& s) {
-      if (!Need<widgets::FlatButton>(s, name).UserClick())
-        s.Fail("button " + name + " is not visible");
     });
-    return;
   }
-  if (step.contains("double_click")) {
-    std::string name = Str(step, "double_click", where);
-    std::optional<std::pair<int, int>> cell;
-    if (step.contains("row")) cell = {{Int(step, "row", where), Int(step, "column", where)}};
-    act([name, cell](hl::Screen& s) {
-      Control& c = s.Find(name);
+  hl::Step Do(const step::Answer& a) const {
+    hl::Step s = hl::Answer(a.button);
+    s.description = description_;
+    return s;
+  }
+  hl::Step Do(const step::Dismiss&) const {
+    hl::Step s = hl::Dismiss();
+    s.description = description_;
+    return s;
+  }
+  hl::Step Do(const step::Click& c) const {
+    return Act([name = c.control](hl::Screen& s) {
+      if (!s.Get<widgets::FlatButton>(name).UserClick()) {
+        s.Fail("button " + name + " is not visible");
+      }
+    });
+  }
+  hl::Step Do(const step::DoubleClick& d) const {
+    return Act([d](hl::Screen& s) {
+      Control& c = s.Find(d.control);
       if (auto* g = dynamic_cast<widgets::Grid*>(&c)) {
-        if (cell) g->UserClickCell(cell->first, cell->second);
+        if (d.cell) g->UserClickCell(d.cell->row, d.cell->column);
         g->UserDoubleClick();
       } else if (auto* cb = dynamic_cast<widgets::ComboBox*>(&c)) {
         cb->UserDoubleClick();
       } else {
-        s.Fail(name + " takes no double click");
+        s.Fail(d.control + " takes no double click");
       }
     });
-    return;
   }
-  if (step.contains("focus")) {
-    std::string name = Str(step, "focus", where);
-    act([name](hl::Screen& s) {
+  hl::Step Do(const step::Focus& f) const {
+    return Act([name = f.control](hl::Screen& s) {
       Control& c = s.Find(name);
       if (!c.CanFocus()) s.Fail(name + " cannot take the keyboard focus");
       c.UserFocus();
     });
-    return;
   }
-  if (step.contains("type")) {
-    std::string text = Str(step, "type", where), name = Str(step, "into", where);
-    act([name, text](hl::Screen& s) {
-      Control& c = s.Find(name);
+  hl::Step Do(const step::Type& t) const {
+    return Act([t](hl::Screen& s) {
+      Control& c = s.Find(t.control);
       if (auto* g = dynamic_cast<widgets::Grid*>(&c)) {
-        g->UserType(text);
+        g->UserType(t.text);
       } else if (auto* cb = dynamic_cast<widgets::ComboBox*>(&c)) {
-        cb->UserType(text);
-      } else if (auto* t = dynamic_cast<widgets::DBTextControl*>(&c)) {
-        t->UserType(text);
+        cb->UserType(t.text);
+      } else if (auto* text = dynamic_cast<widgets::DBTextControl*>(&c)) {
+        text->UserType(t.text);
       } else {
-        s.Fail(name + " takes no typing");
+        s.Fail(t.control + " takes no typing");
       }
     });
-    return;
   }
-  if (step.contains("key")) {
-    int key = KeyCode(step["key"], where);
-    widgets::ShiftState shift = Shift(step);
-    std::string name = Str(step, "into", where);
-    act([name, key, shift](hl::Screen& s) {
-      Control& c = s.Find(name);
+  hl::Step Do(const step::Key& k) const {
+    return Act([k](hl::Screen& s) {
+      Control& c = s.Find(k.control);
       if (auto* g = dynamic_cast<widgets::Grid*>(&c)) {
-        g->UserKeyDown(key, shift);
+        g->UserKeyDown(k.key, Shift(k.modifiers));
       } else if (auto* cb = dynamic_cast<widgets::ComboBox*>(&c)) {
-        cb->UserKeyDown(key, shift);
+        cb->UserKeyDown(k.key, Shift(k.modifiers));
       } else {
-        s.Fail(name + " takes no keys");
+        s.Fail(k.control + " takes no keys");
       }
     });
-    return;
   }
-  if (step.contains("choose")) {
-    std::string item = Str(step, "choose", where), name = Str(step, "in", where);
-    act([name, item](hl::Screen& s) {
-      auto& cb = Need<widgets::ComboBox>(s, name);
+  hl::Step Do(const step::Choose& c) const {
+    return Act([c](hl::Screen& s) {
+      auto& cb = s.Get<widgets::ComboBox>(c.control);
       const auto& items = cb.Items();
-      auto it = std::find(items.begin(), items.end(), item);
-      if (it == items.end()) s.Fail(name + " has no item " + item);
+      auto it = std::find(items.begin(), items.end(), c.item);
+      if (it == items.end()) s.Fail(c.control + " has no item " + c.item);
       if (!cb.DroppedDown()) cb.UserToggleList();
       cb.UserChooseItem(static_cast<int>(it - items.begin()));
     });
-    return;
   }
-  if (step.contains("toggle_list")) {
-    std::string name = Str(step, "toggle_list", where);
-    act([name](hl::Screen& s) { Need<widgets::ComboBox>(s, name).UserToggleList(); });
-    return;
+  hl::Step Do(const step::ToggleList& t) const {
+    return Act(
+        [name = t.control](hl::Screen& s) { s.Get<widgets::ComboBox>(name).UserToggleList(); });
   }
-  if (step.contains("pick_date")) {
-    rtl::DateTime date = Date(Str(step, "pick_date", where), where);
-    std::string name = Str(step, "in", where);
-    act([name, date](hl::Screen& s) { Need<widgets::DatePicker>(s, name).UserPickDate(date); });
-    return;
-  }
-  if (step.contains("edit_cell")) {
-    std::string name = Str(step, "edit_cell", where), text = Str(step, "text", where);
-    int row = Int(step, "row", where), col = Int(step, "column", where);
-    int close = widgets::kVkReturn;
-    if (step.contains("close")) {
-      close = step["close"] == "none" ? 0 : KeyCode(step["close"], where);
-    }
-    act([name, row, col, text, close](hl::Screen& s) {
-      auto& g = Need<widgets::Grid>(s, name);
-      if (row < 0 || row >= g.RowCount() || col < 0 || col >= g.ColumnCount()) {
-        s.Fail(name + " has no cell " + std::to_string(row) + "," + std::to_string(col));
-      }
-      g.UserEditCell(row, col, text, close);
+  hl::Step Do(const step::PickDate& p) const {
+    return Act([p](hl::Screen& s) {
+      s.Get<widgets::DatePicker>(p.control).UserPickDate(rtl::EncodeDate(p.year, p.month, p.day));
     });
-    return;
   }
-  if (step.contains("click_cell")) {
-    std::string name = Str(step, "click_cell", where);
-    int row = Int(step, "row", where), col = Int(step, "column", where);
-    act([name, row, col](hl::Screen& s) {
-      auto& g = Need<widgets::Grid>(s, name);
-      if (row < 0 || row >= g.RowCount() || col < 0 || col >= g.ColumnCount()) {
-        s.Fail(name + " has no cell " + std::to_string(row) + "," + std::to_string(col));
-      }
-      g.UserClickCell(row, col);
+  hl::Step Do(const step::EditCell& e) const {
+    return Act([e](hl::Screen& s) {
+      GridWithCell(s, e.control, e.cell)
+          .UserEditCell(e.cell.row, e.cell.column, e.text, e.close_key);
     });
-    return;
   }
-  if (step.contains("move")) {
-    std::string name = Str(step, "move", where);
-    if (!step.contains("to")) throw FormatError{where + ": \"move\" needs \"to\""};
-    const Json& to = step["to"];
-    act([name, to](hl::Screen& s) {
-      auto& g = Need<widgets::Grid>(s, name);
-      if (to.is_number_integer()) {
-        int row = to.get<int>();
-        if (row < 0 || row >= g.RowCount()) s.Fail(name + " has no row " + std::to_string(row));
-        g.UserMoveTo(row);
-      } else if (to == "next") {
-        g.UserKeyDown(widgets::kVkDown);
-      } else if (to == "prior") {
-        g.UserKeyDown(widgets::kVkUp);
-      } else if (to == "first") {
-        g.UserKeyDown(widgets::kVkHome, widgets::kCtrl);
-      } else if (to == "last") {
-        g.UserKeyDown(widgets::kVkEnd, widgets::kCtrl);
-      } else {
-        s.Fail("move to " + to.dump() + " is not a row, next, prior, first or last");
+  hl::Step Do(const step::ClickCell& c) const {
+    return Act([c](hl::Screen& s) {
+      GridWithCell(s, c.control, c.cell).UserClickCell(c.cell.row, c.cell.column);
+    });
+  }
+  hl::Step Do(const step::Move& m) const {
+    return Act([m](hl::Screen& s) {
+      auto& g = s.Get<widgets::Grid>(m.control);
+      switch (m.to) {
+        case step::Move::To::kRow:
+          if (m.row < 0 || m.row >= g.RowCount()) {
+            s.Fail(m.control + " has no row " + std::to_string(m.row));
+          }
+          g.UserMoveTo(m.row);
+          break;
+        case step::Move::To::kNext:
+          g.UserKeyDown(widgets::kVkDown);
+          break;
+        case step::Move::To::kPrior:
+          g.UserKeyDown(widgets::kVkUp);
+          break;
+        case step::Move::To::kFirst:
+          g.UserKeyDown(widgets::kVkHome, widgets::kCtrl);
+          break;
+        case step::Move::To::kLast:
+          g.UserKeyDown(widgets::kVkEnd, widgets::kCtrl);
+          break;
       }
     });
-    return;
   }
-  if (step.contains("filter")) {
-    std::string name = Str(step, "filter", where);
-    int col = Int(step, "column", where);
-    std::optional<std::string> value;
-    if (step.contains("value") && step["value"].is_string())
-      value = step["value"].get<std::string>();
-    act([name, col, value](hl::Screen& s) {
-      auto& g = Need<widgets::Grid>(s, name);
-      if (col < 0 || col >= g.ColumnCount()) s.Fail(name + " has no column " + std::to_string(col));
-      if (value) {
-        auto values = g.FilterValues(col);
-        if (std::find(values.begin(), values.end(), *value) == values.end()) {
-          s.Fail(name + ": the filter of column " + std::to_string(col) + " offers no " + *value);
+  hl::Step Do(const step::Filter& f) const {
+    return Act([f](hl::Screen& s) {
+      auto& g = s.Get<widgets::Grid>(f.control);
+      if (f.column < 0 || f.column >= g.ColumnCount()) {
+        s.Fail(f.control + " has no column " + std::to_string(f.column));
+      }
+      if (f.value) {
+        auto values = g.FilterValues(f.column);
+        if (std::find(values.begin(), values.end(), *f.value) == values.end()) {
+          s.Fail(f.control + ": the filter of column " + std::to_string(f.column) + " offers no " +
+                 *f.value);
         }
       }
-      g.UserChooseFilter(col, value);
+      g.UserChooseFilter(f.column, f.value);
     });
-    return;
   }
-  if (step.contains("drag_caption")) {
-    int dx = Int(step["drag_caption"], "dx", where), dy = Int(step["drag_caption"], "dy", where);
-    act([dx, dy](hl::Screen& s) { s.Top().UserDragCaption(dx, dy); });
-    return;
+  hl::Step Do(const step::DragCaption& d) const {
+    return Act([d](hl::Screen& s) { s.Top().UserDragCaption(d.dx, d.dy); });
   }
-  if (step.contains("close_window")) {
-    act([](hl::Screen& s) { s.Top().UserClose(); });
-    return;
+  hl::Step Do(const step::CloseWindow&) const {
+    return Act([](hl::Screen& s) { s.Top().UserClose(); });
   }
-  if (step.contains("expect_database")) {
-    throw FormatError{where + ": \"expect_database\" is not supported by this runner yet"};
-  }
-  throw FormatError{where + ": no known action in " + description};
-}
+
+  Failures& failures_;
+  Json& events_;
+  std::string description_;
+};
 
 Json ObservationJson(const hl::Observation& o) {
   Json e;
@@ -474,49 +340,40 @@ Json ObservationJson(const hl::Observation& o) {
 }
 
 // A host text: UTF-8 in the file, single-byte GBK for the module; null stays null.
-std::optional<std::string> HostText(const Json& host, const char* key) {
-  if (!host.contains(key) || host[key].is_null()) return std::nullopt;
-  return rtl::Utf8ToGbk(host[key].get<std::string>());
+std::optional<std::string> HostText(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return rtl::Utf8ToGbk(*text);
 }
 
 }  // namespace
 
-RunResult Run(const Json& scenario, const std::string& server_host) {
+RunResult Run(const Scenario& scenario, const std::string& server_host) {
   RunResult result;
-  result.log["scenario"] = scenario.value("name", "");
+  result.log["scenario"] = scenario.name;
   Json calls = Json::array();
-  Json call_list;
-  if (scenario.contains("calls")) {
-    call_list = scenario["calls"];
-  } else {
-    call_list = Json::array({scenario});
-  }
   hl::HeadlessPlatform& platform = hl::Instance();
-  for (size_t ci = 0; ci < call_list.size(); ++ci) {
-    const Json& call = call_list[ci];
-    Json host = call.value("host", Json::object());
+  for (size_t ci = 0; ci < scenario.calls.size(); ++ci) {
+    const Call& call = scenario.calls[ci];
     Json call_log;
     Json events = Json::array();
     Failures failures{&result.failures, &events};
 
     std::vector<hl::Step> steps;
-    const Json& file_steps = call.contains("steps") ? call["steps"] : Json::array();
-    for (size_t i = 0; i < file_steps.size(); ++i) {
-      Translate(file_steps[i], static_cast<int>(i), failures, steps, &events);
-    }
+    Translator translator(failures, events);
+    for (const Step& s : call.steps) translator.Add(s, steps);
     platform.Reset();
     platform.SetScript(std::move(steps));
     platform.OnObservation = [&events](const hl::Observation& o) {
       events.push_back(ObservationJson(o));
     };
 
-    uintptr_t handle = host.value("app_handle", 0u);
-    auto user = HostText(host, "user_code");
-    auto access = HostText(host, "access_mode");
-    std::optional<std::string> server = HostText(host, "server_host");
+    const HostArguments& host = call.host;
+    auto user = HostText(host.user_code);
+    auto access = HostText(host.access_mode);
+    std::optional<std::string> server = HostText(host.server_host);
     if (!server_host.empty()) server = server_host;
-    showdll(handle, host.value("arg2", 0), user ? user->c_str() : nullptr,
-            access ? access->c_str() : nullptr, host.value("arg5", 0),
+    showdll(host.app_handle, static_cast<intptr_t>(host.arg2), user ? user->c_str() : nullptr,
+            access ? access->c_str() : nullptr, static_cast<intptr_t>(host.arg5),
             server ? server->c_str() : nullptr);
     platform.OnObservation = nullptr;
 
@@ -526,11 +383,11 @@ RunResult Run(const Json& scenario, const std::string& server_host) {
       result.failures.push_back(prefix + std::to_string(platform.StepsLeft()) +
                                 " steps left when the module returned");
     }
-    if (call.contains("after")) {
+    if (call.after) {
       hl::Screen screen(platform);
-      Expect(screen, call["after"], 0, failures);
+      Expect(screen, *call.after, 0, failures);
     }
-    call_log["host"] = host;
+    call_log["host"] = host.json;
     call_log["events"] = events;
     calls.push_back(call_log);
   }

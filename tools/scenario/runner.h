@@ -1,16 +1,15 @@
-// The scenario runner: plays a scenario file of operator actions and expectations against the
+// The scenario runner: plays a scenario (docs/scenarios.md, read by format.h) against the
 // module, in-process on the headless platform, and records what the operator saw.
 //
-// The format is documented in docs/scenarios.md. In brief: a scenario holds one or more calls of
-// showdll, each with the host's arguments and a list of steps; a step is an operator action
-// ("click", "type", "edit_cell", ...), a message box answer ("answer"), or an expectation
-// ("expect"). Controls are named by their component names.
+// In brief: a scenario holds one or more calls of showdll, each with the host's arguments and a
+// list of steps; a step is an operator action ("click", "type", "edit_cell", ...), a message box
+// answer ("answer"), or an expectation ("expect"). Controls are named by their component names.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "describe.h"
+#include "format.h"
 
 namespace scenario {
 
@@ -20,12 +19,7 @@ struct RunResult {
   bool Passed() const { return failures.empty(); }
 };
 
-// Thrown for a scenario file that does not follow the format (names the offending step).
-struct FormatError {
-  std::string message;
-};
-
 // Plays `scenario`; `server_host`, when not empty, replaces every call's ServerHost.
-RunResult Run(const Json& scenario, const std::string& server_host);
+RunResult Run(const Scenario& scenario, const std::string& server_host);
 
 }  // namespace scenario

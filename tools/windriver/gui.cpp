@@ -7,24 +7,6 @@
 namespace windriver {
 namespace automation = widgets::win32::automation;
 
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
-  return w;
-}
-
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
 std::string Text(HWND hwnd) {
   // WM_GETTEXT crosses processes; the system copies the text back.
   DWORD_PTR length = 0;
@@ -38,9 +20,7 @@ std::string Text(HWND hwnd) {
 }
 
 std::string ClassOf(HWND hwnd) {
-  wchar_t cls[128] = {};
-  GetClassNameW(hwnd, cls, 128);
-  return Utf8(cls);
+  return Utf8(widgets::win32::ClassName(hwnd));
 }
 
 std::string NameOf(HWND hwnd) {
@@ -101,15 +81,14 @@ void Gui::Launch(const std::wstring& program, const std::wstring& arguments,
                    ")"};
   }
   WaitForInputIdle(process_.hProcess, 20000);
-  for (int i = 0; i < 2000 && host_ == nullptr; ++i) {
+  // A 32-bit host may take long to start where 32-bit programs run emulated: up to two minutes.
+  for (int i = 0; i < 12000 && host_ == nullptr; ++i) {
     HWND found = nullptr;
     DWORD wanted = process_.dwProcessId;
     ForEachTopLevel([&](HWND h) {
       DWORD pid = 0;
       GetWindowThreadProcessId(h, &pid);
-      wchar_t cls[128] = {};
-      GetClassNameW(h, cls, 128);
-      if (pid == wanted && lstrcmpW(cls, main_class) == 0) {
+      if (pid == wanted && widgets::win32::ClassName(h) == main_class) {
         found = h;
         return false;
       }
@@ -155,9 +134,14 @@ std::vector<HWND> Gui::ThreadWindows(bool visible_only) const {
 
 bool Gui::WaitForModule(int ms) {
   for (int waited = 0; waited <= ms; waited += 10) {
-    for (HWND h : ThreadWindows(false)) {
-      if (ClassOf(h) == "QMDW.Automation") {
-        automation_ = h;
+    if (automation_ != nullptr && IsWindow(automation_)) return true;
+    for (HWND h : ThreadWindows()) {
+      if (GetPropW(h, automation::kPropModal) == nullptr) continue;
+      DWORD_PTR answer = 0;
+      if (SendMessageTimeoutW(h, automation::MsgAutomationWindow(), 0, 0, SMTO_NORMAL, 10000,
+                              &answer) != 0 &&
+          answer != 0) {
+        automation_ = reinterpret_cast<HWND>(answer);
         return true;
       }
     }
@@ -203,6 +187,7 @@ std::vector<HWND> Gui::Forms() const {
   }
   std::sort(forms.begin(), forms.end());
   std::vector<HWND> out;
+  out.reserve(forms.size());
   for (auto& f : forms) out.push_back(f.second);
   return out;
 }

@@ -6,39 +6,25 @@
 
 #include <windows.h>
 
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "format.h"
+#include "widgets/win32/win32.h"
+
 namespace windriver {
 
-using Json = nlohmann::ordered_json;
+using scenario::Json;
+using widgets::win32::ForEachChild;
+using widgets::win32::ForEachThreadWindow;
+using widgets::win32::ForEachTopLevel;
+using widgets::win32::Utf8;
+using widgets::win32::Wide;
 
-std::wstring Wide(const std::string& utf8);
-std::string Utf8(const std::wstring& wide);
-std::string Text(HWND hwnd);     // WM_GETTEXT, as UTF-8
+std::string Text(HWND hwnd);     // WM_GETTEXT across processes, as UTF-8
 std::string ClassOf(HWND hwnd);  // window class name
 std::string NameOf(HWND hwnd);   // the component name property, or ""
-
-// Window enumeration with a lambda (the callback must use the platform's calling convention,
-// which a lambda does not convert to on 32-bit Windows): `f(hwnd)` until it returns false.
-template <class F>
-BOOL CALLBACK EnumThunk(HWND hwnd, LPARAM lp) {
-  return (*reinterpret_cast<F*>(lp))(hwnd) ? TRUE : FALSE;
-}
-template <class F>
-void ForEachTopLevel(F f) {
-  EnumWindows(&EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
-}
-template <class F>
-void ForEachChild(HWND parent, F f) {
-  EnumChildWindows(parent, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
-}
-template <class F>
-void ForEachThreadWindow(DWORD thread, F f) {
-  EnumThreadWindows(thread, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
-}
 
 // Thrown when the windows do not answer or do not fit what a step asks.
 struct GuiError {
@@ -62,7 +48,8 @@ class Gui {
   HWND HostWindow() const { return host_; }
   DWORD Thread() const { return thread_; }
 
-  // Waits (up to `ms`) until the module's automation window exists.
+  // Waits (up to `ms`) until a window of the module is shown, and asks it for the module's
+  // automation window (which the module creates only when asked).
   bool WaitForModule(int ms);
   // Waits until the module's thread has dispatched everything posted to it so far and waits for
   // input again. False on timeout.

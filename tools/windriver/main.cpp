@@ -3,8 +3,9 @@
 // beside the host on the same display (scripts/wine-scenario runs it there).
 //
 //   windriver SCENARIO.json [--out LOG.json] [--server-host HOST] [--host PATH\host.exe]
-//             [--screenshots]
+//             [--host-options TEXT] [--screenshots]
 //
+// --host-options: more options for the host's command line (for instance "/fpu 1332").
 // --screenshots: every screenshot step writes "SCREENSHOT <label>" on standard output and
 // waits for a line on standard input, the caller's word that the screen has been captured.
 // Exit status: 0 every expectation held, 1 one failed or the windows did not fit the steps,
@@ -24,7 +25,7 @@ namespace {
 void Usage() {
   fprintf(stderr,
           "usage: windriver SCENARIO.json [--out LOG.json] [--server-host HOST] "
-          "[--host PATH\\host.exe] [--screenshots]\n");
+          "[--host PATH\\host.exe] [--host-options TEXT] [--screenshots]\n");
 }
 
 std::wstring Directory(const std::wstring& path) {
@@ -49,6 +50,8 @@ int wmain(int argc, wchar_t** argv) {
       options.server_host = Utf8(argv[++i]);
     } else if (a == L"--host" && i + 1 < argc) {
       options.host_program = argv[++i];
+    } else if (a == L"--host-options" && i + 1 < argc) {
+      options.host_options = argv[++i];
     } else if (a == L"--screenshots") {
       options.screenshots = true;
     } else if (scenario_path.empty() && !a.empty() && a[0] != L'-') {
@@ -86,13 +89,14 @@ int wmain(int argc, wchar_t** argv) {
       return 2;
     }
   }
-  windriver::PlayResult result;
+  scenario::Scenario parsed;
   try {
-    result = windriver::Play(doc, options);
-  } catch (const windriver::FormatError& e) {
+    parsed = scenario::Parse(doc);
+  } catch (const scenario::FormatError& e) {
     fprintf(stderr, "windriver: %s: %s\n", Utf8(scenario_path).c_str(), e.message.c_str());
     return 2;
   }
+  windriver::PlayResult result = windriver::Play(parsed, options);
   std::string text = result.log.dump(2);
   if (out_path.empty()) {
     fprintf(stderr, "%s\n", text.c_str());

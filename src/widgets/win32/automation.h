@@ -11,16 +11,18 @@
 //   carries its depth in the stack of modal windows (1 = first shown) as kPropModal.
 // - A message box of the module carries its MB_* flags, with bit 30 set (kBoxFlagsMark), as
 //   kPropBoxFlags.
-// - One hidden window of class kAutomationClass lives on the module's GUI thread and answers:
+// - A window of the module answers (sent) kMsgAutomationWindow with the handle of the module's
+//   automation window, creating it on the first request: the module has no window of its own
+//   until a driver asks. It lives on the module's GUI thread until the module unloads and answers:
 //     kMsgPing (wParam: reply window, lParam: a number): posts kMsgPong with the same number back.
 //       Posted after a batch of input messages to the same thread, its answer says that the
 //       thread has dispatched that input and waits for more (in whatever message loop).
 //     kMsgFlush (sent): paints every window of the thread now; returns 1.
 //     kMsgDescribe (sent; wParam: reply window, lParam: a window of the module): sends the reply
 //       window a WM_COPYDATA (dwData kCopyDescribe) holding a UTF-8 JSON description of that
-//       control or window as the operator sees it (kind, colour, texts, a grid's cells with
-//       their drawn colours, footers...), in the shape of the scenario runner's descriptions;
-//       returns 1 (0: not a window of the module).
+//       control or window as the operator sees it: the one description of the widget model
+//       (widgets/describe.h), the one the scenario runner compares; returns 1 (0: not a window
+//       of the module).
 // - A grid answers (sent) kMsgGridCellPoint (wParam: row, lParam: column; row -1: the column's
 //   filter button in the header): scrolls the cell into view and returns its centre in client
 //   coordinates as MAKELONG(x, y), or -1 when there is no such cell.
@@ -44,6 +46,10 @@ inline constexpr ULONG_PTR kCopyDescribe = 0x514D4457;  // "QMDW"
 inline constexpr LPARAM kKeyFlagShift = 1 << 25;
 inline constexpr LPARAM kKeyFlagCtrl = 1 << 26;
 
+inline UINT MsgAutomationWindow() {
+  static const UINT m = RegisterWindowMessageW(L"QMDW.Automation.Window");
+  return m;
+}
 inline UINT MsgPing() {
   static const UINT m = RegisterWindowMessageW(L"QMDW.Automation.Ping");
   return m;

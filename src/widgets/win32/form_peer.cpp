@@ -1,5 +1,6 @@
+#include "widgets/win32/automation.h"
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 
@@ -80,10 +81,6 @@ void FormPeer::Sync(Change what) {
   }
 }
 
-void FormPeer::Describe(std::string& json) {
-  JsonMember(json, "caption", form_->Caption());
-}
-
 void FormPeer::RestoreFocus() {
   Control* active = form_->ActiveControl();
   NativePeer* peer = active != nullptr ? Win32Platform::PeerOf(*active) : nullptr;
@@ -93,6 +90,7 @@ void FormPeer::RestoreFocus() {
 }
 
 LRESULT CALLBACK FormPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   if (msg == WM_NCCREATE) {
     auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
     auto* peer = static_cast<FormPeer*>(cs->lpCreateParams);
@@ -107,6 +105,10 @@ LRESULT FormPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
   HWND hwnd = hwnd_;
   LRESULT result = 0;
   if (ChildMessage(msg, wp, lp, &result)) return result;
+  // A UI test driver asks a shown window for the automation window; only then does it exist.
+  if (msg == automation::MsgAutomationWindow()) {
+    return reinterpret_cast<LRESULT>(Instance().AutomationWindow());
+  }
   int border = form_->BorderWidth();
   switch (msg) {
     case WM_NCCALCSIZE: {
@@ -185,6 +187,12 @@ LRESULT FormPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
           Deliver([form, r] { form->SetBounds(r.left, r.top, r.width, r.height); });
         }
       }
+      return DefWindowProcW(hwnd, msg, wp, lp);
+    }
+    case WM_SYSCOMMAND: {
+      // Moving, sizing and the window menu run the system's own loop, which dispatches to the
+      // host's windows as well: they run in the host's state, as under the module's own loop.
+      const rtl::CallerFpu host;
       return DefWindowProcW(hwnd, msg, wp, lp);
     }
     default:

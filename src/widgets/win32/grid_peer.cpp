@@ -8,10 +8,9 @@
 
 #include <algorithm>
 
-#include "data/dataset.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -499,69 +498,8 @@ void GridPeer::Paint(HDC dc, const RECT& client) {
   }
 }
 
-void GridPeer::Describe(std::string& json) {
-  std::string columns = "[";
-  for (int c = 0; c < grid_->ColumnCount(); ++c) {
-    if (c > 0) columns += ",";
-    columns += JsonQuote(grid_->Column(c).Caption());
-  }
-  columns += "]";
-  JsonRawMember(json, "columns", columns);
-  JsonMember(json, "row_count", grid_->RowCount());
-  JsonMember(json, "current_row", grid_->CurrentRow());
-  JsonMember(json, "focused_column", grid_->FocusedColumn());
-  JsonMember(json, "editing", grid_->EditorOpen());
-  if (grid_->EditorOpen()) JsonMember(json, "editor_text", grid_->EditorText());
-  auto describe_font = [](std::string& o, const Font& font, Color background) {
-    JsonMember(o, "color", ColorToText(font.color));
-    JsonMember(o, "background", ColorToText(background));
-    JsonMember(o, "bold", (font.style & kFsBold) != 0);
-  };
-  std::string rows = "[";
-  for (int r = 0; r < grid_->RowCount(); ++r) {
-    if (r > 0) rows += ",";
-    rows += "[";
-    for (int c = 0; c < grid_->ColumnCount(); ++c) {
-      if (c > 0) rows += ",";
-      CellDraw cell = grid_->DrawCell(r, c);
-      std::string o;
-      JsonMember(o, "text", cell.text);
-      describe_font(o, cell.font, cell.background);
-      JsonMember(o, "selected", cell.selected);
-      rows += "{" + o.substr(1) + "}";
-    }
-    rows += "]";
-  }
-  rows += "]";
-  JsonRawMember(json, "rows", rows);
-  if (grid_->ShowFooter()) {
-    std::string footer = "[";
-    for (int c = 0; c < grid_->ColumnCount(); ++c) {
-      if (c > 0) footer += ",";
-      FooterDraw f = grid_->DrawFooter(c);
-      std::string o;
-      JsonMember(o, "text", f.text);
-      describe_font(o, f.font, f.background);
-      footer += "{" + o.substr(1) + "}";
-    }
-    footer += "]";
-    JsonRawMember(json, "footer", footer);
-  }
-  std::string filters = "[";
-  for (int c = 0; c < grid_->ColumnCount(); ++c) {
-    if (c > 0) filters += ",";
-    std::string values = "[";
-    if (grid_->AutoFilter()) {
-      auto list = grid_->FilterValues(c);
-      for (size_t i = 0; i < list.size(); ++i) values += (i > 0 ? "," : "") + JsonQuote(list[i]);
-    }
-    filters += values + "]";
-  }
-  filters += "]";
-  JsonRawMember(json, "filter_values", filters);
-}
-
 LRESULT CALLBACK GridPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   if (msg == WM_NCCREATE) {
     auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
     SetPropW(hwnd, L"qmdw.peer",
@@ -729,6 +667,7 @@ LRESULT GridPeer::Handle(UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 LRESULT CALLBACK GridPeer::EditorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<GridPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -778,6 +717,7 @@ LRESULT CALLBACK GridPeer::EditorProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 LRESULT CALLBACK GridPeer::FilterProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<GridPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {

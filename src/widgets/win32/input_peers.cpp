@@ -11,7 +11,7 @@
 #include "rtl/datetime.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -155,12 +155,8 @@ HBRUSH TextPeer::CtlColor(HDC dc) {
   return NativePeer::CtlColor(dc);
 }
 
-void TextPeer::Describe(std::string& json) {
-  JsonMember(json, "text", text_->Text());
-  JsonMember(json, "field", text_->DataField());
-}
-
 LRESULT CALLBACK TextPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<TextPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -351,18 +347,6 @@ void ComboPeer::OnDrawItem(DRAWITEMSTRUCT* item) {
   if ((item->itemState & ODS_FOCUS) != 0) DrawFocusRect(item->hDC, &item->rcItem);
 }
 
-void ComboPeer::Describe(std::string& json) {
-  JsonMember(json, "text", combo_->Text());
-  std::string items = "[";
-  for (size_t i = 0; i < combo_->Items().size(); ++i) {
-    if (i > 0) items += ",";
-    items += JsonQuote(combo_->Items()[i]);
-  }
-  items += "]";
-  JsonRawMember(json, "items", items);
-  JsonMember(json, "dropped_down", combo_->DroppedDown());
-}
-
 void ComboPeer::PaintButton() {
   COMBOBOXINFO info{};
   info.cbSize = sizeof info;
@@ -384,6 +368,7 @@ void ComboPeer::PaintButton() {
 }
 
 LRESULT CALLBACK ComboPeer::ComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<ComboPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   switch (msg) {
@@ -411,6 +396,7 @@ LRESULT CALLBACK ComboPeer::ComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 }
 
 LRESULT CALLBACK ComboPeer::EditProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<ComboPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   ComboBox* combo = peer->combo_;
@@ -519,13 +505,8 @@ LRESULT DatePickerPeer::OnNotify(NMHDR* header) {
   return 0;
 }
 
-void DatePickerPeer::Describe(std::string& json) {
-  JsonMember(json, "date", rtl::FormatDate("yyyy-mm-dd", picker_->Date()));
-  JsonMember(json, "text", picker_->Text());
-  JsonMember(json, "dropped_down", picker_->DroppedDown());
-}
-
 LRESULT CALLBACK DatePickerPeer::SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = static_cast<DatePickerPeer*>(FromHwnd(hwnd));
   if (peer == nullptr) return CallOriginal(hwnd, msg, wp, lp);
   if (msg == automation::MsgPickDate()) {

@@ -14,7 +14,7 @@
 #include "widgets/grid.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -48,32 +48,6 @@ ClassRegistry& Classes() {
 }
 
 }  // namespace
-
-std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
-  return w;
-}
-
-std::string Utf8(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), s.data(), n, nullptr,
-                      nullptr);
-  return s;
-}
-
-std::wstring WindowText(HWND hwnd) {
-  int n = GetWindowTextLengthW(hwnd);
-  std::wstring w(static_cast<size_t>(n) + 1, L'\0');
-  n = GetWindowTextW(hwnd, w.data(), n + 1);
-  w.resize(static_cast<size_t>(n < 0 ? 0 : n));
-  return w;
-}
 
 // GDI objects live until the module unloads: a host that loads the module again gets new ones
 // and keeps no leftovers of the old.
@@ -183,59 +157,6 @@ std::string TypedChar(wchar_t unit) {
   }
   high = 0;
   return Utf8(std::wstring_view(&unit, 1));
-}
-
-std::string JsonQuote(std::string_view text) {
-  std::string out = "\"";
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
-void JsonRawMember(std::string& out, const char* key, std::string_view raw_json) {
-  out += ",\"";
-  out += key;
-  out += "\":";
-  out += raw_json;
-}
-void JsonMember(std::string& out, const char* key, const std::string& text) {
-  JsonRawMember(out, key, std::string_view(JsonQuote(text)));
-}
-void JsonMember(std::string& out, const char* key, const char* text) {
-  JsonRawMember(out, key, std::string_view(JsonQuote(text)));
-}
-void JsonMember(std::string& out, const char* key, int value) {
-  JsonRawMember(out, key, std::string_view(std::to_string(value)));
-}
-void JsonMember(std::string& out, const char* key, bool value) {
-  JsonRawMember(out, key, std::string_view(value ? "true" : "false"));
 }
 
 void Subclass(HWND hwnd, WNDPROC proc) {

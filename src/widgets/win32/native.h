@@ -4,6 +4,9 @@
 // control's User* calls; the control keeps the state and the behaviour.
 //
 // Text crosses into Windows through the wide (W) functions only; inside, text is UTF-8.
+//
+// Every window procedure, subclass procedure and hook of the module begins with an
+// rtl::ModuleFpu: the system calls it with whatever floating-point state the host has (rtl/fpu.h).
 #pragma once
 
 #include <windows.h>
@@ -12,15 +15,13 @@
 #include <string>
 #include <string_view>
 
+#include "rtl/fpu.h"
 #include "widgets/control.h"
 #include "widgets/glyphs.h"
 #include "widgets/types.h"
+#include "widgets/win32/win32.h"
 
 namespace widgets::win32 {
-
-std::wstring Wide(std::string_view utf8);
-std::string Utf8(std::wstring_view wide);
-std::wstring WindowText(HWND hwnd);
 
 // GDI objects, created once and kept until the module unloads (a module has a few dozen).
 // `smooth`: anti-aliased glyphs (labels, captions, title bands).
@@ -39,31 +40,6 @@ void DrawBitmap(HDC dc, const Bitmap& bitmap, int x, int y);
 ShiftState KeyShift(LPARAM lparam);
 // The UTF-8 text of one typed UTF-16 unit (a surrogate pair is joined across two messages).
 std::string TypedChar(wchar_t unit);
-
-// Minimal JSON writing for the automation descriptions: a quoted text, and a member
-// `,"key":value` appended to an object being written.
-std::string JsonQuote(std::string_view text);
-void JsonRawMember(std::string& out, const char* key, std::string_view raw_json);
-void JsonMember(std::string& out, const char* key, const std::string& text);
-void JsonMember(std::string& out, const char* key, const char* text);
-void JsonMember(std::string& out, const char* key, int value);
-void JsonMember(std::string& out, const char* key, bool value);
-
-// Walks the child windows of `parent` (any depth) or the top-level windows of `thread`, calling
-// `f(hwnd)` for each until it returns false. (Window enumeration wants a callback in the
-// platform's calling convention, which a lambda does not convert to on 32-bit Windows.)
-template <class F>
-BOOL CALLBACK EnumThunk(HWND hwnd, LPARAM lp) {
-  return (*reinterpret_cast<F*>(lp))(hwnd) ? TRUE : FALSE;
-}
-template <class F>
-void ForEachChild(HWND parent, F f) {
-  EnumChildWindows(parent, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
-}
-template <class F>
-void ForEachThreadWindow(DWORD thread, F f) {
-  EnumThreadWindows(thread, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
-}
 
 // Classic subclassing of a native control: `proc` replaces its window procedure and reaches the
 // original through CallOriginal.
@@ -94,9 +70,6 @@ class NativePeer : public Peer {
   virtual void OnDrawItem(DRAWITEMSTRUCT* item) {}
   // The colours of a native control (WM_CTLCOLOR*): sets up `dc`, returns the background brush.
   virtual HBRUSH CtlColor(HDC dc);
-  // Appends the kind-specific part of the automation description (JSON members, each preceded
-  // by a comma).
-  virtual void Describe(std::string& json) {}
   // The control is being destroyed: the window goes, and nothing reaches the control any more.
   void DestroyNative();
 

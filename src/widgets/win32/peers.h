@@ -23,7 +23,6 @@ class FormPeer : public NativePeer {
   explicit FormPeer(Form& form) : NativePeer(form), form_(&form) {}
   void Create(HWND owner) override;
   void Sync(Change what) override;
-  void Describe(std::string& json) override;
   static DWORD StyleFor(BorderStyle style, unsigned icons);
   static DWORD ExStyleFor(BorderStyle style);
 
@@ -40,7 +39,6 @@ class PanelPeer : public NativePeer {
   explicit PanelPeer(Panel& panel) : NativePeer(panel), panel_(&panel) {}
   void Create(HWND parent) override;
   void Sync(Change what) override;
-  void Describe(std::string& json) override;
 
  private:
   static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -64,7 +62,6 @@ class FlatButtonPeer : public NativePeer {
   explicit FlatButtonPeer(FlatButton& button) : NativePeer(button), button_(&button) {}
   void Create(HWND parent) override;
   void Sync(Change what) override;
-  void Describe(std::string& json) override;
 
  private:
   static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -80,7 +77,6 @@ class LabelPeer : public NativePeer {
   explicit LabelPeer(Label& label) : NativePeer(label), label_(&label) {}
   void Create(HWND parent) override;
   void Sync(Change what) override;
-  void Describe(std::string& json) override;
 
  private:
   static LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -105,7 +101,6 @@ class TextPeer : public NativePeer {
   void Sync(Change what) override;
   LRESULT OnCommand(WORD code) override;
   HBRUSH CtlColor(HDC dc) override;
-  void Describe(std::string& json) override;
 
  private:
   static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -126,7 +121,6 @@ class ComboPeer : public NativePeer {
   HBRUSH CtlColor(HDC dc) override;
   void OnMeasureItem(MEASUREITEMSTRUCT* item) override;
   void OnDrawItem(DRAWITEMSTRUCT* item) override;
-  void Describe(std::string& json) override;
 
  private:
   static LRESULT CALLBACK ComboProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -147,7 +141,6 @@ class DatePickerPeer : public NativePeer {
   void Create(HWND parent) override;
   void Sync(Change what) override;
   LRESULT OnNotify(NMHDR* header) override;
-  void Describe(std::string& json) override;
 
  private:
   static LRESULT CALLBACK SubclassProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -164,7 +157,6 @@ class GridPeer : public NativePeer {
   void Create(HWND parent) override;
   void Sync(Change what) override;
   HWND FocusWindow() const override;
-  void Describe(std::string& json) override;
 
  protected:
   void DropParts() override;

@@ -5,11 +5,12 @@
 #include <algorithm>
 
 #include "widgets/application.h"
+#include "widgets/describe.h"
 #include "widgets/grid.h"
 #include "widgets/win32/automation.h"
 #include "widgets/win32/native.h"
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -58,6 +59,7 @@ thread_local unsigned g_box_flags = 0;
 thread_local bool g_box_marked = false;
 
 LRESULT CALLBACK MarkMessageBox(int code, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   if (code == HCBT_CREATEWND && !g_box_marked) {
     auto hwnd = reinterpret_cast<HWND>(wp);
     wchar_t cls[16] = {};
@@ -70,22 +72,6 @@ LRESULT CALLBACK MarkMessageBox(int code, WPARAM wp, LPARAM lp) {
     }
   }
   return CallNextHookEx(nullptr, code, wp, lp);
-}
-
-void Describe(Control& control, std::string& json) {
-  json = "{";
-  json += "\"name\":" + JsonQuote(control.Name());
-  JsonMember(json, "kind", control.Kind());
-  JsonMember(json, "left", control.Left());
-  JsonMember(json, "top", control.Top());
-  JsonMember(json, "width", control.Width());
-  JsonMember(json, "height", control.Height());
-  JsonMember(json, "visible", control.Visible());
-  JsonMember(json, "enabled", control.Enabled());
-  JsonMember(json, "focused", control.Focused());
-  JsonMember(json, "color", ColorToText(control.GetColor()));
-  if (NativePeer* peer = Win32Platform::PeerOf(control)) peer->Describe(json);
-  json += "}";
 }
 
 // Destroys the automation window when the module unloads (its procedure lives in the module).
@@ -156,11 +142,13 @@ HWND Win32Platform::AutomationWindow() {
 }
 
 LRESULT CALLBACK Win32Platform::AutomationProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   if (msg == automation::MsgPing()) {
     PostMessageW(reinterpret_cast<HWND>(wp), automation::MsgPong(), static_cast<WPARAM>(lp), 0);
     return 1;
   }
   if (msg == automation::MsgFlush()) {
+    const rtl::CallerFpu host;  // the host's windows are painted too
     ForEachThreadWindow(GetCurrentThreadId(), [](HWND h) {
       if (IsWindowVisible(h)) {
         RedrawWindow(h, nullptr, nullptr,
@@ -176,7 +164,7 @@ LRESULT CALLBACK Win32Platform::AutomationProc(HWND hwnd, UINT msg, WPARAM wp, L
     if (peer == nullptr) return 0;
     std::string json;
     try {
-      Describe(peer->Model(), json);
+      json = DescribeControl(peer->Model());
     } catch (...) {
       json = "{\"error\":\"the control could not be described\"}";
     }
@@ -197,12 +185,12 @@ std::vector<HWND> Win32Platform::DisableThreadWindows(HWND except) {
     if (h != except && IsWindowVisible(h) && IsWindowEnabled(h)) disabled.push_back(h);
     return true;
   });
+  const rtl::CallerFpu host;  // the host's windows hear of it (WM_ENABLE)
   for (HWND h : disabled) EnableWindow(h, FALSE);
   return disabled;
 }
 
 void Win32Platform::ShowModalWindow(Form& form) {
-  AutomationWindow();
   EnsureNative(form);
   NativePeer* peer = PeerOf(form);
   HWND hwnd = peer != nullptr ? peer->Hwnd() : nullptr;
@@ -215,6 +203,7 @@ void Win32Platform::ShowModalWindow(Form& form) {
   SetPropW(hwnd, automation::kPropModal,
            reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(modal_.size())));
   Rect r = form.Bounds();
+  const rtl::CallerFpu host;  // the activation passes through the host's windows
   SetWindowPos(hwnd, HWND_TOP, r.left, r.top, r.width, r.height, SWP_SHOWWINDOW);
   SetForegroundWindow(hwnd);
   SetActiveWindow(hwnd);
@@ -243,7 +232,11 @@ void Win32Platform::RunModalLoop(Form& form) {
   while (form.ModalResult() == kMrNone) {
     form.App().ProcessReleases();
     MSG msg;
-    BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+    BOOL got = 0;
+    {
+      const rtl::CallerFpu host;  // sent messages and hooks of the host run while waiting
+      got = GetMessageW(&msg, nullptr, 0, 0);
+    }
     if (got == 0 || got == -1) {
       // The host is quitting: the window ends its run and the quit goes on to the host's loop.
       if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
@@ -251,6 +244,9 @@ void Win32Platform::RunModalLoop(Form& form) {
       break;
     }
     if (PreTranslate(msg)) continue;
+    // The host's windows get their messages in the host's state, the module's windows take the
+    // module's own in their procedures.
+    const rtl::CallerFpu host;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
@@ -262,6 +258,7 @@ void Win32Platform::HideModalWindow(Form& form) {
   if (it == modal_.rend()) return;
   ModalState state = std::move(*it);
   modal_.erase(std::next(it).base());
+  const rtl::CallerFpu host;  // enabling and activating the host's windows again
   for (HWND h : state.disabled) {
     if (IsWindow(h)) EnableWindow(h, TRUE);
   }
@@ -278,7 +275,6 @@ void Win32Platform::HideModalWindow(Form& form) {
 }
 
 int Win32Platform::ShowMessageBox(const MessageBoxSpec& desc) {
-  AutomationWindow();
   ScopedContext context;
   auto owner = reinterpret_cast<HWND>(desc.owner);
   if (owner != nullptr && !IsWindow(owner)) owner = nullptr;
@@ -289,11 +285,17 @@ int Win32Platform::ShowMessageBox(const MessageBoxSpec& desc) {
   bool outer_marked = g_box_marked;
   g_box_flags = desc.flags;
   g_box_marked = false;
+  const std::wstring text = Wide(desc.text), caption = Wide(desc.caption);
   HHOOK hook = SetWindowsHookExW(WH_CBT, &MarkMessageBox, nullptr, GetCurrentThreadId());
-  int result = MessageBoxW(owner, Wide(desc.text).c_str(), Wide(desc.caption).c_str(), desc.flags);
+  int result = 0;
+  {
+    const rtl::CallerFpu host;  // the box's own loop dispatches to the host's windows too
+    result = MessageBoxW(owner, text.c_str(), caption.c_str(), desc.flags);
+  }
   if (hook != nullptr) UnhookWindowsHookEx(hook);
   g_box_flags = outer_flags;
   g_box_marked = outer_marked;
+  const rtl::CallerFpu host;  // enabling and activating the host's windows again
   for (HWND h : disabled) {
     if (IsWindow(h)) EnableWindow(h, TRUE);
   }

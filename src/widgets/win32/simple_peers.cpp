@@ -5,7 +5,7 @@
 #include <windowsx.h>
 
 #include "widgets/win32/peers.h"
-#include "widgets/win32/win32.h"
+#include "widgets/win32/platform.h"
 
 namespace widgets::win32 {
 namespace {
@@ -80,11 +80,8 @@ void PanelPeer::Sync(Change what) {
   NativePeer::Sync(what);
 }
 
-void PanelPeer::Describe(std::string& json) {
-  JsonMember(json, "caption", panel_->Caption());
-}
-
 LRESULT CALLBACK PanelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<PanelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   LRESULT result = 0;
@@ -140,6 +137,7 @@ void ToolBarPeer::Create(HWND parent) {
 }
 
 LRESULT CALLBACK ToolBarPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<ToolBarPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   LRESULT result = 0;
@@ -173,11 +171,6 @@ void FlatButtonPeer::Sync(Change what) {
     pressed_ = false;
   }
   NativePeer::Sync(what);
-}
-
-void FlatButtonPeer::Describe(std::string& json) {
-  JsonMember(json, "caption", button_->Caption());
-  JsonMember(json, "glyph", button_->Glyph());
 }
 
 void FlatButtonPeer::Paint(HDC dc) {
@@ -248,6 +241,7 @@ void FlatButtonPeer::Paint(HDC dc) {
 }
 
 LRESULT CALLBACK FlatButtonPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<FlatButtonPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {
@@ -329,11 +323,8 @@ void LabelPeer::Sync(Change what) {
   NativePeer::Sync(what);
 }
 
-void LabelPeer::Describe(std::string& json) {
-  JsonMember(json, "caption", label_->Caption());
-}
-
 LRESULT CALLBACK LabelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<LabelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {
@@ -377,6 +368,7 @@ void BevelPeer::Create(HWND parent) {
 }
 
 LRESULT CALLBACK BevelPeer::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  const rtl::ModuleFpu fpu;  // an entry of the module's code
   auto* peer = Attached<BevelPeer>(hwnd, msg, lp);
   if (peer == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
   switch (msg) {

@@ -1,70 +1,68 @@
-// The native Win32 platform: windows and controls are real windows (common controls v6 where
-// Windows has the control), the modal loop is the thread's message loop, message boxes are
-// MessageBoxW boxes owned by the application window.
-//
-// Modal showing disables every other visible top-level window of the thread (the host's
-// windows included) and re-enables exactly those afterwards, then activates the window that was
-// active before. A message box does the same around MessageBoxW, so that the module's windows,
-// which MessageBoxW does not know about, wait for it too.
-//
-// Everything an operator does arrives as window messages, so an outside program can drive the
-// windows the same way; automation.h describes what it can rely on.
+// Small Win32 helpers shared by the native platform and the UI driver (tools/windriver):
+// UTF-8 <-> UTF-16 text, a window's text, and window enumeration with a lambda. Header-only, so
+// that the driver needs no part of the module to use them.
 #pragma once
 
 #include <windows.h>
 
-#include <vector>
-
-#include "widgets/platform.h"
+#include <string>
+#include <string_view>
 
 namespace widgets::win32 {
 
-class NativePeer;
+inline std::wstring Wide(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+  return w;
+}
 
-class Win32Platform final : public Platform {
- public:
-  Win32Platform();
-  ~Win32Platform() override;
+inline std::string Utf8(std::wstring_view wide) {
+  if (wide.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), s.data(), n, nullptr,
+                      nullptr);
+  return s;
+}
 
-  void ShowModalWindow(Form& form) override;
-  void RunModalLoop(Form& form) override;
-  void HideModalWindow(Form& form) override;
-  int ShowMessageBox(const MessageBoxSpec& desc) override;
-  void Changed(Control& control, Change what) override;
-  void FocusChanged(Form& form, Control* control) override;
-  void Destroying(Control& control) override;
-  Insets FrameOf(BorderStyle style) const override;
-  Rect Screen() const override;
-  Color ResolveSystemColor(int index) const override;
+// The text of a window of this process.
+inline std::wstring WindowText(HWND hwnd) {
+  int n = GetWindowTextLengthW(hwnd);
+  std::wstring w(static_cast<size_t>(n) + 1, L'\0');
+  n = GetWindowTextW(hwnd, w.data(), n + 1);
+  w.resize(static_cast<size_t>(n < 0 ? 0 : n));
+  return w;
+}
 
-  // Creates the native side of a window and its controls when they have none.
-  void EnsureNative(Form& form);
-  static NativePeer* PeerOf(const Control& control);
+// The window class's name.
+inline std::wstring ClassName(HWND hwnd) {
+  wchar_t cls[256] = {};
+  int n = GetClassNameW(hwnd, cls, 256);
+  return std::wstring(cls, static_cast<size_t>(n < 0 ? 0 : n));
+}
 
-  // While true, native messages reach no control (windows being destroyed).
-  bool TearingDown() const { return tearing_down_ > 0; }
-  // While true, the program is moving the focus itself; native focus echoes are ignored.
-  bool MovingFocus() const { return moving_focus_ > 0; }
-
-  // The hidden window that answers the automation messages (created on first use).
-  HWND AutomationWindow();
-
- private:
-  struct ModalState {
-    Form* form = nullptr;
-    std::vector<HWND> disabled;
-    HWND previous_active = nullptr;
-  };
-  static std::vector<HWND> DisableThreadWindows(HWND except);
-  static LRESULT CALLBACK AutomationProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  bool PreTranslate(MSG& msg);
-
-  std::vector<ModalState> modal_;
-  int tearing_down_ = 0;
-  int moving_focus_ = 0;
-  HWND automation_ = nullptr;
-};
-
-Win32Platform& Instance();
+// Walks the top-level windows, the child windows of `parent` (any depth) or the top-level
+// windows of `thread`, calling `f(hwnd)` for each until it returns false. (Window enumeration
+// wants a callback in the platform's calling convention, which a lambda does not convert to on
+// 32-bit Windows.)
+template <class F>
+BOOL CALLBACK EnumThunk(HWND hwnd, LPARAM lp) {
+  return (*reinterpret_cast<F*>(lp))(hwnd) ? TRUE : FALSE;
+}
+template <class F>
+void ForEachTopLevel(F f) {
+  EnumWindows(&EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
+}
+template <class F>
+void ForEachChild(HWND parent, F f) {
+  EnumChildWindows(parent, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
+}
+template <class F>
+void ForEachThreadWindow(DWORD thread, F f) {
+  EnumThreadWindows(thread, &EnumThunk<F>, reinterpret_cast<LPARAM>(&f));
+}
 
 }  // namespace widgets::win32
