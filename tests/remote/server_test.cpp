@@ -764,6 +764,22 @@ TEST_F(ServerTest, StopEndsEverySessionAndTheClientLearnsTheConnectionIsGone) {
             "The connection to the application server at " + Computer() + " is closed");
 }
 
+// A connection the server closed for idleness is not used for a new instance; the instances
+// still on it report the server's reason at their next call, as each did on its own connection.
+TEST_F(ServerTest, AConnectionClosedByTheServerGivesItsReasonToItsInstances) {
+  ServerOptions options;
+  options.idle_timeout_ms = 300;
+  Start(options);
+  auto a = Connect();
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  auto b = Connect();  // on a connection of its own
+  std::vector<Value> args;
+  EXPECT_EQ(b->Call("prog_id", args), Value::Text(kFake));
+  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
+            server::msg::SessionIdle(300).ForOperator());
+  EXPECT_EQ(b->Call("prog_id", args), Value::Text(kFake));
+}
+
 TEST_F(ServerTest, KilledClientsInstanceIsDestroyed) {
   int out[2];
   ASSERT_EQ(pipe(out), 0);
