@@ -256,7 +256,8 @@ def main():
              "last copy of a versioned list kept by the client for the life of the process and "
              "confirmed by its version (a reopen of "
              f"{pa['list_bytes_reopen']} bytes in one exchange); the server sending the same "
-             "encoded copy to every client while the version holds; one TCP connection carrying "
+             "encoded copy to every client while the version holds; the SQLite connections of ended "
+             "instances serving the next instances; one TCP connection carrying "
              "every object with instances created, results closed and lists announced travelling "
              "with the next request (docs/protocol.md, Round trips).\n")
     L.append(END)
