@@ -1,5 +1,6 @@
 // The frame reader as the server runs it: a stream of bytes from a peer, read frame by frame
-// with the request limit, each payload decoded as a client message. Any stream ends in a clean
+// with the request limit, each payload decoded as a client message (after the first, the
+// greeting, behind its channel). Any stream ends in a clean
 // close, a refused length, a lost connection or a protocol error, never in a crash or an
 // allocation the bytes did not pay for.
 #include <sys/socket.h>
@@ -27,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(fds[0]);
   remote::Socket socket(fds[1]);
   std::string payload;
+  bool greeted = false;
   constexpr size_t kLimit = 4096;  // small limit, so that refused lengths are reached too
   for (;;) {
     remote::FrameStatus status;
@@ -38,9 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (status != remote::FrameStatus::kOk) break;
     if (payload.size() > kLimit) std::abort();
     try {
-      remote::wire::DecodeClientMessage(payload);
+      // After the greeting every frame names its channel first.
+      std::string_view bytes = payload;
+      if (greeted) remote::wire::TakeChannel(bytes);
+      remote::wire::DecodeClientMessage(bytes);
     } catch (const remote::ProtocolError&) {
     }
+    greeted = true;
   }
   return 0;
 }

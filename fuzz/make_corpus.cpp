@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "remote/compression.h"
+#include "remote/rowset.h"
 #include "remote/wire.h"
 #include "rtl/datetime.h"
 
@@ -76,7 +78,7 @@ int main(int argc, char** argv) {
   namespace w = remote::wire;
 
   std::vector<std::pair<std::string, std::string>> client, server;
-  client.push_back({"hello", Enc(w::Hello{1, "systransctrl.cosystransctrl"})});
+  client.push_back({"hello", Enc(w::Hello{w::kProtocolVersion, ""})});
   remote::OpenRequest open;
   open.provider = "dsp_qmdwlrt1";
   open.params = {
@@ -88,6 +90,10 @@ int main(int argc, char** argv) {
   closing.provider = "dsp_xstyjzqj_edit";
   closing.command_text = "SELECT MAX(JSRQ00) JSRQ00 FROM XSTYJZQJ WHERE JZRY00 IS NOT NULL";
   client.push_back({"open_command", Enc(closing)});
+  remote::OpenRequest kept;
+  kept.provider = "dsp_xstzxkc0_ck";
+  kept.cached_version = "4f2a.17";
+  client.push_back({"open_kept", Enc(kept)});
   client.push_back({"fetch", Enc(w::FetchRequest{3, 10})});
   client.push_back({"close", Enc(w::CloseCursorRequest{3})});
   client.push_back(
@@ -103,6 +109,9 @@ int main(int argc, char** argv) {
                           {Value::Text("UPDATE XSTZXKC0 SET KCSL00=KCSL00-(1) WHERE "
                                        "SPDM00='10010001' AND CKDM00='0B' AND KCBZ00='YW'")}})});
   client.push_back({"call_start", Enc(w::CallRequest{"sustarttran", {}})});
+  client.push_back({"create", Enc(w::CreateRequest{"LirraMISServer.CoStoreProduct"})});
+  client.push_back({"release", Enc(w::ReleaseRequest{})});
+  client.push_back({"auth", Enc(w::Auth{})});
 
   remote::Packet packet;
   packet.fields = {
@@ -121,18 +130,65 @@ int main(int argc, char** argv) {
   row.nested = {{line}};
   packet.rows = {row, row};
   packet.more = true;
-  server.push_back({"open_result", Enc(remote::OpenResult{7, packet})});
+  server.push_back({"open_result", Enc(remote::OpenResult{7, packet, "", false})});
+  server.push_back({"open_unchanged", Enc(remote::OpenResult{0, {}, "4f2a.17", true})});
   server.push_back({"packet", Enc(packet)});
   server.push_back({"apply_result", Enc(remote::ApplyResult{1, {"Document 1 was changed"}})});
   server.push_back({"call_result", Enc(w::CallResult{Value::Integer(42), {Value::Text("x")}})});
   server.push_back({"error", Enc(w::ErrorReply{"Unknown server object \"X\""})});
   server.push_back({"done", Enc(w::Done{})});
+  server.push_back({"ready", Enc(w::Ready{})});
+  w::Welcome welcome;
+  welcome.prog_ids = {"LirraMISServer.CoStoreProduct", "systransctrl.cosystransctrl"};
+  server.push_back({"welcome", Enc(welcome)});
+  welcome.challenge = true;
+  welcome.nonce.fill(7);
+  server.push_back({"welcome_challenge", Enc(welcome)});
   server.push_back({"rows_chunk", Enc(w::RowsChunk{{row}})});
+
+  // Row sets: a stock list's shape (columns), the header packet's rows (lines nested), a few
+  // irregular rows (row by row); compressed streams with the inflated size / 64 in front.
+  std::vector<remote::Row> stock;
+  for (int g = 0; g < 40; ++g) {
+    for (const char* wh : {"0B", "01", "02"}) {
+      remote::Row r;
+      r.cells = {Value::Text("2000" + std::to_string(1000 + g)), Value::Text(wh), Value::Text("CK"),
+                 Value::Float(g % 3 ? g * 7.0 : g + 0.5)};
+      stock.push_back(r);
+    }
+  }
+  auto rowset = [](const std::vector<remote::Row>& rows) {
+    std::string out;
+    {
+      remote::coding::ByteWriter bw(out);
+      remote::rowset::Write(bw, rows);
+    }
+    return out;
+  };
+  std::vector<remote::Row> odd = {row, line, remote::Row{}};
+  Put(root / "rowset", "stock", rowset(stock));
+  Put(root / "rowset", "headers", rowset(std::vector<remote::Row>(6, row)));
+  Put(root / "rowset", "rows", rowset(odd));
+  std::string raw(64 * 40, 'a');
+  for (std::size_t i = 0; i < raw.size(); i += 5) raw[i] = static_cast<char>(i);
+  std::string packed = {0, 40};
+  remote::compression::Deflate(raw, 1, packed);
+  Put(root / "rowset", "compressed", packed);
+  std::string big;
+  remote::wire::Encode(remote::wire::RowsChunk{stock}, big);
+  server.push_back({"compressed_chunk", big});
 
   for (const auto& [name, bytes] : client) Put(root / "wire", name, bytes);
   for (const auto& [name, bytes] : server) Put(root / "wire", name, bytes);
-  for (const auto& [name, bytes] : client) Put(root / "frames", name, Frame(bytes));
-  Put(root / "frames", "two_frames", Frame(client[0].second) + Frame(client[3].second));
+  // A stream as the server reads it: the greeting, then frames behind their channel.
+  auto on = [](uint32_t channel, const std::string& bytes) {
+    std::string out;
+    w::PutChannel(channel, out);
+    return out + bytes;
+  };
+  for (const auto& [name, bytes] : client)
+    Put(root / "frames", name, Frame(client[0].second) + Frame(on(1, bytes)));
+  Put(root / "frames", "two_frames", Frame(client[0].second) + Frame(on(1, client[3].second)));
 
   const std::vector<std::pair<std::string, std::string>> statements = {
       {"decrement",

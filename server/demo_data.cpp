@@ -45,6 +45,40 @@ double Round2(double v) {
   return std::round(v * 100.0) / 100.0;
 }
 
+// A fixed sequence of pseudo-random numbers (splitmix64): the same set on every machine.
+class Random {
+ public:
+  explicit Random(uint64_t seed) : state_(seed) {}
+  uint64_t Next() {
+    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  int Below(int n) { return static_cast<int>(Next() % static_cast<uint64_t>(n)); }
+
+ private:
+  uint64_t state_;
+};
+
+// A stock quantity in cartons as a ledger holds it: now and then none, mostly tens to hundreds,
+// some thousands; a few with half a carton or some boxes (tenths) besides.
+double StockQuantity(Random& rng) {
+  const int kind = rng.Below(100);
+  if (kind < 6) return 0;
+  static constexpr int kLow[] = {1, 10, 100, 1000};
+  static constexpr int kHigh[] = {10, 100, 1000, 6000};
+  const int band = kind < 26 ? 0 : kind < 61 ? 1 : kind < 91 ? 2 : 3;
+  double q = kLow[band] + rng.Below(kHigh[band] - kLow[band]);
+  const int fraction = rng.Below(100);
+  if (fraction < 5) {
+    q += 0.5;
+  } else if (fraction < 12) {
+    q += (1 + rng.Below(9)) / 10.0;
+  }
+  return q;
+}
+
 std::string Code(const char* prefix, int n, int digits) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%s%0*d", prefix, digits, n);
@@ -198,12 +232,15 @@ DemoCounts Large(DbSession& db) {
   AddUnits(db);
   {
     auto w = db.BulkInsert(schema::kStockTable, {"SPDM00", "CKDM00", "KCBZ00", "KCSL00"});
+    Random rng(20241101);
     for (int g = 1; g <= kGoods; ++g) {
       const std::string code = goods(g);
       for (int k = 0; k < kWarehouses; ++k) {
-        const double q = (g * 7 + k * 13) % 900 + 10;
+        const double q = StockQuantity(rng);
+        // The business stock differs from the counted one by what is under way.
+        const double yw = q + rng.Below(120) - 20;
         w->Add({T(code), T(warehouses[k]), T("CK"), F(q)});
-        w->Add({T(code), T(warehouses[k]), T("YW"), F(q + 50)});
+        w->Add({T(code), T(warehouses[k]), T("YW"), F(yw)});
       }
     }
     w->Finish();

@@ -11,7 +11,8 @@
 //   warehouse 0B, 20240011's maker is not in the staff list, 20240012 has a quantity of 2.5 and
 //   20240013 one of -3.
 // Large set: 5,000 goods, 30 warehouses (0B and 01-29), 50 staff, 100,000 documents of 8-12
-// lines (numbers 1-100000, 30% audited), stock rows for every goods x warehouse x {CK, YW}.
+// lines (numbers 1-100000, 30% audited), stock rows for every goods x warehouse x {CK, YW} with
+// pseudo-random quantities as a real ledger holds them (a fixed seed: the same on every run).
 #pragma once
 
 #include <cstdint>

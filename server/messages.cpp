@@ -237,10 +237,18 @@ constexpr Entry kTable[] = {
     {"S-LIMIT-007", "请求没有在 {1} 秒内完整到达", "the request did not arrive whole within {1} s"},
     {"S-LIMIT-008", "客户端没有在 {1} 秒内读取回复",
      "the client did not read a reply within {1} s"},
+    {"S-LIMIT-009", "应用服务器最多同时保持 {1} 个服务器对象，现在已满。请稍后再试。",
+     "The application server holds at most {1} server objects at once; try again later"},
+    {"S-LIMIT-010",
+     "计算机 {1} 在应用服务器上的服务器对象已达到上限（{2} 个）。请关闭一些窗口后再试。",
+     "The computer {1} already holds {2} server objects on the application server, the most one "
+     "computer may hold; release some and try again"},
 
     // --- Connections -----------------------------------------------------------------------
     {"S-NET-001", "服务器对象的名称含有控制字符，已被拒绝。",
      "The name of the server object contains a control character; it was refused"},
+    {"S-NET-002", "通道 {1} 上已经有服务器对象。", "Channel {1} already holds a server object"},
+    {"S-NET-003", "通道 {1} 上没有服务器对象。", "No server object on channel {1}"},
 
     // --- The database ----------------------------------------------------------------------
     {"S-DB-001",
@@ -669,8 +677,20 @@ Message TooManyClients(std::size_t max) {
 Message TooManyFromAddress(std::string_view address, std::size_t max) {
   return Make("S-LIMIT-004", {Same(address), Count(static_cast<int64_t>(max))});
 }
+Message TooManyObjects(std::size_t max) {
+  return Make("S-LIMIT-009", {Count(static_cast<int64_t>(max))});
+}
+Message TooManyObjectsFromAddress(std::string_view address, std::size_t max) {
+  return Make("S-LIMIT-010", {Same(address), Count(static_cast<int64_t>(max))});
+}
 Message ProgIdControlCharacter() {
   return Make("S-NET-001");
+}
+Message ChannelInUse(uint32_t channel) {
+  return Make("S-NET-002", {Count(channel)});
+}
+Message NoObjectOnChannel(uint32_t channel) {
+  return Make("S-NET-003", {Count(channel)});
 }
 Message HandshakeTooSlow(int64_t ms) {
   return Make("S-LIMIT-006", {Same(Seconds(ms))});

@@ -201,6 +201,10 @@ Message ResultMemoryServer(uint32_t cursor, int64_t bytes);
 
 Message TooManyClients(std::size_t max);
 Message TooManyFromAddress(std::string_view address, std::size_t max);
+Message TooManyObjects(std::size_t max);
+Message TooManyObjectsFromAddress(std::string_view address, std::size_t max);
+Message ChannelInUse(uint32_t channel);
+Message NoObjectOnChannel(uint32_t channel);
 Message ProgIdControlCharacter();
 Message HandshakeTooSlow(int64_t ms);
 Message SessionIdle(int64_t ms);

@@ -99,8 +99,15 @@ class ObjectBase : public remote::ServerObject {
       Provider& p = FindProvider(request.provider);
       OpenedResult opened = p.Open(*db_, request);
       remote::OpenResult result;
+      if (opened.unchanged || opened.server_copy_current) {  // a copy is current: no rows
+        result.unchanged = opened.unchanged;
+        result.server_copy_current = opened.server_copy_current;
+        result.version = std::move(opened.version);
+        return result;
+      }
       result.packet.fields = std::move(opened.fields);
       result.packet.more = opened.cursor->Next(request.packet_records, result.packet.rows);
+      result.version = opened.cursor->Version();
       if (result.packet.more) {
         if (static_cast<int>(cursors_.size()) >= options_.max_open_results) {
           throw Refused(msg::TooManyOpenResults(prog_id_, options_.max_open_results));
@@ -449,7 +456,7 @@ class SysTranObject : public ObjectBase {
         "dsp_xstzxkc0_ck",
         "SELECT " + schema::ColumnList(schema::StockFields()) +
             " FROM XSTZXKC0 WHERE substr(KCBZ00, 1, 2) = 'CK' ORDER BY SPDM00, CKDM00, KCBZ00",
-        schema::StockFields()));
+        schema::StockFields(), schema::kCounterStockCK));
     AddMethod("TranPara", [this](std::vector<Value>& args) { return TranPara(args); });
   }
   ~SysTranObject() override {
@@ -875,14 +882,14 @@ class StoreProductObject : public ObjectBase {
       : ObjectBase(remote::kProgIdStoreProduct, storage, std::move(client)) {
     AddProvider(MakeListProvider("dsp_LirraUnit",
                                  "SELECT SPDW02, ZHXS00 FROM GSTJYDW0 ORDER BY XHAO00",
-                                 schema::UnitFields()));
+                                 schema::UnitFields(), schema::kUnitTable));
     AddProvider(MakeListProvider("dsp_lirrainfo2",
                                  "SELECT SPDM00, SPMC00 FROM GSTJYGL1 ORDER BY SPDM00",
-                                 schema::GoodsFields()));
+                                 schema::GoodsFields(), schema::kGoodsTable));
     AddProvider(MakeListProvider(
         "Dsp_StockColor",
         "SELECT SPDM00, ZGKCSL, ZGYJYS, ZDKCSL, ZDYJYS FROM XSTKCYJ0 ORDER BY XHAO00",
-        schema::WarningFields()));
+        schema::WarningFields(), schema::kWarningTable));
     AddProvider(MakeClosingPeriodProvider());
   }
 };
@@ -893,7 +900,7 @@ class SysControlObject : public ObjectBase {
       : ObjectBase(remote::kProgIdSysControl, storage, std::move(client)) {
     AddProvider(MakeListProvider("dsp_gstrygl0",
                                  "SELECT RYDM00, RYMC00, CKDM00 FROM GSTRYGL0 ORDER BY RYDM00",
-                                 schema::StaffFields()));
+                                 schema::StaffFields(), schema::kStaffTable));
   }
 };
 
@@ -903,7 +910,7 @@ class CompanyInfoObject : public ObjectBase {
       : ObjectBase(remote::kProgIdCompanyInfo, storage, std::move(client)) {
     AddProvider(MakeListProvider("DataSetProvider_StorCode",
                                  "SELECT CKDM00, CKMC00 FROM GSTCKGL0 ORDER BY CKDM00",
-                                 schema::WarehouseFields()));
+                                 schema::WarehouseFields(), schema::kWarehouseTable));
   }
 };
 

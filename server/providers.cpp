@@ -22,10 +22,11 @@ using remote::Value;
 
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
 
-Row ReadRow(const DbRows& rows, const std::vector<FieldDef>& fields) {
+// The row of `fields` from the columns from `first` on.
+Row ReadRow(const DbRows& rows, const std::vector<FieldDef>& fields, int first = 0) {
   Row row;
   row.cells.reserve(fields.size());
-  int column = 0;
+  int column = first;
   for (const FieldDef& f : fields) {
     if (f.type == FieldType::Nested) {
       row.cells.emplace_back();
@@ -57,8 +58,9 @@ int64_t RowBytes(const Row& row) {
 // once detached.
 class ListCursor : public ProviderCursor {
  public:
-  ListCursor(std::unique_ptr<DbRows> rows, std::vector<FieldDef> fields)
-      : rows_(std::move(rows)), fields_(std::move(fields)) {}
+  // `versioned`: the query's first column is the list's version, the fields follow.
+  ListCursor(std::unique_ptr<DbRows> rows, std::vector<FieldDef> fields, bool versioned = false)
+      : rows_(std::move(rows)), fields_(std::move(fields)), first_column_(versioned ? 1 : 0) {}
   explicit ListCursor(std::vector<Row> rows) : buffer_(std::move(rows)) {}
   ~ListCursor() override { Release(); }
 
@@ -77,11 +79,11 @@ class ListCursor : public ProviderCursor {
           rows_.reset();
           return false;
         }
-        out.push_back(ReadRow(*rows_, fields_));
+        out.push_back(Read());
         ++n;
       }
       if (rows_->Next()) {
-        lookahead_ = ReadRow(*rows_, fields_);
+        lookahead_ = Read();
         return true;
       }
       rows_.reset();
@@ -122,7 +124,7 @@ class ListCursor : public ProviderCursor {
     if (lookahead_) refusal = keep(std::move(*lookahead_));
     lookahead_.reset();
     while (refusal == ResultMemory::Refusal::kNone && rows_->Next()) {
-      refusal = keep(ReadRow(*rows_, fields_));
+      refusal = keep(Read());
     }
     rows_.reset();
     if (refusal != ResultMemory::Refusal::kNone) {
@@ -133,16 +135,26 @@ class ListCursor : public ProviderCursor {
     return refusal;
   }
 
+  std::string Version() const override { return version_; }
+
  private:
   void Release() {
     if (memory_ && held_ > 0) memory_->Give(held_);
     held_ = 0;
   }
 
+  Row Read() {
+    if (first_column_ == 1 && version_.empty() && !rows_->IsNull(0))
+      version_ = std::string(rows_->Text(0));
+    return ReadRow(*rows_, fields_, first_column_);
+  }
+
   ResultMemory* memory_ = nullptr;  // what the detached rows are counted against
   int64_t held_ = 0;
   std::unique_ptr<DbRows> rows_;
   std::vector<FieldDef> fields_;
+  int first_column_ = 0;
+  std::string version_;  // of a versioned query, from its first row
   std::optional<Row> lookahead_;
   std::vector<Row> buffer_;
   size_t pos_ = 0;
@@ -184,19 +196,44 @@ void LoadLines(DbSession& db, std::vector<Row>& rows, size_t first) {
 
 class ListProvider : public Provider {
  public:
-  ListProvider(std::string name, std::string select, std::vector<FieldDef> fields)
-      : Provider(std::move(name)), select_(std::move(select)), fields_(std::move(fields)) {}
+  ListProvider(std::string name, std::string select, std::vector<FieldDef> fields,
+               std::string counter)
+      : Provider(std::move(name)),
+        select_(std::move(select)),
+        fields_(std::move(fields)),
+        counter_(std::move(counter)) {
+    // "SELECT <version>, <columns> ...": the version in the same statement, so the same snapshot.
+    if (!counter_.empty() && select_.rfind("SELECT ", 0) == 0)
+      versioned_select_ = "SELECT " + schema::VersionSubquery(counter_) + ", " + select_.substr(7);
+  }
   OpenedResult Open(DbSession& db, const remote::OpenRequest& request) override {
     CheckRequest(request, {});
     if (request.command_text) {
       throw Refused(msg::OwnListOnly(name(), QuoteForMessage(*request.command_text)));
     }
-    return {fields_, std::make_unique<ListCursor>(db.Query(select_), fields_)};
+    if (versioned_select_.empty() || db.InTransaction())
+      return {fields_, std::make_unique<ListCursor>(db.Query(select_), fields_)};
+    if (!request.cached_version.empty() || !request.server_copy_version.empty()) {
+      // A change committed after a copy was read has raised the counter in its own
+      // transaction: the same version now means the same rows.
+      std::string now = schema::CurrentVersion(db, counter_);
+      const bool clients = !now.empty() && now == request.cached_version;
+      if (clients || (!now.empty() && now == request.server_copy_version)) {
+        OpenedResult current{{}, std::make_unique<ListCursor>(std::vector<Row>())};
+        current.unchanged = clients;
+        current.server_copy_current = !clients;
+        current.version = std::move(now);
+        return current;
+      }
+    }
+    return {fields_, std::make_unique<ListCursor>(db.Query(versioned_select_), fields_, true)};
   }
 
  private:
   std::string select_;
   std::vector<FieldDef> fields_;
+  std::string counter_;
+  std::string versioned_select_;
 };
 
 // The document list: keyset paging by DHAO00 from the newest document down. Each packet is one
@@ -401,8 +438,9 @@ void Provider::CheckRequest(const remote::OpenRequest& request,
 }
 
 std::unique_ptr<Provider> MakeListProvider(std::string name, std::string select,
-                                           std::vector<FieldDef> fields) {
-  return std::make_unique<ListProvider>(std::move(name), std::move(select), std::move(fields));
+                                           std::vector<FieldDef> fields, std::string counter) {
+  return std::make_unique<ListProvider>(std::move(name), std::move(select), std::move(fields),
+                                        std::move(counter));
 }
 std::unique_ptr<Provider> MakeHeaderListProvider() {
   return std::make_unique<HeaderListProvider>();

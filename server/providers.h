@@ -53,11 +53,23 @@ class ProviderCursor {
   virtual ResultMemory::Refusal Detach(ResultMemory& memory) {
     return ResultMemory::Refusal::kNone;
   }
+  // The version of the rows read, for a list clients may keep; "" otherwise (also an empty
+  // list's: there is nothing worth keeping).
+  virtual std::string Version() const { return {}; }
 };
 
 struct OpenedResult {
+  OpenedResult(std::vector<remote::FieldDef> f, std::unique_ptr<ProviderCursor> c)
+      : fields(std::move(f)), cursor(std::move(c)) {}
   std::vector<remote::FieldDef> fields;
   std::unique_ptr<ProviderCursor> cursor;
+  // A list clients may keep: the version of the data the cursor reads (known once it has read
+  // its first row: ProviderCursor::Version), or, when `unchanged`, the version of the copy the
+  // client holds, still current (the cursor then delivers nothing).
+  bool unchanged = false;
+  // The copy the application server keeps (OpenRequest::server_copy_version) is current.
+  bool server_copy_current = false;
+  std::string version;
 };
 
 class Provider {
@@ -86,9 +98,14 @@ class Provider {
   std::string name_;
 };
 
-// A whole reference list: `select` (without parameters) delivers `fields` in order.
+// A whole reference list: `select` (without parameters) delivers `fields` in order. With a
+// `counter` (schema::Counters) clients may keep a copy of it: the rows come with their version,
+// read in the same statement (one snapshot); an open offering the version of a copy that is still
+// current reads no rows and is answered "unchanged". Outside a transaction only: inside one, the
+// rows may include changes that are not committed yet and may never be.
 std::unique_ptr<Provider> MakeListProvider(std::string name, std::string select,
-                                           std::vector<remote::FieldDef> fields);
+                                           std::vector<remote::FieldDef> fields,
+                                           std::string counter = {});
 // The document list of the communication object (parameters CKDM00, FLAG), lines nested as
 // "qry_qmdwlrt2", read in packets by document number from the newest down.
 std::unique_ptr<Provider> MakeHeaderListProvider();

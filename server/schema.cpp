@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "remote/crypto.h"
 #include "server/trail.h"
 
 namespace server::schema {
@@ -129,12 +130,137 @@ void MigrateUnitTable(DbSession& session) {
                         "ALTER TABLE GSTJYDW0_NEW RENAME TO GSTJYDW0;\n");
 }
 
+// The counter table and, for every counter, its triggers. SQLite: row triggers (for the stock
+// rows only when a "CK" row is among the old or new rows). PostgreSQL: statement triggers, so
+// that a bulk load raises a counter once, not once a row; the stock trigger looks at the
+// statement's old and new rows and raises its counter only when one of them is a "CK" row, so
+// that audits and cancels neither raise it nor wait for its lock. TRUNCATE raises it too.
+std::string CounterDdl(Dialect d) {
+  const std::string ck = "substr(KCBZ00, 1, 2) = 'CK'";
+  std::string s;
+  if (d == Dialect::kSQLite) {
+    s += "CREATE TABLE IF NOT EXISTS QMDWBBH0 (BBMC00 TEXT NOT NULL, BBSJ00 TEXT NOT NULL, "
+         "BBHA00 INTEGER NOT NULL, PRIMARY KEY (BBMC00));\n";
+    for (const Counter& c : Counters()) {
+      const std::string table = c.table;
+      const std::string raise = std::string(" BEGIN UPDATE QMDWBBH0 SET BBHA00 = BBHA00 + 1 ") +
+                                "WHERE BBMC00 = '" + c.name + "'; END;\n";
+      const bool stock = std::string_view(c.name) == kCounterStockCK;
+      const std::string when_new = stock ? " WHEN substr(NEW.KCBZ00, 1, 2) = 'CK'" : "";
+      const std::string when_old = stock ? " WHEN substr(OLD.KCBZ00, 1, 2) = 'CK'" : "";
+      const std::string when_either =
+          stock ? " WHEN substr(OLD.KCBZ00, 1, 2) = 'CK' OR substr(NEW.KCBZ00, 1, 2) = 'CK'" : "";
+      s += "CREATE TRIGGER IF NOT EXISTS QMDWBB_" + table + "_I AFTER INSERT ON " + table +
+           " FOR EACH ROW" + when_new + raise;
+      s += "CREATE TRIGGER IF NOT EXISTS QMDWBB_" + table + "_U AFTER UPDATE ON " + table +
+           " FOR EACH ROW" + when_either + raise;
+      s += "CREATE TRIGGER IF NOT EXISTS QMDWBB_" + table + "_D AFTER DELETE ON " + table +
+           " FOR EACH ROW" + when_old + raise;
+    }
+    return s;
+  }
+  s += "CREATE TABLE IF NOT EXISTS QMDWBBH0 (BBMC00 VARCHAR COLLATE \"C\" NOT NULL, BBSJ00 "
+       "VARCHAR NOT NULL, BBHA00 BIGINT NOT NULL, PRIMARY KEY (BBMC00));\n";
+  // The functions keep the schema they were made in, so that a writer with another search path
+  // still finds the counters.
+  s += "CREATE OR REPLACE FUNCTION qmdw_count() RETURNS trigger LANGUAGE plpgsql "
+       "SET search_path FROM CURRENT AS $$ BEGIN "
+       "UPDATE QMDWBBH0 SET BBHA00 = BBHA00 + 1 WHERE BBMC00 = TG_ARGV[0]; RETURN NULL; "
+       "END $$;\n";
+  s += "CREATE OR REPLACE FUNCTION qmdw_count_stock() RETURNS trigger LANGUAGE plpgsql "
+       "SET search_path FROM CURRENT AS $$ BEGIN "
+       "IF TG_OP = 'INSERT' THEN "
+       "IF NOT EXISTS (SELECT 1 FROM qmdw_new WHERE " +
+       ck +
+       ") THEN RETURN NULL; END IF; "
+       "ELSIF TG_OP = 'UPDATE' THEN "
+       "IF NOT EXISTS (SELECT 1 FROM qmdw_old WHERE " +
+       ck + ") AND NOT EXISTS (SELECT 1 FROM qmdw_new WHERE " + ck +
+       ") THEN RETURN NULL; END IF; "
+       "ELSIF TG_OP = 'DELETE' THEN "
+       "IF NOT EXISTS (SELECT 1 FROM qmdw_old WHERE " +
+       ck +
+       ") THEN RETURN NULL; END IF; "
+       "END IF; "
+       "UPDATE QMDWBBH0 SET BBHA00 = BBHA00 + 1 WHERE BBMC00 = '" +
+       std::string(kCounterStockCK) + "'; RETURN NULL; END $$;\n";
+  for (const Counter& c : Counters()) {
+    const std::string table = c.table;
+    for (const char* t :
+         {"qmdw_count_i", "qmdw_count_u", "qmdw_count_d", "qmdw_count_t", "qmdw_count"}) {
+      s += std::string("DROP TRIGGER IF EXISTS ") + t + " ON " + table + ";\n";
+    }
+    if (std::string_view(c.name) == kCounterStockCK) {
+      s += "CREATE TRIGGER qmdw_count_i AFTER INSERT ON " + table +
+           " REFERENCING NEW TABLE AS qmdw_new FOR EACH STATEMENT EXECUTE FUNCTION "
+           "qmdw_count_stock();\n";
+      s += "CREATE TRIGGER qmdw_count_u AFTER UPDATE ON " + table +
+           " REFERENCING OLD TABLE AS qmdw_old NEW TABLE AS qmdw_new FOR EACH STATEMENT EXECUTE "
+           "FUNCTION qmdw_count_stock();\n";
+      s += "CREATE TRIGGER qmdw_count_d AFTER DELETE ON " + table +
+           " REFERENCING OLD TABLE AS qmdw_old FOR EACH STATEMENT EXECUTE FUNCTION "
+           "qmdw_count_stock();\n";
+      s += "CREATE TRIGGER qmdw_count_t AFTER TRUNCATE ON " + table +
+           " FOR EACH STATEMENT EXECUTE FUNCTION qmdw_count_stock();\n";
+    } else {
+      s += "CREATE TRIGGER qmdw_count AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON " + table +
+           " FOR EACH STATEMENT EXECUTE FUNCTION qmdw_count('" + c.name + "');\n";
+    }
+  }
+  return s;
+}
+
+// A new counter row's generation: random, so that a counter made anew (a database restored or
+// made again, a row deleted by hand) never repeats a version a client may hold.
+std::string NewGeneration() {
+  uint8_t bytes[8];
+  remote::RandomBytes(bytes, sizeof bytes);
+  static const char* hex = "0123456789abcdef";
+  std::string s;
+  for (uint8_t b : bytes) {
+    s += hex[b >> 4];
+    s += hex[b & 15];
+  }
+  return s;
+}
+
+void CreateCounters(DbSession& session) {
+  session.ExecuteScript(CounterDdl(session.dialect()));
+  for (const Counter& c : Counters()) {
+    session.Execute(
+        "INSERT INTO QMDWBBH0 (BBMC00, BBSJ00, BBHA00) VALUES (?, ?, 0) ON CONFLICT (BBMC00) DO "
+        "NOTHING",
+        {remote::Value::Text(c.name), remote::Value::Text(NewGeneration())});
+  }
+}
+
 // The audit trail (server/trail.h): its table, index, triggers and start event, when missing.
 void CreateAuditTrail(DbSession& session) {
   trail::CreateTrail(session);
 }
 
 }  // namespace
+
+const std::vector<Counter>& Counters() {
+  static const std::vector<Counter> counters = {
+      {kCounterStockCK, kStockTable},     {kStaffTable, kStaffTable},
+      {kWarehouseTable, kWarehouseTable}, {kGoodsTable, kGoodsTable},
+      {kUnitTable, kUnitTable},           {kWarningTable, kWarningTable}};
+  return counters;
+}
+
+std::string VersionSubquery(const std::string& counter) {
+  return "(SELECT BBSJ00 || '.' || CAST(BBHA00 AS TEXT) FROM QMDWBBH0 WHERE BBMC00 = '" + counter +
+         "')";
+}
+
+std::string CurrentVersion(DbSession& session, const std::string& counter) {
+  auto rows =
+      session.Query("SELECT BBSJ00 || '.' || CAST(BBHA00 AS TEXT) FROM QMDWBBH0 WHERE BBMC00 = ?",
+                    {remote::Value::Text(counter)});
+  if (!rows->Next() || rows->IsNull(0)) return {};
+  return std::string(rows->Text(0));
+}
 
 const std::vector<std::string>& AllTables() {
   static const std::vector<std::string> tables = {kStaffTable,   kWarehouseTable, kGoodsTable,
@@ -225,6 +351,7 @@ void CreateTables(DbSession& session) {
     }
     session.ExecuteScript(Ddl(session.dialect()));
     MigrateUnitTable(session);
+    CreateCounters(session);  // after the migration, which makes the unit table anew
     CreateAuditTrail(session);
     session.Commit();
   } catch (...) {

@@ -24,6 +24,29 @@ inline constexpr const char* kGoodsTable = "GSTJYGL1";      // goods
 inline constexpr const char* kUnitTable = "GSTJYDW0";       // units of measure
 inline constexpr const char* kWarningTable = "XSTKCYJ0";    // stock warnings
 
+// Change counters of the lists that clients may keep a copy of. Each counter is a row of this
+// table: a generation (random text, chosen when the row is made) and a count that triggers raise
+// in the same transaction as every change of the counted data, whoever makes it (this server,
+// another one on the same database, plain SQL). "generation.count", read in the same snapshot
+// as the list's rows, is the list's version: equal versions mean equal rows.
+inline constexpr const char* kCounterTable = "QMDWBBH0";
+// The stock rows whose marker KCBZ00 begins with "CK" (the stock list reads only those; audits
+// and cancels change "YW" rows, which count nothing).
+inline constexpr const char* kCounterStockCK = "XSTZXKC0.CK";
+// The other counted lists are whole tables, counted under the table's name.
+
+// Every counter: its name and the table it counts.
+struct Counter {
+  const char* name;
+  const char* table;
+};
+const std::vector<Counter>& Counters();
+
+// A scalar subquery giving the version of `counter` (no value when its row is missing).
+std::string VersionSubquery(const std::string& counter);
+// The version of `counter` now, or "" when its row is missing.
+std::string CurrentVersion(DbSession& session, const std::string& counter);
+
 // Every table, parents before children (insert order; delete in reverse).
 const std::vector<std::string>& AllTables();
 
@@ -50,8 +73,8 @@ const remote::FieldDef* FindField(const std::vector<remote::FieldDef>& fields,
 std::string ColumnList(const std::vector<remote::FieldDef>& fields);
 
 // Creates every missing table and index, and brings tables of an older layout to the current
-// one (the unit table keyed by name becomes keyed by list order, rows and order kept). Runs in
-// its own transaction.
+// one (the unit table keyed by name becomes keyed by list order, rows and order kept); makes the
+// change counters and their triggers where they are missing. Runs in its own transaction.
 void CreateTables(DbSession& session);
 
 }  // namespace server::schema

@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "rtl/datetime.h"
 #include "server/schema.h"
@@ -164,6 +166,20 @@ class SqliteSession : public DbSession {
 
   Dialect dialect() const override { return Dialect::kSQLite; }
 
+  // Whether the session may serve another instance as if it were new: no transaction open, no
+  // statement under way (a result still being read holds a snapshot), and a statement cache of
+  // modest size (statements with their values written in would make it grow without end).
+  bool Reusable() const {
+    if (!sqlite3_get_autocommit(db_) || cache_.size() > kMaxCachedForReuse) return false;
+    for (const auto& [sql, slot] : cache_) {
+      if (slot.in_use) return false;
+    }
+    for (sqlite3_stmt* s = sqlite3_next_stmt(db_, nullptr); s; s = sqlite3_next_stmt(db_, s)) {
+      if (sqlite3_stmt_busy(s)) return false;
+    }
+    return true;
+  }
+
   int64_t Execute(std::string_view sql, const std::vector<remote::Value>& params) override {
     StmtLease lease = Prepare(sql);
     Bind(db_, lease.stmt, params);
@@ -229,6 +245,7 @@ class SqliteSession : public DbSession {
   }
 
  private:
+  static constexpr std::size_t kMaxCachedForReuse = 256;
   struct Slot {
     sqlite3_stmt* stmt = nullptr;
     bool in_use = false;
@@ -259,22 +276,82 @@ class SqliteSession : public DbSession {
   std::map<std::string, Slot, std::less<>> cache_;
 };
 
+// Sessions given back by instances that ended, ready for the next ones: opening a connection
+// (the file, its pragmas, the schema read at the first statement) costs about half a
+// millisecond, and a module makes six or seven instances every time it is shown.
+struct SessionPool {
+  static constexpr std::size_t kMaxIdle = 32;
+  std::mutex mu;
+  std::vector<std::unique_ptr<SqliteSession>> idle;
+};
+
+// A session of the pool: ending it rolls back what it left open (as ending a connection does)
+// and gives it back when it is as good as new; otherwise it is closed.
+class PooledSession : public DbSession {
+ public:
+  PooledSession(std::unique_ptr<SqliteSession> session, std::shared_ptr<SessionPool> pool)
+      : s_(std::move(session)), pool_(std::move(pool)) {}
+  ~PooledSession() override {
+    s_->Rollback();
+    if (!s_->Reusable()) return;
+    std::lock_guard<std::mutex> lock(pool_->mu);
+    if (pool_->idle.size() < SessionPool::kMaxIdle) pool_->idle.push_back(std::move(s_));
+  }
+  PooledSession(const PooledSession&) = delete;
+  PooledSession& operator=(const PooledSession&) = delete;
+
+  Dialect dialect() const override { return Dialect::kSQLite; }
+  int64_t Execute(std::string_view sql, const std::vector<remote::Value>& params) override {
+    return s_->Execute(sql, params);
+  }
+  std::unique_ptr<DbRows> Query(std::string_view sql,
+                                const std::vector<remote::Value>& params) override {
+    return s_->Query(sql, params);
+  }
+  void ExecuteScript(std::string_view sql) override { s_->ExecuteScript(sql); }
+  void Begin() override { s_->Begin(); }
+  void Commit() override { s_->Commit(); }
+  void Rollback() override { s_->Rollback(); }
+  bool InTransaction() const override { return s_->InTransaction(); }
+  void Savepoint(std::string_view name) override { s_->Savepoint(name); }
+  void RollbackToSavepoint(std::string_view name) override { s_->RollbackToSavepoint(name); }
+  void ReleaseSavepoint(std::string_view name) override { s_->ReleaseSavepoint(name); }
+  std::unique_ptr<DbBulkWriter> BulkInsert(std::string_view table,
+                                           const std::vector<std::string>& columns) override {
+    return s_->BulkInsert(table, columns);
+  }
+
+ private:
+  std::unique_ptr<SqliteSession> s_;
+  std::shared_ptr<SessionPool> pool_;
+};
+
 class SqliteFactory : public StorageFactory {
  public:
   SqliteFactory(std::string path, const StorageOptions& options)
-      : path_(std::move(path)), options_(options) {
+      : path_(std::move(path)), options_(options), pool_(std::make_shared<SessionPool>()) {
     auto session = NewSession();
     schema::CreateTables(*session);
   }
   Dialect dialect() const override { return Dialect::kSQLite; }
   std::string Describe() const override { return "sqlite:" + path_; }
   std::unique_ptr<DbSession> NewSession() override {
-    return std::make_unique<SqliteSession>(path_, options_.busy_timeout_ms);
+    std::unique_ptr<SqliteSession> session;
+    {
+      std::lock_guard<std::mutex> lock(pool_->mu);
+      if (!pool_->idle.empty()) {
+        session = std::move(pool_->idle.back());
+        pool_->idle.pop_back();
+      }
+    }
+    if (!session) session = std::make_unique<SqliteSession>(path_, options_.busy_timeout_ms);
+    return std::make_unique<PooledSession>(std::move(session), pool_);
   }
 
  private:
   std::string path_;
   StorageOptions options_;
+  std::shared_ptr<SessionPool> pool_;
 };
 
 }  // namespace

@@ -2,16 +2,23 @@
 // windows against a real application server, then the stock ledger is checked in the database.
 //
 //   qmdw_loadgen run --database URL [--clients N] [--seconds S] [--hot K] [--seed X]
-//                    [--appserver PATH] [--json FILE] [--work DIR]
+//                    [--appservers A] [--stock-writer] [--appserver PATH] [--json FILE]
+//                    [--work DIR]
 //   qmdw_loadgen client --host H [--user U] [--hot K] [--newest N] [--seconds S] [--ops M]
 //                       [--seed X] [--out FILE] [--marks]
+//   qmdw_loadgen list-check --hosts H1,H2 --seconds S --out FILE
 //
-// `run` starts the application server on the database (which must hold the large demo set or
-// any set whose newest documents are to be worked on), reads the ledger, starts N `client`
-// processes (each one showdll call, one operator) that work on the K newest documents for S
-// seconds, stops the server, checks the ledger and prints throughput and latencies. Exit status
-// 0 when every invariant held and no operator met an unforeseen error; 1 otherwise; 2 for a bad
-// command line.
+// `run` starts A application servers (default 1) on the database (which must hold the large
+// demo set or any set whose newest documents are to be worked on), reads the ledger, starts N
+// `client` processes (each one showdll call, one operator; operator i works through server
+// i mod A) that work on the K newest documents for S seconds, stops the servers, checks the
+// ledger and prints throughput and latencies. With --stock-writer it also changes the stock list
+// while the operators work: a writer in this process commits a new quantity of one "CK" row of
+// the last goods in warehouse "29" (the marker) every 50 ms, by plain SQL on its own database
+// connection, and a `list-check` process reopens the stock list through each server in turn,
+// as the module does, and records the marker it saw: a list that showed a marker older than one
+// committed before the open began is stale, and counts as a violation. Exit status 0 when every
+// invariant held and no operator met an unforeseen error; 1 otherwise; 2 for a bad command line.
 //
 // `client` runs one operator; with --marks it writes one character to stdout at the moments a
 // fault injector aims at (see load::OperatorOptions::on_mark).
@@ -29,12 +36,14 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ledger.h"
 #include "operator.h"
 #include "process.h"
 #include "remote/connection.h"
+#include "remote/tcp_client.h"
 
 namespace {
 
@@ -58,7 +67,7 @@ Args Parse(int argc, char** argv, int from) {
     std::string k = argv[i];
     if (k.rfind("--", 0) != 0) throw std::runtime_error("unexpected argument " + k);
     k = k.substr(2);
-    if (k == "marks" || k == "keep") {
+    if (k == "marks" || k == "keep" || k == "stock-writer") {
       a.flags.push_back(k);
     } else if (i + 1 < argc) {
       a.values[k] = argv[++i];
@@ -142,6 +151,52 @@ int Client(const Args& a) {
   return 0;
 }
 
+// The stock list's marker row: the writer's stamps go into it.
+constexpr const char* kMarkerGoods = "20005000";
+constexpr const char* kMarkerWarehouse = "29";
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Reopens the stock list through each server in turn, the copy of the list kept as the module
+// keeps it, and writes one line per open: the servers' index, the time the open began and
+// ended, and the marker's quantity in the list.
+int ListCheck(const Args& a) {
+  std::vector<std::string> hosts;
+  std::stringstream list(a.Get("hosts"));
+  for (std::string h; std::getline(list, h, ',');) hosts.push_back(h);
+  if (hosts.empty()) throw std::runtime_error("list-check needs --hosts");
+  const double seconds = std::stod(a.Get("seconds", "10"));
+  std::ofstream out(a.Get("out"));
+  std::vector<std::unique_ptr<remote::ServerObject>> objects;
+  for (const std::string& h : hosts)
+    objects.push_back(remote::ConnectServerObject(h, remote::kProgIdSysTran));
+  remote::OpenRequest stock;
+  stock.provider = "dsp_xstzxkc0_ck";
+  const int64_t end = NowUs() + static_cast<int64_t>(seconds * 1e6);
+  for (std::size_t i = 0; NowUs() < end; ++i) {
+    const std::size_t k = i % objects.size();
+    const int64_t begun = NowUs();
+    remote::OpenResult r = objects[k]->Open(stock);
+    const int64_t done = NowUs();
+    double marker = -1;
+    for (const remote::Row& row : r.packet.rows) {
+      if (row.cells[0].is_text() && row.cells[0].text() == kMarkerGoods && row.cells[1].is_text() &&
+          row.cells[1].text() == kMarkerWarehouse) {
+        marker = row.cells[3].is_float() ? row.cells[3].float_value() : -1;
+      }
+    }
+    out << k << '\t' << begun << '\t' << done << '\t' << marker << '\t' << r.packet.rows.size()
+        << '\n';
+    out.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return 0;
+}
+
 double Percentile(std::vector<int64_t> v, double p) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -188,9 +243,22 @@ int RunLoad(const Args& a) {
   if (newest == 0) throw std::runtime_error("the database holds no documents");
   const load::Ledger start = load::ReadLedger(*db);
 
-  load::AppServerProcess server(a.Get("appserver", dir + "/appserver"), database,
-                                work + "/appserver.log");
-  server.Start();
+  const int appservers = std::max(1, std::stoi(a.Get("appservers", "1")));
+  const bool stock_writer = a.Has("stock-writer");
+  if (stock_writer) {
+    // The marker starts below every stamp, so that no earlier quantity passes for a new one.
+    db->Execute("UPDATE XSTZXKC0 SET KCSL00 = 0 WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'CK'",
+                {remote::Value::Text(kMarkerGoods), remote::Value::Text(kMarkerWarehouse)});
+  }
+  std::vector<std::unique_ptr<load::AppServerProcess>> servers;
+  std::string hosts;
+  for (int k = 0; k < appservers; ++k) {
+    servers.push_back(
+        std::make_unique<load::AppServerProcess>(a.Get("appserver", dir + "/appserver"), database,
+                                                 work + "/appserver" + std::to_string(k) + ".log"));
+    servers.back()->Start();
+    hosts += (k ? "," : "") + servers.back()->Host();
+  }
   const double load_before = LoadAverage();
   std::vector<pid_t> pids;
   std::vector<std::string> outs;
@@ -198,16 +266,41 @@ int RunLoad(const Args& a) {
     std::string out = work + "/client" + std::to_string(i) + ".tsv";
     outs.push_back(out);
     pids.push_back(load::Spawn(
-        {dir + "/qmdw_loadgen", "client", "--host", server.Host(), "--user",
+        {dir + "/qmdw_loadgen", "client", "--host", servers[i % appservers]->Host(), "--user",
          std::to_string(1001 + i % 50), "--hot", hot, "--newest", std::to_string(newest),
          "--seconds", seconds, "--seed", std::to_string(seed * 1000 + i), "--out", out},
         "", work + "/client" + std::to_string(i) + ".err"));
   }
+  // The stock list changing under the operators: stamps committed by plain SQL, and a checker
+  // reopening the list through every server.
+  std::vector<std::pair<int64_t, double>> stamps;  // commit finished, stamp
+  pid_t checker = -1;
+  const std::string checks = work + "/list-check.tsv";
+  std::thread writer;
+  if (stock_writer) {
+    checker = load::Spawn({dir + "/qmdw_loadgen", "list-check", "--hosts", hosts, "--seconds",
+                           seconds, "--out", checks},
+                          "", work + "/list-check.err");
+    writer = std::thread([&] {
+      auto session = storage->NewSession();
+      const int64_t end = NowUs() + static_cast<int64_t>(std::stod(seconds) * 1e6);
+      for (double stamp = 1; NowUs() < end; ++stamp) {
+        session->Execute(
+            "UPDATE XSTZXKC0 SET KCSL00 = ? WHERE SPDM00 = ? AND CKDM00 = ? AND KCBZ00 = 'CK'",
+            {remote::Value::Float(stamp), remote::Value::Text(kMarkerGoods),
+             remote::Value::Text(kMarkerWarehouse)});
+        stamps.emplace_back(NowUs(), stamp);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  }
   int client_failures = 0;
   for (pid_t p : pids)
     if (load::Wait(p) != 0) ++client_failures;
+  if (writer.joinable()) writer.join();
+  if (checker > 0 && load::Wait(checker) != 0) ++client_failures;
   const double load_after = LoadAverage();
-  server.Stop();
+  for (auto& server : servers) server->Stop();
 
   // Collect the operators' records.
   std::vector<int64_t> audit_us, save_us, cancel_us, activation_us;
@@ -266,12 +359,46 @@ int RunLoad(const Args& a) {
     }
   }
   const load::Ledger end = load::ReadLedger(*db);
-  const load::LedgerCheck check = load::CheckLedger(*db, start, end, &net);
+  load::LedgerCheck check = load::CheckLedger(*db, start, end, &net);
+  // Every list the checker saw: its marker no older than the last stamp committed before the
+  // open began.
+  int64_t list_opens = 0;
+  std::vector<int64_t> list_open_us;
+  if (stock_writer) {
+    std::ifstream in(checks);
+    std::string line;
+    while (std::getline(in, line)) {
+      std::istringstream f(line);
+      int server_index = 0;
+      int64_t begun = 0, done = 0;
+      double marker = 0;
+      f >> server_index >> begun >> done >> marker;
+      ++list_opens;
+      list_open_us.push_back(done - begun);
+      double due = 0;
+      for (const auto& [at, stamp] : stamps) {
+        if (at < begun) due = stamp;
+      }
+      if (marker < due) {
+        check.violations.push_back("stale stock list through server " +
+                                   std::to_string(server_index) + ": marker " +
+                                   std::to_string(marker) + " where " + std::to_string(due) +
+                                   " had been committed before the open");
+      }
+    }
+    if (list_opens == 0) check.violations.push_back("the list checker opened no list");
+  }
 
   const double wall_s = last > first ? static_cast<double>(last - first) / 1e6 : 0;
   Json r;
   r["backend"] = storage->dialect() == server::Dialect::kSQLite ? "sqlite" : "postgresql";
   r["clients"] = clients;
+  r["appservers"] = appservers;
+  if (stock_writer) {
+    r["stock_stamps"] = stamps.size();
+    r["list_opens_checked"] = list_opens;
+    r["list_open"] = Stats(list_open_us);
+  }
   r["hot_documents"] = std::stoi(hot);
   r["operations"] = ops;
   r["wall_s"] = wall_s;
@@ -292,16 +419,21 @@ int RunLoad(const Args& a) {
   r["unforeseen_errors"] = errors;
   r["load_average"] = {load_before, load_after};
 
-  std::cout << r["backend"].get<std::string>() << ", " << clients << " clients on the " << hot
-            << " newest documents: " << ops << " operations in " << wall_s << " s ("
-            << r["ops_per_s"].get<double>() << "/s; audited " << audit_us.size() << ", cancelled "
-            << cancel_us.size() << ")\n";
+  std::cout << r["backend"].get<std::string>() << ", " << clients << " clients through "
+            << appservers << " application server(s) on the " << hot << " newest documents: " << ops
+            << " operations in " << wall_s << " s (" << r["ops_per_s"].get<double>()
+            << "/s; audited " << audit_us.size() << ", cancelled " << cancel_us.size() << ")\n";
   std::cout << "  audit (click to list reloaded) p50 " << r["audit"]["p50_ms"] << " ms, p99 "
             << r["audit"]["p99_ms"] << " ms; save click p50 " << r["save"]["p50_ms"] << " ms, p99 "
             << r["save"]["p99_ms"] << " ms; cancel p50 " << r["cancel"]["p50_ms"] << " ms, p99 "
             << r["cancel"]["p99_ms"] << " ms\n";
   std::cout << "  outcomes " << Json(outcomes).dump() << "\n";
   for (const auto& [m, n] : messages) std::cout << "    " << n << " x " << m << "\n";
+  if (stock_writer) {
+    std::cout << "  stock list: " << stamps.size() << " changes committed by plain SQL, "
+              << list_opens << " reopens through " << appservers << " servers checked (p50 "
+              << r["list_open"]["p50_ms"] << " ms)\n";
+  }
   std::cout << "  ledger: " << check.stock_rows_checked << " stock rows checked, "
             << check.docs_audited << " documents audited and " << check.docs_cancelled
             << " cancelled over the run; " << check.violations.size() << " violations\n";
@@ -329,6 +461,7 @@ int main(int argc, char** argv) {
     Args a = Parse(argc, argv, 2);
     if (cmd == "client") return Client(a);
     if (cmd == "run") return RunLoad(a);
+    if (cmd == "list-check") return ListCheck(a);
   } catch (const std::exception& e) {
     std::cerr << "qmdw_loadgen: " << e.what() << "\n";
     return 2;

@@ -325,9 +325,15 @@ def main():
                 L.append(f"  - {n} × {esc(m)}")
         L.append("\n![throughput](performance/throughput_by_clients.svg)\n")
         L.append("![latency](performance/latency_by_clients.svg)\n")
+    # The link simulator's section (bench/link/report.py) stays as it was until a run replaces it.
+    path = os.path.join(docs, "performance.md")
+    old = open(path, encoding="utf-8").read() if os.path.exists(path) else ""
+    begin, end = old.find("<!-- links -->"), old.find("<!-- /links -->")
+    if 0 <= begin < end:
+        L.append(old[begin:end + len("<!-- /links -->")] + "\n")
     L.append("## Reading the figures\n")
     L.append(meta.get("notes", ""))
-    with open(os.path.join(docs, "performance.md"), "w", encoding="utf-8") as f:
+    with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(L).rstrip() + "\n")
 
 

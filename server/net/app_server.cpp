@@ -141,17 +141,65 @@ struct AppServer::Session {
   uint64_t id = 0;
   remote::Socket socket;
   std::string peer;
-  std::string address;  // peer without the port: the computer counted for its limit
-  std::string prog_id;
+  std::string address;  // peer without the port: the computer counted for its limits
   std::thread thread;
   bool done = false;
   std::string frame;    // the reply being built
   std::string payload;  // the request being read
   std::chrono::steady_clock::time_point connected;
 
-  std::string Tag() const {
-    return "session " + std::to_string(id) + " (" + peer +
-           (prog_id.empty() ? "" : " " + LogSafe(prog_id)) + "): ";
+  // The instances on this connection by channel; a channel whose instance could not be made
+  // keeps the reason until it is released, and every request on it gets that reason back.
+  struct Channel {
+    std::string prog_id;
+    std::unique_ptr<ServerObject> object;
+    std::string failure;
+  };
+  std::map<uint32_t, Channel> channels;
+
+  std::string Tag() const { return "session " + std::to_string(id) + " (" + peer + "): "; }
+  std::string Tag(uint32_t channel) const {
+    auto it = channels.find(channel);
+    return "session " + std::to_string(id) + " (" + peer + " channel " + std::to_string(channel) +
+           (it == channels.end() ? "" : " " + LogSafe(it->second.prog_id)) + "): ";
+  }
+};
+
+// The copies of whole lists the server keeps, ready to send: the encoded messages of a reply,
+// with the version of the rows they hold, by ProgID and provider. Any client opening that list
+// while its version is unchanged gets the copy, without the rows being read again.
+struct AppServer::ListCopies {
+  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+  static constexpr std::size_t kMaxCopyBytes = std::size_t{16} << 20;
+  struct Copy {
+    std::string version;
+    std::vector<std::string> messages;
+    std::size_t bytes = 0;
+  };
+  std::mutex mu;
+  std::map<std::string, std::shared_ptr<const Copy>> copies;
+  std::size_t bytes = 0;
+
+  static std::string Key(const std::string& prog_id, const std::string& provider) {
+    return prog_id + '\n' + provider;
+  }
+  std::shared_ptr<const Copy> Find(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = copies.find(key);
+    return it == copies.end() ? nullptr : it->second;
+  }
+  void Store(const std::string& key, Copy copy) {
+    for (const std::string& m : copy.messages) copy.bytes += m.size();
+    if (copy.bytes > kMaxCopyBytes) return;
+    std::lock_guard<std::mutex> lock(mu);
+    auto& slot = copies[key];
+    if (slot) bytes -= slot->bytes;
+    if (bytes + copy.bytes > kMaxBytes) {  // room for the newest: the others go
+      copies.clear();
+      bytes = 0;
+    }
+    bytes += copy.bytes;
+    copies[key] = std::make_shared<const Copy>(std::move(copy));
   }
 };
 
@@ -172,7 +220,9 @@ bool IsLoopbackAddress(const std::string& address) {
 }
 
 AppServer::AppServer(ServerOptions options, ObjectCreator creator)
-    : options_(std::move(options)), creator_(std::move(creator)) {}
+    : options_(std::move(options)),
+      creator_(std::move(creator)),
+      copies_(std::make_unique<ListCopies>()) {}
 
 AppServer::~AppServer() {
   Stop();
@@ -262,6 +312,17 @@ std::size_t AppServer::SessionCount() const {
 bool AppServer::WaitForSessionCount(std::size_t n, int timeout_ms) const {
   std::unique_lock<std::mutex> lock(mu_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return live_ == n; });
+}
+
+std::size_t AppServer::ObjectCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return objects_;
+}
+
+bool AppServer::WaitForObjectCount(std::size_t n, int timeout_ms) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return objects_ == n; });
 }
 
 void AppServer::ReapFinished() {
@@ -367,15 +428,10 @@ void AppServer::AcceptLoop() {
 
 void AppServer::RunSession(Session& s) {
   APPSERVER_LOG(kDebug) << s.Tag() << "connected";
-  std::unique_ptr<ServerObject> object;
   try {
     // A backstop for blocking sends; reads and replies run under their own deadlines.
     s.socket.SetSendTimeout(options_.send_timeout_ms);
-    object = Handshake(s);
-    if (object) {
-      APPSERVER_LOG(kInfo) << s.Tag() << "instance created";
-      Serve(s, *object);
-    }
+    if (Handshake(s)) Serve(s);
   } catch (const remote::DeadlinePassed& e) {
     APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: " << e.what();
     s.socket.SetAbortiveClose();
@@ -384,13 +440,8 @@ void AppServer::RunSession(Session& s) {
   } catch (const std::exception& e) {
     APPSERVER_LOG(kError) << s.Tag() << "session failed: " << msg::LogText(e);
   }
-  bool had_object = object != nullptr;
-  try {
-    object.reset();  // ends the instance: an open transaction is rolled back here
-  } catch (...) {
-    APPSERVER_LOG(kError) << s.Tag() << "destroying the instance failed";
-  }
-  if (had_object) APPSERVER_LOG(kInfo) << s.Tag() << "disconnected, instance destroyed";
+  // Ends every instance: their open transactions are rolled back here.
+  while (!s.channels.empty()) Release(s, s.channels.begin()->first);
   s.socket.Shutdown();
   std::lock_guard<std::mutex> lock(mu_);
   s.done = true;
@@ -401,13 +452,17 @@ void AppServer::RunSession(Session& s) {
   changed_.notify_all();
 }
 
-std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
-  auto refuse = [&](const std::string& message) -> std::unique_ptr<ServerObject> {
+bool AppServer::Handshake(Session& s) {
+  // Refusals before the Welcome go without a channel, in the layout every client version reads.
+  auto refuse = [&](const std::string& message, bool welcomed = false) {
     if (auto suffix = Refusals().Admit()) {
       APPSERVER_LOG(kWarning) << s.Tag() << "refused: " << message << *suffix;
     }
-    SendMessage(s.socket, s.frame, wire::ErrorReply{message}, 1000);
-    return nullptr;
+    remote::BeginFrame(s.frame);
+    if (welcomed) wire::PutChannel(0, s.frame);
+    wire::Encode(wire::ServerMessage(wire::ErrorReply{message}), s.frame);
+    remote::SendFrame(s.socket, s.frame, After(1000));
+    return false;
   };
   // One deadline for the whole greeting, however its bytes trickle in.
   remote::FrameDeadlines deadlines;
@@ -420,17 +475,17 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
       return FrameStatus::kIdle;
     }
   };
-  auto too_slow = [&]() -> std::unique_ptr<ServerObject> {
+  auto too_slow = [&]() {
     if (auto suffix = Refusals().Admit()) {
       APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: "
                               << msg::HandshakeTooSlow(options_.handshake_timeout_ms) << *suffix;
     }
-    return nullptr;
+    return false;
   };
 
   std::size_t announced = 0;
   FrameStatus status = read(announced);
-  if (status == FrameStatus::kClosed) return nullptr;
+  if (status == FrameStatus::kClosed) return false;
   if (status == FrameStatus::kIdle) return too_slow();
   if (status == FrameStatus::kTooLarge)
     return refuse("The greeting of " + std::to_string(announced) + " bytes is too large");
@@ -441,51 +496,128 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
     return refuse(e.what());
   }
   auto* hello = std::get_if<wire::Hello>(&first);
-  if (!hello) return refuse("The first message must name the server object (Hello)");
+  if (!hello) return refuse("The first message must greet the application server (Hello)");
   if (hello->version != wire::kProtocolVersion) {
     return refuse("This application server speaks protocol version " +
                   std::to_string(wire::kProtocolVersion) + "; the client speaks version " +
                   std::to_string(hello->version));
   }
-  // The name is logged with every line of the session and passed to the object factory.
-  if (ForbiddenControl(hello->prog_id, server::TextUse::kName) >= 0) {
-    return refuse(msg::ProgIdControlCharacter());
-  }
-  s.prog_id = hello->prog_id;
+  wire::Welcome welcome;
+  welcome.prog_ids = options_.prog_ids;
+  welcome.challenge = !options_.site_key.empty();
+  if (welcome.challenge) remote::RandomBytes(welcome.nonce.data(), welcome.nonce.size());
+  remote::BeginFrame(s.frame);
+  wire::Encode(wire::ServerMessage(welcome), s.frame);
+  remote::SendFrame(s.socket, s.frame, After(options_.send_timeout_ms));
+  if (!welcome.challenge) return true;
 
-  if (!options_.site_key.empty()) {
-    wire::Challenge challenge;
-    remote::RandomBytes(challenge.nonce.data(), challenge.nonce.size());
-    SendMessage(s.socket, s.frame, challenge, options_.send_timeout_ms);
-    status = read(announced);
-    if (status == FrameStatus::kClosed) return nullptr;
-    if (status == FrameStatus::kIdle) return too_slow();
-    if (status == FrameStatus::kTooLarge) return refuse("Access denied: malformed site-key proof");
-    wire::ClientMessage answer;
-    try {
-      answer = wire::DecodeClientMessage(s.payload);
-    } catch (const remote::ProtocolError& e) {
-      return refuse(std::string("Access denied: ") + e.what());
+  // The proof: the first frame on channel 0.
+  status = read(announced);
+  if (status == FrameStatus::kClosed) return false;
+  if (status == FrameStatus::kIdle) return too_slow();
+  if (status == FrameStatus::kTooLarge)
+    return refuse("Access denied: malformed site-key proof", true);
+  wire::ClientMessage answer;
+  uint32_t channel = 0;
+  try {
+    std::string_view bytes = s.payload;
+    channel = wire::TakeChannel(bytes);
+    answer = wire::DecodeClientMessage(bytes);
+  } catch (const remote::ProtocolError& e) {
+    return refuse(std::string("Access denied: ") + e.what(), true);
+  }
+  auto* auth = std::get_if<wire::Auth>(&answer);
+  if (!auth || channel != 0)
+    return refuse("Access denied: the client did not prove the site key", true);
+  auto expected = remote::HmacSha256(options_.site_key, wire::AuthMessage(welcome.nonce));
+  if (!remote::ConstantTimeEqual(expected.data(), auth->mac.data(), expected.size()))
+    return refuse("Access denied: the client does not hold this site's key", true);
+  return true;
+}
+
+void AppServer::Create(Session& s, uint32_t channel, const std::string& prog_id) {
+  auto reply = [&](const wire::ServerMessage& m) {
+    remote::BeginFrame(s.frame);
+    wire::PutChannel(channel, s.frame);
+    wire::Encode(m, s.frame);
+    remote::SendFrame(s.socket, s.frame, After(options_.send_timeout_ms));
+  };
+  if (channel == 0 || s.channels.count(channel)) {
+    reply(wire::ErrorReply{msg::ChannelInUse(channel)});
+    return;
+  }
+  Session::Channel& c = s.channels[channel];
+  auto fail = [&](const std::string& message) {
+    APPSERVER_LOG(kWarning) << s.Tag(channel) << "refused: " << message;
+    c.failure = message;
+    reply(wire::ErrorReply{message});
+  };
+  // The name is logged with every line of the channel and passed to the object factory.
+  if (ForbiddenControl(prog_id, server::TextUse::kName) >= 0) {
+    fail(msg::ProgIdControlCharacter());
+    return;
+  }
+  c.prog_id = prog_id;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (objects_ >= options_.max_objects) {
+      c.failure = msg::TooManyObjects(options_.max_objects);
+    } else if (objects_per_address_[s.address] >= options_.max_objects_per_address) {
+      c.failure = msg::TooManyObjectsFromAddress(s.address, options_.max_objects_per_address);
+    } else {
+      ++objects_;
+      ++objects_per_address_[s.address];
+      changed_.notify_all();
     }
-    auto* auth = std::get_if<wire::Auth>(&answer);
-    if (!auth) return refuse("Access denied: the client did not prove the site key");
-    auto expected = remote::HmacSha256(options_.site_key, wire::AuthMessage(challenge, s.prog_id));
-    if (!remote::ConstantTimeEqual(expected.data(), auth->mac.data(), expected.size()))
-      return refuse("Access denied: the client does not hold this site's key");
   }
-
-  std::unique_ptr<ServerObject> object;
+  if (!c.failure.empty()) {
+    fail(c.failure);
+    return;
+  }
+  std::string failure;
   try {
     t_creating_for = &s.address;
-    object = creator_(s.prog_id);
+    c.object = creator_(prog_id);
     t_creating_for = nullptr;
+    if (!c.object) failure = "Unknown server object \"" + prog_id + "\"";
   } catch (const std::exception& e) {
     t_creating_for = nullptr;
-    return refuse(e.what());
+    failure = e.what();
   }
-  if (!object) return refuse("Unknown server object \"" + s.prog_id + "\"");
-  SendMessage(s.socket, s.frame, wire::Ready{}, options_.send_timeout_ms);
-  return object;
+  if (!failure.empty()) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      --objects_;
+      if (--objects_per_address_[s.address] == 0) objects_per_address_.erase(s.address);
+      changed_.notify_all();
+    }
+    fail(failure);
+    return;
+  }
+  APPSERVER_LOG(kInfo) << s.Tag(channel) << "instance created";
+  reply(wire::Ready{});
+}
+
+void AppServer::Release(Session& s, uint32_t channel) {
+  auto it = s.channels.find(channel);
+  if (it == s.channels.end()) return;
+  const bool had = it->second.object != nullptr;
+  const std::string tag = s.Tag(channel);
+  try {
+    it->second.object.reset();  // ends the instance: an open transaction is rolled back here
+  } catch (...) {
+    APPSERVER_LOG(kError) << tag << "destroying the instance failed";
+  }
+  s.channels.erase(it);
+  if (!had) return;
+  APPSERVER_LOG(kInfo) << tag << "instance destroyed";
+  std::lock_guard<std::mutex> lock(mu_);
+  --objects_;
+  if (auto a = objects_per_address_.find(s.address);
+      a != objects_per_address_.end() && --a->second == 0) {
+    objects_per_address_.erase(a);
+  }
+  changed_.notify_all();
 }
 
 namespace {
@@ -493,32 +625,51 @@ namespace {
 // Rows per RowsChunk when a reply brings many rows.
 constexpr int32_t kChunkRows = 2048;
 
-// Runs one request on the instance and sends its reply. A request for more than kChunkRows
-// rows is served in chunks: the instance is asked for kChunkRows at a time and every chunk goes
-// out before the next is read, so that the client decodes while the instance reads on.
+// Runs one request on the instance of a channel and sends its reply on that channel. A request
+// for more than kChunkRows rows is served in chunks: the instance is asked for kChunkRows at a
+// time and every chunk goes out before the next is read, so that the client decodes while the
+// instance reads on. A whole list the server keeps a copy of (AppServer::ListCopies) goes out
+// from the copy while its version is current.
 struct Dispatcher {
   ServerObject& object;
+  const std::string& prog_id;
+  uint32_t channel;
   remote::Socket& socket;
   std::string& frame;
   std::string& what;  // for the log
   int send_timeout_ms;
+  AppServer::ListCopies& copies;
+  std::vector<std::string>* kept = nullptr;  // receives each message sent, when set
 
-  void Reply(const wire::ServerMessage& m) {
+  // Starts the frame of a message on this channel; the message follows at the returned offset.
+  std::size_t Begin() {
     remote::BeginFrame(frame);
-    wire::Encode(m, frame);
-    Send();
+    wire::PutChannel(channel, frame);
+    return frame.size();
   }
-  void Send() {
+  void Send(std::size_t message_at) {
     if (frame.size() - remote::kFrameHeaderSize > remote::kMaxReplyBytes) {
       throw remote::ServerError("The result of " + what + " is too large to send (" +
                                 std::to_string(frame.size()) + " bytes); open it in packets");
     }
+    if (kept) kept->emplace_back(frame, message_at);
     remote::SendFrame(socket, frame, After(send_timeout_ms));
   }
+  void Reply(const wire::ServerMessage& m) {
+    const std::size_t at = Begin();
+    wire::Encode(m, frame);
+    Send(at);
+  }
   void SendChunk(const std::vector<remote::Row>& rows) {
-    remote::BeginFrame(frame);
+    const std::size_t at = Begin();
     wire::EncodeRowsChunk(rows, frame);
-    Send();
+    Send(at);
+  }
+  // A message as it was encoded for another client, on this channel.
+  void SendKept(const std::string& message) {
+    Begin();
+    frame += message;
+    remote::SendFrame(socket, frame, After(send_timeout_ms));
   }
 
   // Reads the rest of a result in chunks after `packet` (the first kChunkRows rows), up to
@@ -548,26 +699,11 @@ struct Dispatcher {
 
   static bool Chunked(int32_t count) { return count < 0 || count > kChunkRows; }
 
-  void operator()(const wire::Hello&) { throw remote::ServerError("Already connected"); }
-  void operator()(const wire::Auth&) { throw remote::ServerError("Already connected"); }
-  void operator()(const remote::OpenRequest& m) {
-    what = "Open " + m.provider;
-    remote::OpenResult r;
-    std::size_t sent = 0;
-    if (Chunked(m.packet_records)) {
-      remote::OpenRequest first = m;
-      first.packet_records = kChunkRows;
-      r = object.Open(first);
-      Drain(r.cursor, r.packet, m.packet_records, sent);
-    } else {
-      r = object.Open(m);
-      sent = r.packet.rows.size();
-    }
-    what += " (" + std::to_string(sent) + " rows)";
-    remote::BeginFrame(frame);
-    wire::EncodeOpenResult(r, frame);
-    Send();
-  }
+  void operator()(const wire::Hello&) { throw remote::ServerError("Already greeted"); }
+  void operator()(const wire::Auth&) { throw remote::ServerError("Already greeted"); }
+  void operator()(const wire::CreateRequest&) {}   // handled by the session
+  void operator()(const wire::ReleaseRequest&) {}  // handled by the session
+  void operator()(const remote::OpenRequest& m);
   void operator()(const wire::FetchRequest& m) {
     what = "Fetch " + std::to_string(m.cursor);
     uint32_t cursor = m.cursor;
@@ -581,14 +717,13 @@ struct Dispatcher {
       sent = p.rows.size();
     }
     what += " (" + std::to_string(sent) + " rows)";
-    remote::BeginFrame(frame);
+    const std::size_t at = Begin();
     wire::EncodePacket(p, frame);
-    Send();
+    Send(at);
   }
-  void operator()(const wire::CloseCursorRequest& m) {
+  void operator()(const wire::CloseCursorRequest& m) {  // no reply
     what = "CloseCursor " + std::to_string(m.cursor);
     object.CloseCursor(m.cursor);
-    Reply(wire::Done{});
   }
   void operator()(const wire::ExecuteRequest& m) {
     what = "Execute " + m.provider;
@@ -610,10 +745,55 @@ struct Dispatcher {
   }
 };
 
+void Dispatcher::operator()(const remote::OpenRequest& m) {
+  what = "Open " + m.provider;
+  remote::OpenRequest request = m;
+  request.server_copy_version.clear();
+  // A whole list: the server's own copy may serve it.
+  const bool whole = m.params.empty() && !m.command_text && m.packet_records < 0;
+  const std::string key = whole ? AppServer::ListCopies::Key(prog_id, m.provider) : std::string();
+  std::shared_ptr<const AppServer::ListCopies::Copy> copy = whole ? copies.Find(key) : nullptr;
+  if (copy) request.server_copy_version = copy->version;
+  std::vector<std::string> messages;
+  if (whole) kept = &messages;
+  remote::OpenResult r;
+  std::size_t sent = 0;
+  if (Chunked(m.packet_records)) {
+    remote::OpenRequest first = request;
+    first.packet_records = kChunkRows;
+    r = object.Open(first);
+    if (r.server_copy_current && copy) {
+      kept = nullptr;
+      for (const std::string& message : copy->messages) SendKept(message);
+      what += " (the server's copy, version " + LogSafe(copy->version) + ")";
+      return;
+    }
+    Drain(r.cursor, r.packet, m.packet_records, sent);
+  } else {
+    r = object.Open(request);
+    sent = r.packet.rows.size();
+  }
+  r.server_copy_current = false;
+  what += r.unchanged ? " (unchanged)" : " (" + std::to_string(sent) + " rows)";
+  const std::size_t at = Begin();
+  wire::EncodeOpenResult(r, frame);
+  Send(at);
+  kept = nullptr;
+  if (whole && !r.version.empty() && !r.unchanged && r.cursor == 0 && !r.packet.more)
+    copies.Store(key, AppServer::ListCopies::Copy{r.version, std::move(messages)});
+}
+
 }  // namespace
 
-void AppServer::Serve(Session& s, ServerObject& object) {
+void AppServer::Serve(Session& s) {
   const int send_ms = options_.send_timeout_ms;
+  // Errors that concern the connection go on channel 0.
+  auto reply = [&](uint32_t channel, const std::string& message) {
+    remote::BeginFrame(s.frame);
+    wire::PutChannel(channel, s.frame);
+    wire::Encode(wire::ServerMessage(wire::ErrorReply{message}), s.frame);
+    remote::SendFrame(s.socket, s.frame, After(send_ms));
+  };
   for (;;) {
     std::size_t announced = 0;
     remote::FrameDeadlines deadlines;
@@ -634,7 +814,7 @@ void AppServer::Serve(Session& s, ServerObject& object) {
       APPSERVER_LOG(kInfo) << s.Tag() << message;
       // The client reads it as the answer to its next request.
       try {
-        SendMessage(s.socket, s.frame, wire::ErrorReply{message}, 1000);
+        reply(0, message);
       } catch (const remote::ConnectionLost&) {
       }
       return;
@@ -644,7 +824,7 @@ void AppServer::Serve(Session& s, ServerObject& object) {
                             " bytes exceeds the limit of " +
                             std::to_string(options_.max_request_bytes) + " bytes";
       APPSERVER_LOG(kWarning) << s.Tag() << message << "; closing the connection";
-      SendMessage(s.socket, s.frame, wire::ErrorReply{message}, send_ms);
+      reply(0, message);
       // Let the client finish sending before the connection closes: closing with its bytes
       // unread would reset the connection and could destroy the reply before it is read.
       s.socket.ShutdownSend();
@@ -662,27 +842,50 @@ void AppServer::Serve(Session& s, ServerObject& object) {
       return;
     }
     auto start = std::chrono::steady_clock::now();
+    uint32_t channel = 0;
     wire::ClientMessage request;
+    std::string_view bytes = s.payload;
     try {
-      request = wire::DecodeClientMessage(s.payload);
+      channel = wire::TakeChannel(bytes);
+      request = wire::DecodeClientMessage(bytes);
     } catch (const remote::ProtocolError& e) {
-      APPSERVER_LOG(kWarning) << s.Tag() << e.what();
-      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()}, send_ms);
+      APPSERVER_LOG(kWarning) << s.Tag(channel) << e.what();
+      reply(channel, e.what());
       continue;
     }
-    std::string what = wire::KindName(wire::PeekKind(s.payload));
+    if (auto* create = std::get_if<wire::CreateRequest>(&request)) {
+      Create(s, channel, create->prog_id);
+      continue;
+    }
+    if (std::holds_alternative<wire::ReleaseRequest>(request)) {
+      Release(s, channel);
+      continue;
+    }
+    std::string what = wire::KindName(wire::PeekKind(bytes));
+    auto found = s.channels.find(channel);
+    if (found == s.channels.end() || !found->second.object) {
+      const std::string message = found == s.channels.end()
+                                      ? msg::NoObjectOnChannel(channel).ForOperator()
+                                      : found->second.failure;
+      APPSERVER_LOG(kWarning) << s.Tag(channel) << what << " refused: " << message;
+      if (!std::holds_alternative<wire::CloseCursorRequest>(request)) reply(channel, message);
+      continue;
+    }
     try {
-      std::visit(Dispatcher{object, s.socket, s.frame, what, send_ms}, request);
-      APPSERVER_LOG(kDebug) << s.Tag() << what << " " << MillisSince(start) << " ms";
+      std::visit(Dispatcher{*found->second.object, found->second.prog_id, channel, s.socket,
+                            s.frame, what, send_ms, *copies_},
+                 request);
+      APPSERVER_LOG(kDebug) << s.Tag(channel) << what << " " << MillisSince(start) << " ms";
     } catch (const remote::DeadlinePassed&) {
-      APPSERVER_LOG(kWarning) << s.Tag() << "disconnected: " << msg::ReplyNotRead(send_ms);
+      APPSERVER_LOG(kWarning) << s.Tag(channel) << "disconnected: " << msg::ReplyNotRead(send_ms);
       s.socket.SetAbortiveClose();  // what it did not read is dropped, not kept for it
       return;
     } catch (const remote::ConnectionLost&) {
       throw;
     } catch (const std::exception& e) {
-      APPSERVER_LOG(kWarning) << s.Tag() << what << " failed: " << msg::LogText(e);
-      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()}, send_ms);
+      APPSERVER_LOG(kWarning) << s.Tag(channel) << what << " failed: " << msg::LogText(e);
+      // A request without a reply (closing a result) fails silently, as it would succeed.
+      if (!std::holds_alternative<wire::CloseCursorRequest>(request)) reply(channel, e.what());
     }
     if (s.frame.capacity() > kKeptBufferBytes) std::string().swap(s.frame);
     if (s.payload.capacity() > kKeptBufferBytes) std::string().swap(s.payload);

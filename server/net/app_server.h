@@ -2,22 +2,23 @@
 // connection and serves the remote object protocol (remote/wire.h) on it.
 //
 // Guarantees:
-// - Each connection owns exactly one server object instance, created by ProgID through the
-//   ObjectCreator after the handshake (and after the site-key proof when the server holds a
-//   key). Only the connection's own thread calls it.
-// - When the connection ends (the client closes it, dies, or sends what cannot be framed) the
-//   instance is destroyed at once, on that thread; Stop() ends every connection and returns
-//   only after every instance has been destroyed.
+// - A connection carries the server object instances of one client (usually all of a module's),
+//   each on a channel of its own, created by ProgID through the ObjectCreator after the greeting
+//   (and after the site-key proof when the server holds a key). Only the connection's own thread
+//   calls them, one request at a time, in the order the requests arrive.
+// - When an instance is released, or its connection ends (the client closes it, dies, or sends
+//   what cannot be framed), the instance is destroyed at once, on that thread; Stop() ends every
+//   connection and returns only after every instance has been destroyed.
 // - A failure inside a call goes back to the client as an error carrying its message; the
 //   session goes on. A malformed request gets an error and the session goes on; an oversized
-//   frame or a failed handshake gets an error and the connection is closed. The server itself
+//   frame or a failed greeting gets an error and the connection is closed. The server itself
 //   never stops for a client's sake.
-// - No client holds a slot or memory without end (ServerOptions): connections are counted in
-//   all and per computer (address); the whole greeting has one deadline from the connection; a
-//   session without a request for the idle limit is closed; a request, once begun, must arrive
-//   whole within its limit; each reply frame must be taken by the client within the send limit
-//   from the start of its sending, however slowly it reads. A request's buffer grows only as its
-//   bytes arrive.
+// - No client holds a slot or memory without end (ServerOptions): connections and instances are
+//   counted in all and per computer (address); the whole greeting has one deadline from the
+//   connection; a session without a request for the idle limit is closed; a request, once begun,
+//   must arrive whole within its limit; each reply frame must be taken by the client within the
+//   send limit from the start of its sending, however slowly it reads. A request's buffer grows
+//   only as its bytes arrive.
 #pragma once
 
 #include <chrono>
@@ -30,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "remote/client_settings.h"
 #include "remote/server_object.h"
@@ -47,8 +49,15 @@ struct ServerOptions {
   uint16_t port = remote::kDefaultPort;  // 0: a free port chosen by the system (see port())
   std::string site_key;  // empty: no proof asked; required when listening beyond loopback
   std::size_t max_clients = 256;
-  // Connections from one address at once (a module keeps six while its browser is open).
+  // Connections from one address at once (a module keeps one).
   std::size_t max_clients_per_address = 64;
+  // Server object instances at once, each with its database session: in all, and from one
+  // address (a module keeps six while its browser is open, one more in the audit editor).
+  std::size_t max_objects = 1024;
+  std::size_t max_objects_per_address = 128;
+  // The ProgIDs the ObjectCreator knows, named to clients in the greeting so that they can
+  // refuse an unknown one at once; empty: not named (an unknown one is refused when created).
+  std::vector<std::string> prog_ids;
   std::size_t max_request_bytes = std::size_t{4} << 20;
   // The whole greeting (Hello and, with a site key, the proof) within this from the connection.
   int handshake_timeout_ms = 10000;
@@ -77,6 +86,8 @@ bool IsLoopbackAddress(const std::string& address);
 
 class AppServer {
  public:
+  struct ListCopies;
+
   AppServer(ServerOptions options, ObjectCreator creator);
   ~AppServer();  // Stop()
   AppServer(const AppServer&) = delete;
@@ -91,18 +102,23 @@ class AppServer {
   // Idempotent.
   void Stop();
 
-  // Sessions whose instance has not been destroyed yet (including those still in the
-  // handshake).
+  // Connections whose instances have not all been destroyed yet (including those still in the
+  // greeting).
   std::size_t SessionCount() const;
   // Waits until SessionCount() == n; false after `timeout_ms`.
   bool WaitForSessionCount(std::size_t n, int timeout_ms) const;
+  // Server object instances not destroyed yet.
+  std::size_t ObjectCount() const;
+  bool WaitForObjectCount(std::size_t n, int timeout_ms) const;
 
  private:
   struct Session;
   void AcceptLoop();
   void RunSession(Session& session);
-  std::unique_ptr<remote::ServerObject> Handshake(Session& session);
-  void Serve(Session& session, remote::ServerObject& object);
+  bool Handshake(Session& session);
+  void Serve(Session& session);
+  void Create(Session& session, uint32_t channel, const std::string& prog_id);
+  void Release(Session& session, uint32_t channel);
   void ReapFinished();
   void Refuse(remote::Socket& socket, const std::string& peer, const std::string& message);
 
@@ -118,12 +134,15 @@ class AppServer {
   mutable std::condition_variable changed_;
   std::map<uint64_t, std::unique_ptr<Session>> sessions_;
   std::map<std::string, std::size_t> per_address_;  // live sessions by the client's address
+  std::map<std::string, std::size_t> objects_per_address_;
   std::size_t live_ = 0;
+  std::size_t objects_ = 0;
   uint64_t next_id_ = 1;
   bool stopping_ = false;
   // Accept thread only: giving freed memory back to the system after sessions ended.
   bool trim_due_ = false;
   std::chrono::steady_clock::time_point last_trim_;
+  std::unique_ptr<ListCopies> copies_;
 };
 
 }  // namespace appserver

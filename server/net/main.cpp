@@ -44,6 +44,7 @@ int Run(const appserver::CommandLine& cl) {
   signal(SIGPIPE, SIG_IGN);
 
   appserver::ServerOptions options = cl.server;
+  options.prog_ids = server::HostedProgIds();  // named to clients in the greeting
   if (!cl.site_key_file.empty()) options.site_key = remote::ReadSiteKeyFile(cl.site_key_file);
 
   // The audit trail's hash chain is keyed with the trail key, else with the site key.

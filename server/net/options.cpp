@@ -44,6 +44,8 @@ std::string UsageText() {
          "Limits (times in seconds):\n"
          "  --max-clients N               connections served at once (default 256)\n"
          "  --max-clients-per-address N   connections from one computer (default 64)\n"
+         "  --max-objects N               server object instances at once (default 1024)\n"
+         "  --max-objects-per-address N   instances from one computer (default 128)\n"
          "  --max-request-bytes N         largest request (default 4194304)\n"
          "  --handshake-timeout S         the whole greeting, from the connection (default 10)\n"
          "  --idle-timeout S              a session without a request is closed (default 28800)\n"
@@ -111,6 +113,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       cl.server.max_clients = Positive(name, next(), 100000);
     } else if (name == "--max-clients-per-address") {
       cl.server.max_clients_per_address = Positive(name, next(), 100000);
+    } else if (name == "--max-objects") {
+      cl.server.max_objects = Positive(name, next(), 1000000);
+    } else if (name == "--max-objects-per-address") {
+      cl.server.max_objects_per_address = Positive(name, next(), 1000000);
     } else if (name == "--max-request-bytes") {
       cl.server.max_request_bytes = Positive(name, next(), std::size_t{1} << 28);
     } else if (name == "--handshake-timeout") {

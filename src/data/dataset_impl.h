@@ -123,6 +123,15 @@ struct ClientDataSet::Impl {
   void CheckCanModify(const FieldImpl& f) const;
 
   // --- opening ---
+  // What Open sends: the provider, the parameters, the command text when one is set.
+  remote::OpenRequest OpenRequest() const {
+    remote::OpenRequest request;
+    request.provider = provider;
+    for (const auto& p : params) request.params.push_back(p->Wire());
+    if (!command_text.empty()) request.command_text = command_text;
+    request.packet_records = packet_records > 0 ? packet_records : -1;
+    return request;
+  }
   std::shared_ptr<Layout> Bind(const std::vector<remote::FieldDef>& defs);
   static std::shared_ptr<Layout> DefaultLayout(const std::vector<remote::FieldDef>& defs);
   void LoadRows(RecordStore& target, const std::vector<remote::Row>& rows) const;

@@ -204,11 +204,7 @@ void ClientDataSet::Open() {
   if (!d.connection) d.Fail("Missing remote server");
   if (d.provider.empty()) d.Fail("Missing data provider");
 
-  remote::OpenRequest request;
-  request.provider = d.provider;
-  for (const auto& p : d.params) request.params.push_back(p->Wire());
-  if (!d.command_text.empty()) request.command_text = d.command_text;
-  request.packet_records = d.packet_records > 0 ? d.packet_records : -1;
+  const remote::OpenRequest request = d.OpenRequest();
   remote::ServerObject& object = d.connection->Object();
   remote::OpenResult result = object.Open(request);
 
@@ -254,6 +250,23 @@ void ClientDataSet::Open() {
   for (Impl* detail : d.details) detail->Notify(DataLink::Event::ActiveChanged);
   d.SyncDetails();
   if (d.Count() > 0) d.FireAfterScroll();
+}
+
+void ClientDataSet::PrefetchOpen() {
+  Impl& d = *impl_;
+  if (d.active || d.master || !d.connection || d.provider.empty() || !d.connection->Connected())
+    return;
+  try {
+    d.connection->Object().Prefetch(d.OpenRequest());
+  } catch (const std::exception&) {
+    // Only a hint: the open itself reports whatever is wrong.
+  }
+}
+
+void PrefetchOpen(std::initializer_list<ClientDataSet*> datasets) {
+  for (ClientDataSet* ds : datasets) {
+    if (ds) ds->PrefetchOpen();
+  }
 }
 
 void ClientDataSet::Close() {

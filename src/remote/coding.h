@@ -231,6 +231,13 @@ class ByteReader {
     return s;
   }
   std::string Str() { return std::string(StrView()); }
+  // The next `n` bytes, as a view into the span.
+  std::string_view View(std::size_t n) {
+    Need(n);
+    std::string_view s(reinterpret_cast<const char*>(p_), n);
+    p_ += n;
+    return s;
+  }
   // A count of elements that each take at least `min_bytes` bytes: a count that the remaining
   // bytes cannot hold is refused before anything is allocated for it.
   std::size_t Count(std::size_t min_bytes = 1) {

@@ -25,6 +25,11 @@ class ServerObject {
   // Opens a provider: parameters and an optional command text go out; the field definitions and
   // the first packet come back.
   virtual OpenResult Open(const OpenRequest& request) = 0;
+  // A hint that Open(request) follows soon, with only local work in between: an object that
+  // talks to a server over a network may send the request now, together with the next ones,
+  // and hand its answer to that Open. Open must give the same result as without the hint; an
+  // object that cannot use the hint ignores it. Never fails.
+  virtual void Prefetch(const OpenRequest& request) {}
   // The next `count` rows (-1: all that remain) of an open result.
   virtual Packet Fetch(uint32_t cursor, int32_t count) = 0;
   // Releases an open result; an unknown cursor is ignored.

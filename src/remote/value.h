@@ -90,11 +90,27 @@ struct OpenRequest {
   std::vector<Param> params;
   std::optional<std::string> command_text;  // a statement the provider runs instead of its own
   int32_t packet_records = -1;              // rows in the first and every later packet; -1: all
+  // The version of a copy of this list that the client holds (OpenResult::version of an earlier
+  // open); empty when it holds none.
+  std::string cached_version;
+  // Within the application server only (never on the wire): the version of the copy of this
+  // list that the server itself keeps, ready to send to any client.
+  std::string server_copy_version;
 };
 
 struct OpenResult {
   uint32_t cursor = 0;  // names the open result for fetch/close; 0 when every row has arrived
   Packet packet;
+  // For a whole list that clients may keep a copy of: the version of the data the rows were
+  // read from, which changes with every committed change of that data; empty for any other
+  // result.
+  std::string version;
+  // The list is still as the copy named by OpenRequest::cached_version: nothing else came (no
+  // fields, no rows), `version` repeats the copy's version.
+  bool unchanged = false;
+  // Within the application server only (never on the wire): the list is still as the server's
+  // own copy (OpenRequest::server_copy_version); no rows were read.
+  bool server_copy_current = false;
 };
 
 // The change log of a header dataset, as apply updates sends it.

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "remote/compression.h"
+#include "remote/rowset.h"
+
 namespace remote::wire {
 namespace {
 
@@ -50,14 +53,7 @@ class Writer : public coding::ByteWriter {
     Varint(f.nested.size());
     for (const FieldDef& n : f.nested) Field(n);
   }
-  void Rows(const std::vector<Row>& rows) {
-    Varint(rows.size());
-    for (const Row& r : rows) {
-      Values(r.cells);
-      Varint(r.nested.size());
-      for (const std::vector<Row>& lines : r.nested) Rows(lines);
-    }
-  }
+  void Rows(const std::vector<Row>& rows) { rowset::Write(*this, rows); }
   void PacketBody(const Packet& p) {
     Varint(p.fields.size());
     for (const FieldDef& f : p.fields) Field(f);
@@ -169,19 +165,7 @@ class Reader : public coding::ByteReader {
     for (FieldDef& nf : f.nested) Field(nf, depth + 1);
   }
   void Rows(std::vector<Row>& rows, int depth) {
-    if (depth > kMaxDepth) Malformed("nested too deeply");
-    std::size_t n = Count(2);
-    std::size_t start = rows.size();
-    rows.resize(start + n);
-    for (std::size_t i = start; i < rows.size(); ++i) {
-      Row& r = rows[i];
-      Values(r.cells);
-      std::size_t nn = Count();
-      if (nn) {
-        r.nested.resize(nn);
-        for (std::vector<Row>& lines : r.nested) Rows(lines, depth + 1);
-      }
-    }
+    rowset::Read(*this, rows, budget_, depth, kMaxDepth);
   }
   void PacketBody(Packet& p) {
     std::size_t nf = Count(3);
@@ -234,6 +218,9 @@ class Reader : public coding::ByteReader {
       }
     }
   }
+
+ private:
+  rowset::Budget budget_;  // what the rows of this message may still take
 };
 
 // ---- encoding per message ---------------------------------------------------------------------
@@ -244,12 +231,17 @@ struct ClientEncoder {
     w.U8(static_cast<uint8_t>(Kind::kHello));
     w.Bytes(kMagic, 4);
     w.Varint(m.version);
-    w.Str(m.prog_id);
+    w.Str(m.client);
   }
   void operator()(const Auth& m) {
     w.U8(static_cast<uint8_t>(Kind::kAuth));
     w.Bytes(m.mac.data(), m.mac.size());
   }
+  void operator()(const CreateRequest& m) {
+    w.U8(static_cast<uint8_t>(Kind::kCreate));
+    w.Str(m.prog_id);
+  }
+  void operator()(const ReleaseRequest&) { w.U8(static_cast<uint8_t>(Kind::kRelease)); }
   void operator()(const OpenRequest& m) {
     w.U8(static_cast<uint8_t>(Kind::kOpen));
     w.Str(m.provider);
@@ -257,6 +249,7 @@ struct ClientEncoder {
     w.Bool(m.command_text.has_value());
     if (m.command_text) w.Str(*m.command_text);
     w.Signed(m.packet_records);
+    w.Str(m.cached_version);
   }
   void operator()(const FetchRequest& m) {
     w.U8(static_cast<uint8_t>(Kind::kFetch));
@@ -288,15 +281,22 @@ struct ClientEncoder {
 
 struct ServerEncoder {
   Writer& w;
-  void operator()(const Challenge& m) {
-    w.U8(static_cast<uint8_t>(Kind::kChallenge));
-    w.Bytes(m.nonce.data(), m.nonce.size());
+  void operator()(const Welcome& m) {
+    w.U8(static_cast<uint8_t>(Kind::kWelcome));
+    w.Bytes(kMagic, 4);
+    w.Varint(m.version);
+    w.Varint(m.prog_ids.size());
+    for (const std::string& p : m.prog_ids) w.Str(p);
+    w.Bool(m.challenge);
+    if (m.challenge) w.Bytes(m.nonce.data(), m.nonce.size());
   }
   void operator()(const Ready&) { w.U8(static_cast<uint8_t>(Kind::kReady)); }
   void operator()(const OpenResult& m) {
     w.U8(static_cast<uint8_t>(Kind::kOpenResult));
     w.Varint(m.cursor);
     w.PacketBody(m.packet);
+    w.Str(m.version);
+    w.Bool(m.unchanged);
   }
   void operator()(const Packet& m) {
     w.U8(static_cast<uint8_t>(Kind::kPacket));
@@ -331,25 +331,80 @@ void Encode(const ClientMessage& message, std::string& out) {
   std::visit(ClientEncoder{w}, message);
 }
 
+// Replaces the message written from `base` on by its compressed form when that is shorter.
+void Compress(std::string& out, std::size_t base) {
+  const std::size_t size = out.size() - base;
+  if (size < kCompressFrom) return;
+  std::string packed;
+  packed.reserve(size / 2 + 64);
+  {
+    coding::ByteWriter w(packed);
+    w.U8(static_cast<uint8_t>(Kind::kCompressed));
+    w.U8(static_cast<uint8_t>(out[base]));  // the message's kind, readable without inflating
+    w.Varint(size);
+  }
+  compression::Deflate(std::string_view(out).substr(base), kCompressionLevel, packed);
+  if (packed.size() >= size) return;
+  out.resize(base);
+  out.append(packed);
+}
+
 void Encode(const ServerMessage& message, std::string& out) {
-  Writer w(out);
-  std::visit(ServerEncoder{w}, message);
+  const std::size_t base = out.size();
+  {
+    Writer w(out);
+    std::visit(ServerEncoder{w}, message);
+  }
+  Compress(out, base);
 }
 
 void EncodeOpenResult(const OpenResult& result, std::string& out) {
-  Writer w(out);
-  ServerEncoder{w}(result);
+  const std::size_t base = out.size();
+  {
+    Writer w(out);
+    ServerEncoder{w}(result);
+  }
+  Compress(out, base);
 }
 
 void EncodePacket(const Packet& packet, std::string& out) {
-  Writer w(out);
-  ServerEncoder{w}(packet);
+  const std::size_t base = out.size();
+  {
+    Writer w(out);
+    ServerEncoder{w}(packet);
+  }
+  Compress(out, base);
 }
 
 void EncodeRowsChunk(const std::vector<Row>& rows, std::string& out) {
-  Writer w(out);
-  w.U8(static_cast<uint8_t>(Kind::kRowsChunk));
-  w.Rows(rows);
+  const std::size_t base = out.size();
+  {
+    Writer w(out);
+    w.U8(static_cast<uint8_t>(Kind::kRowsChunk));
+    w.Rows(rows);
+  }
+  Compress(out, base);
+}
+
+std::string_view Inflated(std::string_view bytes, std::string& scratch) {
+  if (PeekKind(bytes) != static_cast<uint8_t>(Kind::kCompressed)) return bytes;
+  coding::ByteReader r(bytes);
+  r.U8();
+  const uint8_t kind = r.U8();
+  const uint64_t size = r.Varint();
+  if (size > compression::kMaxInflatedBytes) Malformed("compressed message larger than the limit");
+  if (kind == static_cast<uint8_t>(Kind::kCompressed)) Malformed("compressed twice");
+  scratch.clear();
+  compression::Inflate(bytes.substr(bytes.size() - r.Left()), static_cast<std::size_t>(size),
+                       scratch);
+  if (PeekKind(scratch) != kind) Malformed("compressed message of another kind than announced");
+  return scratch;
+}
+
+uint8_t MessageKind(std::string_view bytes) {
+  const uint8_t kind = PeekKind(bytes);
+  if (kind != static_cast<uint8_t>(Kind::kCompressed)) return kind;
+  return bytes.size() > 1 ? static_cast<uint8_t>(bytes[1]) : 0;
 }
 
 ClientMessage DecodeClientMessage(std::string_view bytes) {
@@ -363,7 +418,7 @@ ClientMessage DecodeClientMessage(std::string_view bytes) {
       Hello m;
       uint64_t v = r.Varint();
       m.version = v > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(v);
-      m.prog_id = r.Str();
+      m.client = r.Str();
       out = std::move(m);
       break;
     }
@@ -373,12 +428,22 @@ ClientMessage DecodeClientMessage(std::string_view bytes) {
       out = m;
       break;
     }
+    case Kind::kCreate: {
+      CreateRequest m;
+      m.prog_id = r.Str();
+      out = std::move(m);
+      break;
+    }
+    case Kind::kRelease:
+      out = ReleaseRequest{};
+      break;
     case Kind::kOpen: {
       OpenRequest m;
       m.provider = r.Str();
       m.params = r.Params();
       if (r.Bool()) m.command_text = r.Str();
       m.packet_records = r.I32();
+      m.cached_version = r.Str();
       out = std::move(m);
       break;
     }
@@ -426,13 +491,25 @@ ClientMessage DecodeClientMessage(std::string_view bytes) {
 }
 
 ServerMessage DecodeServerMessage(std::string_view bytes) {
-  Reader r(bytes);
+  std::string inflated;
+  Reader r(Inflated(bytes, inflated));
   ServerMessage out;
   switch (static_cast<Kind>(r.U8())) {
-    case Kind::kChallenge: {
-      Challenge m;
-      r.Bytes(m.nonce.data(), m.nonce.size());
-      out = m;
+    case Kind::kWelcome: {
+      char magic[4];
+      r.Bytes(magic, 4);
+      if (std::memcmp(magic, kMagic, 4) != 0) Malformed("not an application server");
+      Welcome m;
+      uint64_t v = r.Varint();
+      m.version = v > UINT16_MAX ? UINT16_MAX : static_cast<uint16_t>(v);
+      // Another version may lay out the rest otherwise: its version alone is read, so that the
+      // client can say which version the server speaks.
+      if (m.version != kProtocolVersion) return m;
+      m.prog_ids.resize(r.Count());
+      for (std::string& p : m.prog_ids) p = r.Str();
+      m.challenge = r.Bool();
+      if (m.challenge) r.Bytes(m.nonce.data(), m.nonce.size());
+      out = std::move(m);
       break;
     }
     case Kind::kReady:
@@ -443,6 +520,8 @@ ServerMessage DecodeServerMessage(std::string_view bytes) {
       OpenResult& m = std::get<OpenResult>(out);
       m.cursor = r.U32();
       r.PacketBody(m.packet);
+      m.version = r.Str();
+      m.unchanged = r.Bool();
       break;
     }
     case Kind::kPacket: {
@@ -487,7 +566,8 @@ ServerMessage DecodeServerMessage(std::string_view bytes) {
 }
 
 void AppendRowsChunk(std::string_view bytes, std::vector<Row>& rows) {
-  Reader r(bytes);
+  std::string inflated;
+  Reader r(Inflated(bytes, inflated));
   if (static_cast<Kind>(r.U8()) != Kind::kRowsChunk) Malformed("not a chunk of rows");
   r.Rows(rows, 1);
   r.End();
@@ -503,6 +583,10 @@ const char* KindName(uint8_t kind) {
       return "Hello";
     case Kind::kAuth:
       return "Auth";
+    case Kind::kCreate:
+      return "Create";
+    case Kind::kRelease:
+      return "Release";
     case Kind::kOpen:
       return "Open";
     case Kind::kFetch:
@@ -515,8 +599,8 @@ const char* KindName(uint8_t kind) {
       return "ApplyUpdates";
     case Kind::kCall:
       return "Call";
-    case Kind::kChallenge:
-      return "Challenge";
+    case Kind::kWelcome:
+      return "Welcome";
     case Kind::kReady:
       return "Ready";
     case Kind::kOpenResult:
@@ -531,18 +615,31 @@ const char* KindName(uint8_t kind) {
       return "ApplyResult";
     case Kind::kCallResult:
       return "CallResult";
+    case Kind::kCompressed:
+      return "Compressed";
     case Kind::kError:
       return "Error";
   }
   return "unknown";
 }
 
-std::string AuthMessage(const Challenge& challenge, std::string_view prog_id) {
-  std::string m = "QMDW-AUTH-1";
+std::string AuthMessage(const std::array<uint8_t, kNonceSize>& nonce) {
+  std::string m = "QMDW-AUTH-2";
   m.push_back('\0');
-  m.append(reinterpret_cast<const char*>(challenge.nonce.data()), challenge.nonce.size());
-  m.append(prog_id.data(), prog_id.size());
+  m.append(reinterpret_cast<const char*>(nonce.data()), nonce.size());
   return m;
+}
+
+void PutChannel(uint32_t channel, std::string& out) {
+  coding::ByteWriter w(out);
+  w.Varint(channel);
+}
+
+uint32_t TakeChannel(std::string_view& bytes) {
+  coding::ByteReader r(bytes);
+  const uint32_t channel = r.U32();
+  bytes.remove_prefix(bytes.size() - r.Left());
+  return channel;
 }
 
 }  // namespace remote::wire

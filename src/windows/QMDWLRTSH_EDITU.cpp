@@ -255,6 +255,10 @@ void TFM_QMDWLRTSH_EDIT::FormActivate(widgets::Object&) {
   // 4. The browser's connections, on the computer the browser gave them.
   browser.dcom_systran->SetConnected(true);
   browser.dcom_storpro->SetConnected(true);
+  // The requests of steps 5 to 10 go to the server in one exchange; each list is still opened
+  // in its own step below, in this order, and a failure still ends the activation at its step.
+  header.ParamByName("DHAO00").SetAsString(SelectedDocNo);
+  data::PrefetchOpen({browser.cds_gstjygl1, cds_gstrygl0, &header, cds_stockcolor, cds_xstzxkc0});
   // 5. Every goods name resolves.
   browser.cds_gstjygl1->Open();
   browser.cds_gstjygl1->SetFiltered(false);

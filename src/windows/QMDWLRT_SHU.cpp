@@ -256,6 +256,10 @@ void TFM_QMDWLRTSH::FormActivate(widgets::Object&) {
     c->SetComputerName(host);
     c->SetConnected(true);
   }
+  // The requests of steps 3 to 5 go to the server in one exchange; each list is still opened in
+  // its own step below, in this order, and a failure still ends the activation at its step.
+  cds_qmdwlrt1->ParamByName("FLAG").SetAsString("1");
+  data::PrefetchOpen({cds_gstrygl0, cds_gstjydw0, cds_gstjygl1, cds_gstckgl0, cds_qmdwlrt1});
   // 3.-4. The lists (one already open stays as it is).
   cds_gstrygl0->Open();
   cds_gstjydw0->Open();

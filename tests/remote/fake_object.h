@@ -21,6 +21,13 @@ struct FakeRecord {
   std::atomic<int> destroyed{0};
   std::mutex mu;
   std::vector<std::string> executed;  // command texts, in order
+  // Provider "kept": a list clients may keep, at version "v<kept_version>", whose rows differ
+  // from one version to the next; reads counts the times its rows were read; each fetch of
+  // its rows takes kept_fetch_ms.
+  std::atomic<int> kept_version{1};
+  std::atomic<int> kept_rows{5000};
+  std::atomic<int> kept_reads{0};
+  std::atomic<int> kept_fetch_ms{0};
 };
 
 // Row i of provider "rows": DHAO00 = i, CKMC00 = "仓库<i>", JE0000 = i * 1.5, YWRQ00 = 45000 + i.
@@ -46,15 +53,18 @@ class FakeObject : public ServerObject {
   }
   ~FakeObject() override { ++record_->destroyed; }
 
-  // "rows": parameter N (integer) rows; "fail": refuses with a Chinese message.
+  // "rows": parameter N (integer) rows; "noise": the same with a text of 256 bytes that do not
+  // compress in front of each row; "fail": refuses with a Chinese message.
   OpenResult Open(const OpenRequest& request) override {
     if (request.provider == "fail") throw ServerError("提供者 fail 拒绝打开");
-    if (request.provider != "rows") throw ServerError("Unknown provider " + request.provider);
+    if (request.provider == "kept") return OpenKept(request);
+    if (request.provider != "rows" && request.provider != "noise")
+      throw ServerError("Unknown provider " + request.provider);
     int64_t n = 0;
     for (const Param& p : request.params)
       if (p.name == "N" && p.value.is_integer()) n = p.value.integer();
     uint32_t id = next_cursor_++;
-    cursors_[id] = Cursor{0, n, request.packet_records};
+    cursors_[id] = Cursor{0, n, request.packet_records, request.provider == "noise"};
     OpenResult result;
     result.packet = Take(id, request.packet_records);
     result.packet.fields = FakeFields();
@@ -65,6 +75,8 @@ class FakeObject : public ServerObject {
 
   Packet Fetch(uint32_t cursor, int32_t count) override {
     if (!cursors_.count(cursor)) throw ServerError("No open result " + std::to_string(cursor));
+    if (cursors_[cursor].kept && record_->kept_fetch_ms > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(record_->kept_fetch_ms.load()));
     Packet p = Take(cursor, count);
     if (!p.more) cursors_.erase(cursor);
     return p;
@@ -119,14 +131,47 @@ class FakeObject : public ServerObject {
     int64_t next = 0;
     int64_t end = 0;
     int32_t packet = -1;
+    bool noise = false;
+    bool kept = false;
+    int64_t offset = 0;  // added to the row numbers
   };
+
+  OpenResult OpenKept(const OpenRequest& request) {
+    const std::string version = "v" + std::to_string(record_->kept_version.load());
+    OpenResult result;
+    result.version = version;
+    if (request.cached_version == version) {
+      result.unchanged = true;
+      return result;
+    }
+    ++record_->kept_reads;
+    uint32_t id = next_cursor_++;
+    Cursor c{0, record_->kept_rows, request.packet_records, false, true};
+    c.offset = int64_t{1000000} * record_->kept_version;
+    cursors_[id] = c;
+    result.packet = Take(id, request.packet_records);
+    result.packet.fields = FakeFields();
+    result.cursor = result.packet.more ? id : 0;
+    if (!result.packet.more) cursors_.erase(id);
+    return result;
+  }
 
   Packet Take(uint32_t id, int32_t count) {
     Cursor& c = cursors_[id];
     int64_t n = count < 0 ? c.end - c.next : std::min<int64_t>(count, c.end - c.next);
     Packet p;
     p.rows.reserve(static_cast<std::size_t>(n));
-    for (int64_t i = 0; i < n; ++i) p.rows.push_back(FakeRow(c.next++));
+    for (int64_t i = 0; i < n; ++i) {
+      p.rows.push_back(FakeRow(c.offset + c.next++));
+      if (c.noise) {
+        std::string text(256, '\0');
+        for (char& ch : text) {
+          noise_ = noise_ * 6364136223846793005ull + 1442695040888963407ull;
+          ch = static_cast<char>(noise_ >> 56);
+        }
+        p.rows.back().cells.insert(p.rows.back().cells.begin(), Value::Text(std::move(text)));
+      }
+    }
     p.more = c.next < c.end;
     return p;
   }
@@ -135,6 +180,7 @@ class FakeObject : public ServerObject {
   std::string prog_id_;
   std::map<uint32_t, Cursor> cursors_;
   uint32_t next_cursor_ = 1;
+  uint64_t noise_ = 1;
 };
 
 }  // namespace remote::testing

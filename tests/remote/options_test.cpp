@@ -68,8 +68,13 @@ TEST(OptionsTest, EveryLimit) {
                                      "8",
                                      "--result-memory-per-session",
                                      "16",
-                                     "--result-memory=128"});
+                                     "--result-memory=128",
+                                     "--max-objects",
+                                     "300",
+                                     "--max-objects-per-address=21"});
   EXPECT_EQ(cl.server.max_clients_per_address, 6u);
+  EXPECT_EQ(cl.server.max_objects, 300u);
+  EXPECT_EQ(cl.server.max_objects_per_address, 21u);
   EXPECT_EQ(cl.server.max_request_bytes, 65536u);
   EXPECT_EQ(cl.server.handshake_timeout_ms, 3000);
   EXPECT_EQ(cl.server.idle_timeout_ms, 600000);

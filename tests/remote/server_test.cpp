@@ -4,12 +4,14 @@
 #include "server/net/app_server.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,7 @@
 
 #include "remote/connection.h"
 #include "remote/crypto.h"
+#include "remote/list_cache.h"
 #include "remote/socket.h"
 #include "remote/tcp_client.h"
 #include "remote/wire.h"
@@ -146,6 +149,87 @@ TEST_F(ServerTest, LargeResultsArriveWholeAndInOrder) {
   EXPECT_EQ(exact.cursor, 0u);
 }
 
+remote::OpenRequest KeptRequest() {
+  remote::OpenRequest r;
+  r.provider = "kept";
+  return r;
+}
+
+int64_t FirstNumber(const remote::OpenResult& r) {
+  return r.packet.rows.empty() ? -1 : r.packet.rows.front().cells[0].integer();
+}
+
+// A list the server versions: kept by the client after its first open; reopened unchanged it
+// comes from the copy (the server reads nothing), changed it comes anew.
+TEST_F(ServerTest, AKeptListReopenedUnchangedComesFromTheCopy) {
+  remote::ListCache::Process().Clear();
+  auto object = Connect();
+  remote::OpenResult first = object->Open(KeptRequest());
+  ASSERT_EQ(first.packet.rows.size(), 5000u);
+  EXPECT_EQ(FirstNumber(first), 1000000);
+  EXPECT_EQ(record_->kept_reads.load(), 1);
+  EXPECT_EQ(remote::ListCache::Process().size(), 1u);
+
+  // Another instance of the same object (as in a later showdll call) uses the copy too.
+  auto later = Connect();
+  for (ServerObject* o : {object.get(), later.get()}) {
+    remote::OpenResult again = o->Open(KeptRequest());
+    EXPECT_FALSE(again.unchanged);
+    EXPECT_EQ(again.version, "v1");
+    ASSERT_EQ(again.packet.rows.size(), 5000u);
+    EXPECT_EQ(again.packet.fields.size(), 4u);
+    EXPECT_EQ(again.packet.rows.back().cells, first.packet.rows.back().cells);
+  }
+  EXPECT_EQ(record_->kept_reads.load(), 1);
+
+  record_->kept_version = 2;
+  record_->kept_rows = 3000;
+  remote::OpenResult changed = object->Open(KeptRequest());
+  ASSERT_EQ(changed.packet.rows.size(), 3000u);
+  EXPECT_EQ(FirstNumber(changed), 2000000);
+  EXPECT_EQ(record_->kept_reads.load(), 2);
+  EXPECT_EQ(FirstNumber(object->Open(KeptRequest())), 2000000);
+  EXPECT_EQ(record_->kept_reads.load(), 2);
+
+  // Lists opened with parameters are never kept.
+  object->Open(RowsRequest(3000, -1));
+  EXPECT_EQ(remote::ListCache::Process().size(), 1u);
+}
+
+// A connection lost in the middle of a list's reply leaves the copy as it was before: never a
+// part of the new reply that a later open could take as current.
+TEST_F(ServerTest, AReplyCutShortLeavesNoCopyBehind) {
+  remote::ListCache::Process().Clear();
+  auto object = Connect();
+  object->Open(KeptRequest());  // v1 kept
+  const std::string key = remote::ListCacheKey(Computer(), kFake, "kept");
+  ASSERT_NE(remote::ListCache::Process().Find(key), nullptr);
+
+  record_->kept_version = 2;
+  record_->kept_rows = 20000;  // several chunks
+  record_->kept_fetch_ms = 300;
+  std::string error;
+  std::thread reader([&] { error = ErrorOf([&] { object->Open(KeptRequest()); }); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  server_->Stop();  // mid-reply
+  reader.join();
+  EXPECT_NE(error.find("was lost"), std::string::npos) << error;
+  auto copy = remote::ListCache::Process().Find(key);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(copy->version, "v1");
+
+  // Nothing kept at all when the first reply is cut short.
+  remote::ListCache::Process().Clear();
+  record_->kept_fetch_ms = 300;
+  Start(ServerOptions{});
+  auto fresh = Connect();
+  std::thread cut([&] { ErrorOf([&] { fresh->Open(KeptRequest()); }); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  server_->Stop();
+  cut.join();
+  EXPECT_EQ(remote::ListCache::Process().size(), 0u);
+}
+
 TEST_F(ServerTest, ExecuteApplyAndCallWithArgumentsByReference) {
   auto object = Connect();
   object->Execute("dsp_qmdwlrt_tmp", {}, "update A");
@@ -246,24 +330,67 @@ class RawClient {
     wire::Encode(m, payload);
     SendBytes(payload);
   }
+  // A message on a channel (after the greeting).
+  void Send(uint32_t channel, const wire::ClientMessage& m) {
+    std::string payload;
+    wire::PutChannel(channel, payload);
+    wire::Encode(m, payload);
+    SendBytes(payload);
+  }
   void SendRaw(const std::string& bytes) { socket_.SendAll(bytes.data(), bytes.size()); }
   remote::Socket& socket() { return socket_; }
-  // The next reply; an ErrorReply with "(closed)" when the server closed the connection.
+  // The next message before or without a channel; an ErrorReply with "(closed)" when the server
+  // closed the connection.
   wire::ServerMessage Receive() {
     std::string payload;
     if (remote::ReadFrame(socket_, payload, 1 << 20) != remote::FrameStatus::kOk)
       return wire::ErrorReply{"(closed)"};
     return wire::DecodeServerMessage(payload);
   }
+  // The next message after the greeting, with its channel.
+  wire::ServerMessage Receive(uint32_t& channel) {
+    std::string payload;
+    if (remote::ReadFrame(socket_, payload, 1 << 20) != remote::FrameStatus::kOk) {
+      channel = 0;
+      return wire::ErrorReply{"(closed)"};
+    }
+    std::string_view bytes = payload;
+    channel = wire::TakeChannel(bytes);
+    return wire::DecodeServerMessage(bytes);
+  }
   std::string ReceiveError() {
     wire::ServerMessage m = Receive();
     auto* e = std::get_if<wire::ErrorReply>(&m);
     return e ? e->message : "(no error)";
   }
+  // An error on `channel` (after the greeting).
+  std::string ReceiveError(uint32_t want) {
+    uint32_t channel = 0;
+    wire::ServerMessage m = Receive(channel);
+    auto* e = std::get_if<wire::ErrorReply>(&m);
+    if (!e) return "(no error)";
+    if (channel != want) return "(on channel " + std::to_string(channel) + ") " + e->message;
+    return e->message;
+  }
+  // Hello, then the Welcome.
+  wire::Welcome Greet() {
+    Send(wire::Hello{wire::kProtocolVersion, "raw"});
+    wire::ServerMessage m = Receive();
+    if (auto* w = std::get_if<wire::Welcome>(&m)) return *w;
+    ADD_FAILURE() << "no welcome";
+    return {};
+  }
+  // Greets and makes an instance of `prog_id` on channel 1.
+  bool Ready(const std::string& prog_id = kFake) {
+    Greet();
+    Send(1, wire::CreateRequest{prog_id});
+    uint32_t channel = 0;
+    return std::holds_alternative<wire::Ready>(Receive(channel)) && channel == 1;
+  }
   bool Closed() {
     try {
-      return std::get_if<wire::ErrorReply>(&(m_ = Receive())) &&
-             std::get<wire::ErrorReply>(m_).message == "(closed)";
+      std::string payload;
+      return remote::ReadFrame(socket_, payload, 1 << 20) != remote::FrameStatus::kOk;
     } catch (const remote::ConnectionLost&) {
       return true;
     }
@@ -271,12 +398,11 @@ class RawClient {
 
  private:
   remote::Socket socket_;
-  wire::ServerMessage m_;
 };
 
-std::string HelloBytes(uint16_t version, const std::string& prog_id) {
+std::string HelloBytes(uint16_t version, const std::string& client) {
   std::string b;
-  wire::Encode(wire::ClientMessage(wire::Hello{version, prog_id}), b);
+  wire::Encode(wire::ClientMessage(wire::Hello{version, client}), b);
   return b;
 }
 
@@ -290,13 +416,16 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
   wire::Encode(wire::ClientMessage(wire::FetchRequest{1, 1}), fetch);
   const Case cases[] = {
       {"wrong version", HelloBytes(99, kFake),
-       "This application server speaks protocol version 1; the client speaks version 99"},
-      {"request before hello", fetch, "The first message must name the server object (Hello)"},
+       "This application server speaks protocol version " + std::to_string(wire::kProtocolVersion) +
+           "; the client speaks version 99"},
+      {"a client of the first version", HelloBytes(1, kFake),
+       "This application server speaks protocol version " + std::to_string(wire::kProtocolVersion) +
+           "; the client speaks version 1"},
+      {"request before hello", fetch,
+       "The first message must greet the application server (Hello)"},
       {"not this protocol", "GET / HTTP/1.1\r\n", "Malformed protocol message: unknown request"},
       {"bad magic", std::string("\x01XXXX\x01\x00", 7),
        "Malformed protocol message: not a client of this application server"},
-      {"unknown ProgID", HelloBytes(wire::kProtocolVersion, "Evil.Object"),
-       "Unknown server object \"Evil.Object\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -311,25 +440,42 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
     raw.SendRaw(std::string("\x00\x00\x10\x00", 4));
     EXPECT_EQ(raw.ReceiveError(), "The greeting of 1048576 bytes is too large");
   }
+  {
+    SCOPED_TRACE("unknown ProgID: refused on its channel, the connection goes on");
+    RawClient raw(server_->port());
+    raw.Greet();
+    raw.Send(1, wire::CreateRequest{"Evil.Object"});
+    EXPECT_EQ(raw.ReceiveError(1), "Unknown server object \"Evil.Object\"");
+    raw.Send(1, wire::CallRequest{"prog_id", {}});  // every call on it gets the reason
+    EXPECT_EQ(raw.ReceiveError(1), "Unknown server object \"Evil.Object\"");
+    raw.Send(2, wire::CreateRequest{kFake});
+    uint32_t channel = 0;
+    EXPECT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive(channel)));
+    raw.Send(2, wire::CreateRequest{kFake});
+    EXPECT_EQ(raw.ReceiveError(2), server::msg::ChannelInUse(2).ForOperator());
+    raw.Send(7, wire::CallRequest{"prog_id", {}});
+    EXPECT_EQ(raw.ReceiveError(7), server::msg::NoObjectOnChannel(7).ForOperator());
+  }
   ExpectServing();
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
 }
 
 TEST_F(ServerTest, MalformedRequestGetsAnErrorAndTheSessionGoesOn) {
   RawClient raw(server_->port());
-  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+  ASSERT_TRUE(raw.Ready());
   raw.SendBytes(
-      std::string("\x15\x05"
+      std::string("\x01\x15\x05"
                   "ab",
-                  4));
-  EXPECT_EQ(raw.ReceiveError(), "Malformed protocol message: text longer than the message");
-  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  EXPECT_EQ(raw.ReceiveError(), "Already connected");
-  raw.Send(wire::CallRequest{"prog_id", {}});
-  wire::ServerMessage reply = raw.Receive();
+                  5));
+  EXPECT_EQ(raw.ReceiveError(1), "Malformed protocol message: text longer than the message");
+  raw.Send(1, wire::Hello{wire::kProtocolVersion, kFake});
+  EXPECT_EQ(raw.ReceiveError(1), "Already greeted");
+  raw.Send(1, wire::CallRequest{"prog_id", {}});
+  uint32_t channel = 0;
+  wire::ServerMessage reply = raw.Receive(channel);
   ASSERT_TRUE(std::holds_alternative<wire::CallResult>(reply));
   EXPECT_EQ(std::get<wire::CallResult>(reply).result, Value::Text(kFake));
+  EXPECT_EQ(channel, 1u);
 }
 
 TEST_F(ServerTest, OversizedRequestIsRefusedBeforeReadingAndTheConnectionClosed) {
@@ -337,10 +483,9 @@ TEST_F(ServerTest, OversizedRequestIsRefusedBeforeReadingAndTheConnectionClosed)
   options.max_request_bytes = 1000;
   Start(options);
   RawClient raw(server_->port());
-  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+  ASSERT_TRUE(raw.Ready());
   raw.SendRaw(std::string("\xFF\xFF\xFF\xFF", 4));  // announces 4 GiB, sends nothing
-  EXPECT_EQ(raw.ReceiveError(), "The request of 4294967295 bytes exceeds the limit of 1000 bytes");
+  EXPECT_EQ(raw.ReceiveError(0), "The request of 4294967295 bytes exceeds the limit of 1000 bytes");
   EXPECT_TRUE(raw.Closed());
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
   EXPECT_EQ(record_->destroyed.load(), 1);
@@ -363,8 +508,7 @@ TEST_F(ServerTest, OversizedRequestFromTheClientArrivesAsTheServersMessage) {
 TEST_F(ServerTest, ConnectionEndingInsideAFrameEndsTheSession) {
   {
     RawClient raw(server_->port());
-    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-    ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
+    ASSERT_TRUE(raw.Ready());
     raw.SendRaw(
         std::string("\x10\x00\x00\x00"
                     "abc",
@@ -382,9 +526,11 @@ TEST_F(ServerTest, ClientThatStopsReadingIsDisconnected) {
   RawClient raw(server_->port());
   int small = 4096;
   setsockopt(raw.socket().native(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  ASSERT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive()));
-  raw.Send(RowsRequest(400000, -1));  // and never read the reply
+  ASSERT_TRUE(raw.Ready());
+  // A reply far larger than the socket buffers, even compressed; never read.
+  remote::OpenRequest noise = RowsRequest(100000, -1);
+  noise.provider = "noise";
+  raw.Send(1, noise);
   EXPECT_TRUE(server_->WaitForSessionCount(0, 20000));
   EXPECT_EQ(record_->destroyed.load(), 1);
   ExpectServing();
@@ -434,25 +580,92 @@ TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
             std::string::npos);
   {
     RawClient raw(server_->port());
-    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-    ASSERT_TRUE(std::holds_alternative<wire::Challenge>(raw.Receive()));
-    raw.Send(wire::CallRequest{"prog_id", {}});
-    EXPECT_EQ(raw.ReceiveError(), "Access denied: the client did not prove the site key");
+    ASSERT_TRUE(raw.Greet().challenge);
+    raw.Send(1, wire::CreateRequest{kFake});
+    EXPECT_EQ(raw.ReceiveError(0), "Access denied: the client did not prove the site key");
+    EXPECT_TRUE(raw.Closed());
   }
   {
     // A proof computed for another challenge (a replay) does not open a new session.
     RawClient raw(server_->port());
-    raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-    ASSERT_TRUE(std::holds_alternative<wire::Challenge>(raw.Receive()));
+    ASSERT_TRUE(raw.Greet().challenge);
     wire::Auth replay;
     replay.mac = remote::HmacSha256("correct horse battery staple",
-                                    wire::AuthMessage(wire::Challenge{}, kFake));
-    raw.Send(replay);
-    EXPECT_EQ(raw.ReceiveError(), "Access denied: the client does not hold this site's key");
+                                    wire::AuthMessage(std::array<uint8_t, wire::kNonceSize>{}));
+    raw.Send(0, replay);
+    EXPECT_EQ(raw.ReceiveError(0), "Access denied: the client does not hold this site's key");
   }
   EXPECT_EQ(record_->created.load(), 0);
   auto object = Connect(kFake, WithKey("site.key"));
   EXPECT_EQ(record_->created.load(), 1);
+}
+
+// A server of another protocol version, by hand: it answers the greeting with `reply` (a frame's
+// payload) and closes.
+class OtherVersionServer {
+ public:
+  explicit OtherVersionServer(std::string reply) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::listen(fd_, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, reply = std::move(reply)] {
+      remote::Socket s(::accept(fd_, nullptr, nullptr));
+      std::string hello;
+      if (remote::ReadFrame(s, hello, 1 << 16) != remote::FrameStatus::kOk) return;
+      std::string frame;
+      remote::BeginFrame(frame);
+      frame += reply;
+      remote::SendFrame(s, frame);
+      s.ShutdownSend();
+      std::string rest;
+      while (remote::ReadFrame(s, rest, 1 << 16) == remote::FrameStatus::kOk) {
+      }
+    });
+  }
+  ~OtherVersionServer() {
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string computer() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+// A client and a server of different protocol versions refuse each other, each saying which
+// versions they speak: the server refuses a client's greeting of another version (above); the
+// client refuses a server's welcome of another version, however the rest of it is laid out, and
+// passes on the refusal of a server that turned its greeting away.
+TEST(ProtocolVersionTest, AClientRefusesAServerOfAnotherVersion) {
+  {
+    std::string welcome;
+    welcome.push_back(static_cast<char>(wire::Kind::kWelcome));
+    welcome += std::string("QMDW", 4);
+    welcome.push_back(3);                   // version 3
+    welcome += std::string("\xff\xff", 2);  // laid out otherwise from here
+    OtherVersionServer other(welcome);
+    EXPECT_EQ(ErrorOf([&] { remote::ConnectServerObject(other.computer(), kFake); }),
+              "The application server at " + other.computer() +
+                  " speaks protocol version 3; this client speaks version " +
+                  std::to_string(wire::kProtocolVersion));
+  }
+  {
+    const std::string refusal =
+        "This application server speaks protocol version 1; the client speaks version " +
+        std::to_string(wire::kProtocolVersion);
+    std::string error;
+    wire::Encode(wire::ServerMessage(wire::ErrorReply{refusal}), error);
+    OtherVersionServer other(error);
+    EXPECT_EQ(ErrorOf([&] { remote::ConnectServerObject(other.computer(), kFake); }), refusal);
+  }
 }
 
 TEST(ServerStartTest, ListeningBeyondLoopbackRequiresASiteKey) {
@@ -478,13 +691,93 @@ TEST(ServerStartTest, ListeningBeyondLoopbackRequiresASiteKey) {
   }
 }
 
-TEST_F(ServerTest, ClosingTheConnectionDestroysTheInstanceAtOnce) {
+// The objects a thread connects to one server share its one connection, each its own instance
+// on a channel of its own; releasing one destroys its instance at once, the last one closes the
+// connection. Another thread connects on its own.
+TEST_F(ServerTest, OneConnectionCarriesTheObjectsOfAThread) {
   auto a = Connect();
   auto b = Connect();
-  EXPECT_TRUE(server_->WaitForSessionCount(2, 5000));
+  auto c = Connect(remote::kProgIdCommunicate);
+  std::vector<Value> args;
+  EXPECT_EQ(c->Call("prog_id", args), Value::Text(remote::kProgIdCommunicate));
+  EXPECT_EQ(a->Call("prog_id", args), Value::Text(kFake));
+  EXPECT_EQ(server_->SessionCount(), 1u);
+  EXPECT_EQ(server_->ObjectCount(), 3u);
+  a->Execute("p", {}, "on a");
+  b->Execute("p", {}, "on b");
   a.reset();
-  EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
+  EXPECT_TRUE(server_->WaitForObjectCount(2, 5000));
   EXPECT_EQ(record_->destroyed.load(), 1);
+  EXPECT_EQ(b->Call("prog_id", args), Value::Text(kFake));
+  std::unique_ptr<ServerObject> other;
+  std::thread([&] { other = Connect(); }).join();
+  EXPECT_EQ(server_->SessionCount(), 2u);
+  EXPECT_EQ(other->Call("prog_id", args), Value::Text(kFake));  // usable from here too
+  other.reset();
+  b.reset();
+  c.reset();
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  EXPECT_EQ(record_->destroyed.load(), 4);
+}
+
+// The first object of a connection is made before Connect returns, so a refusal (a ProgID the
+// server does not know, the storage down, a wrong key) reaches the caller there; later ones
+// travel with the next request and a refusal reaches their first call, unless the server named
+// the ProgIDs it hosts, which lets the client refuse an unknown one at once.
+TEST_F(ServerTest, LaterObjectsOfAConnectionCostNoExchangeOfTheirOwn) {
+  auto a = Connect();
+  auto refused = Connect("Throwing.Creator");
+  std::vector<Value> args;
+  EXPECT_EQ(ErrorOf([&] { refused->Call("prog_id", args); }), "Storage is offline");
+  EXPECT_EQ(ErrorOf([&] { refused->Open(RowsRequest(3, -1)); }), "Storage is offline");
+  EXPECT_EQ(a->Call("prog_id", args), Value::Text(kFake));  // the others go on
+  refused.reset();
+  a.reset();
+
+  ServerOptions options;
+  options.prog_ids = {kFake, remote::kProgIdCommunicate};
+  Start(options);
+  auto first = Connect();
+  EXPECT_EQ(ErrorOf([&] { Connect("No.Such.Object"); }),
+            "This server hosts no object 'No.Such.Object'");
+  auto second = Connect(remote::kProgIdCommunicate);
+  EXPECT_EQ(second->Call("prog_id", args), Value::Text(remote::kProgIdCommunicate));
+}
+
+TEST_F(ServerTest, StopEndsEverySessionAndTheClientLearnsTheConnectionIsGone) {
+  auto a = Connect();
+  auto b = Connect(remote::kProgIdCommunicate);
+  std::vector<Value> args;
+  b->Call("prog_id", args);
+  EXPECT_TRUE(server_->WaitForObjectCount(2, 5000));
+  server_->Stop();
+  EXPECT_EQ(server_->SessionCount(), 0u);
+  EXPECT_EQ(record_->destroyed.load(), 2);
+  std::string lost = ErrorOf([&] { a->Call("prog_id", args); });
+  EXPECT_NE(lost.find("The connection to the application server at " + Computer() + " was lost"),
+            std::string::npos)
+      << lost;
+  EXPECT_NE(lost.find("Fake.Object is no longer available"), std::string::npos) << lost;
+  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
+            "The connection to the application server at " + Computer() + " is closed");
+  EXPECT_EQ(ErrorOf([&] { b->Call("prog_id", args); }),
+            "The connection to the application server at " + Computer() + " is closed");
+}
+
+// A connection the server closed for idleness is not used for a new instance; the instances
+// still on it report the server's reason at their next call, as each did on its own connection.
+TEST_F(ServerTest, AConnectionClosedByTheServerGivesItsReasonToItsInstances) {
+  ServerOptions options;
+  options.idle_timeout_ms = 300;
+  Start(options);
+  auto a = Connect();
+  EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
+  auto b = Connect();  // on a connection of its own
+  std::vector<Value> args;
+  EXPECT_EQ(b->Call("prog_id", args), Value::Text(kFake));
+  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
+            server::msg::SessionIdle(300).ForOperator());
+  EXPECT_EQ(b->Call("prog_id", args), Value::Text(kFake));
 }
 
 TEST_F(ServerTest, KilledClientsInstanceIsDestroyed) {
@@ -515,23 +808,6 @@ TEST_F(ServerTest, KilledClientsInstanceIsDestroyed) {
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
   EXPECT_EQ(record_->destroyed.load(), 1);
   ExpectServing();
-}
-
-TEST_F(ServerTest, StopEndsEverySessionAndTheClientLearnsTheConnectionIsGone) {
-  auto a = Connect();
-  auto b = Connect(remote::kProgIdCommunicate);
-  EXPECT_TRUE(server_->WaitForSessionCount(2, 5000));
-  server_->Stop();
-  EXPECT_EQ(server_->SessionCount(), 0u);
-  EXPECT_EQ(record_->destroyed.load(), 2);
-  std::vector<Value> args;
-  std::string lost = ErrorOf([&] { a->Call("prog_id", args); });
-  EXPECT_NE(lost.find("The connection to the application server at " + Computer() + " was lost"),
-            std::string::npos)
-      << lost;
-  EXPECT_NE(lost.find("Fake.Object is no longer available"), std::string::npos) << lost;
-  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
-            "The connection to the application server at " + Computer() + " is closed");
 }
 
 TEST_F(ServerTest, StopWaitsForACallUnderWay) {
@@ -568,16 +844,34 @@ TEST_F(ServerTest, ManyClientsAtOnce) {
   EXPECT_EQ(record_->destroyed.load(), kClients);
 }
 
+// Settings that give the client a connection of its own (a site key file that the server, which
+// holds no key, never asks for).
+remote::ClientSettings OwnConnection(const std::string& name) {
+  remote::ClientSettings settings;
+  settings.site_key_file = name;
+  return settings;
+}
+
 TEST_F(ServerTest, ClientsBeyondTheLimitAreTurnedAway) {
   ServerOptions options;
   options.max_clients = 2;
+  options.max_objects = 3;
   Start(options);
-  auto a = Connect();
-  auto b = Connect();
-  EXPECT_EQ(ErrorOf([&] { Connect(); }), server::msg::TooManyClients(2).ForOperator());
+  auto a = Connect(kFake, OwnConnection("a"));
+  auto b = Connect(kFake, OwnConnection("b"));
+  EXPECT_EQ(ErrorOf([&] { Connect(kFake, OwnConnection("c")); }),
+            server::msg::TooManyClients(2).ForOperator());
   a.reset();
   EXPECT_TRUE(server_->WaitForSessionCount(1, 5000));
-  EXPECT_NO_THROW(Connect());
+  auto c = Connect(kFake, OwnConnection("c"));
+  // Objects beyond the server's limit, on a connection it serves: refused on their channel.
+  auto d = Connect(kFake, OwnConnection("c"));
+  std::vector<Value> args;
+  EXPECT_EQ(d->Call("prog_id", args), Value::Text(kFake));
+  auto e = Connect(kFake, OwnConnection("c"));
+  EXPECT_EQ(ErrorOf([&] { e->Call("prog_id", args); }),
+            server::msg::TooManyObjects(3).ForOperator());
+  EXPECT_EQ(d->Call("prog_id", args), Value::Text(kFake));
 }
 
 }  // namespace

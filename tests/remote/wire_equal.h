@@ -19,10 +19,11 @@ inline bool operator==(const Param& a, const Param& b) {
 }
 inline bool operator==(const OpenRequest& a, const OpenRequest& b) {
   return a.provider == b.provider && a.params == b.params && a.command_text == b.command_text &&
-         a.packet_records == b.packet_records;
+         a.packet_records == b.packet_records && a.cached_version == b.cached_version;
 }
 inline bool operator==(const OpenResult& a, const OpenResult& b) {
-  return a.cursor == b.cursor && a.packet == b.packet;
+  return a.cursor == b.cursor && a.packet == b.packet && a.version == b.version &&
+         a.unchanged == b.unchanged;
 }
 inline bool operator==(const FieldValue& a, const FieldValue& b) {
   return a.field == b.field && a.value == b.value;
@@ -41,13 +42,20 @@ inline bool operator==(const ApplyResult& a, const ApplyResult& b) {
 
 namespace wire {
 inline bool operator==(const Hello& a, const Hello& b) {
-  return a.version == b.version && a.prog_id == b.prog_id;
+  return a.version == b.version && a.client == b.client;
 }
 inline bool operator==(const Auth& a, const Auth& b) {
   return a.mac == b.mac;
 }
-inline bool operator==(const Challenge& a, const Challenge& b) {
-  return a.nonce == b.nonce;
+inline bool operator==(const CreateRequest& a, const CreateRequest& b) {
+  return a.prog_id == b.prog_id;
+}
+inline bool operator==(const ReleaseRequest&, const ReleaseRequest&) {
+  return true;
+}
+inline bool operator==(const Welcome& a, const Welcome& b) {
+  return a.version == b.version && a.prog_ids == b.prog_ids && a.challenge == b.challenge &&
+         (!a.challenge || a.nonce == b.nonce);
 }
 inline bool operator==(const Ready&, const Ready&) {
   return true;

@@ -44,6 +44,19 @@ Packet SamplePacket() {
   return p;
 }
 
+// Enough rows of a stock list's shape for the message to travel compressed.
+std::vector<Row> StockRows() {
+  std::vector<Row> rows;
+  for (int i = 0; i < 600; ++i) {
+    Row r;
+    r.cells = {Value::Text("2000" + std::to_string(1000 + i / 30)),
+               Value::Text(std::to_string(10 + i % 30)), Value::Text("CK"),
+               Value::Float((i * 7919) % 3001 + (i % 9 == 0 ? 0.5 : 0))};
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
+
 std::vector<Param> SampleParams() {
   return {{"CKDM00", ParamType::Text, ParamDirection::Input, Value::Text("01")},
           {"FLAG", ParamType::Integer, ParamDirection::InputOutput, Value::Integer(-1)},
@@ -75,14 +88,19 @@ std::vector<ClientMessage> ClientSamples() {
   OpenRequest open_sql{
       "dsp_xstyjzqj_edit", {}, std::string("select max(JZRQ00) from XSTYJZQJ"), -1};
   OpenRequest open_empty_sql{"p", {}, std::string(), 0};
+  OpenRequest open_kept{"dsp_xstzxkc0_ck", {}, std::nullopt, -1, "8f3a0c1d.42"};
   Auth auth;
   for (std::size_t i = 0; i < auth.mac.size(); ++i) auth.mac[i] = static_cast<uint8_t>(i * 7);
-  return {Hello{kProtocolVersion, "LirraMISServer.CoStoreProduct"},
+  return {Hello{kProtocolVersion, "qmdw_scenario"},
           Hello{0, ""},
           auth,
+          CreateRequest{"LirraMISServer.CoStoreProduct"},
+          CreateRequest{""},
+          ReleaseRequest{},
           open,
           open_sql,
           open_empty_sql,
+          open_kept,
           FetchRequest{4294967295u, -1},
           FetchRequest{1, 10},
           CloseCursorRequest{3},
@@ -94,12 +112,16 @@ std::vector<ClientMessage> ClientSamples() {
 }
 
 std::vector<ServerMessage> ServerSamples() {
-  Challenge c;
-  for (std::size_t i = 0; i < c.nonce.size(); ++i) c.nonce[i] = static_cast<uint8_t>(255 - i);
-  return {c,
+  Welcome challenged{kProtocolVersion, {"systransctrl.cosystransctrl", "仓库"}, true, {}};
+  for (std::size_t i = 0; i < challenged.nonce.size(); ++i)
+    challenged.nonce[i] = static_cast<uint8_t>(255 - i);
+  return {challenged,
+          Welcome{kProtocolVersion, {}, false, {}},
           Ready{},
           OpenResult{0, Packet{}},
           OpenResult{42, SamplePacket()},
+          OpenResult{0, SamplePacket(), "8f3a0c1d.42", false},
+          OpenResult{0, Packet{}, "8f3a0c1d.42", true},
           SamplePacket(),
           Done{},
           ApplyResult{0, {}},
@@ -108,7 +130,8 @@ std::vector<ServerMessage> ServerSamples() {
           ErrorReply{"表 XSTZXKC0 无此记录"},
           ErrorReply{""},
           RowsChunk{},
-          RowsChunk{SamplePacket().rows}};
+          RowsChunk{SamplePacket().rows},
+          RowsChunk{StockRows()}};
 }
 
 TEST(WireTest, EveryClientMessageRoundTrips) {
@@ -157,6 +180,26 @@ TEST(WireTest, ChunksOfRowsAppendInOrder) {
   std::string not_chunk;
   EncodePacket(SamplePacket(), not_chunk);
   EXPECT_THROW(AppendRowsChunk(not_chunk, got), ProtocolError);
+}
+
+TEST(WireTest, LargeRepliesTravelCompressedAndComeBackWhole) {
+  std::string bytes;
+  Encode(ServerMessage(RowsChunk{StockRows()}), bytes);
+  EXPECT_EQ(PeekKind(bytes), static_cast<uint8_t>(Kind::kCompressed));
+  std::string scratch;
+  EXPECT_EQ(PeekKind(Inflated(bytes, scratch)), static_cast<uint8_t>(Kind::kRowsChunk));
+  std::vector<Row> rows;
+  AppendRowsChunk(bytes, rows);
+  EXPECT_TRUE(rows == StockRows());
+  // Small replies travel as they are.
+  std::string small;
+  Encode(ServerMessage(Done{}), small);
+  EXPECT_EQ(Inflated(small, scratch), small);
+  // A client never compresses, and a compressed request is no request.
+  std::string request;
+  Encode(ClientMessage(ExecuteRequest{"p", {}, std::string(5000, 'x')}), request);
+  EXPECT_EQ(PeekKind(request), static_cast<uint8_t>(Kind::kExecute));
+  EXPECT_THROW(DecodeClientMessage(bytes), ProtocolError);
 }
 
 TEST(WireTest, NaNSurvivesAsNaN) {
@@ -224,6 +267,8 @@ TEST(WireTest, MalformedClientMessagesAreRefusedWithTheReason) {
       {"unknown change kind", Bytes({0x14, 0x01, 'p', 0x01, 0x07, 0x00, 0x00, 0x00, 0x00}),
        "change kind"},
       {"auth too short", Bytes({0x02, 1, 2, 3}), "truncated"},
+      {"create without a name", Bytes({0x03}), "truncated"},
+      {"release with a body", Bytes({0x04, 0x00}), "trailing"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,8 +286,11 @@ TEST(WireTest, MalformedRepliesAreRefused) {
       Bytes({0x01}),                                                       // a request kind
       Bytes({0x90, 0x00, 0x01, 0x01, 'F', 0x09, 0x00, 0x00, 0x00, 0x00}),  // unknown field type
       Bytes({0x91, 0x00, 0x01, 0x00, 0x00, 0x02}),                         // `more` flag of 2
-      Bytes({0x91, 0x00, 0x05}),        // five rows announced, none there
-      Bytes({0x94, 0x00, 0x03, 0x00}),  // three errors announced, one empty
+      Bytes({0x91, 0x00, 0x05}),                            // five rows announced, none there
+      Bytes({0x94, 0x00, 0x03, 0x00}),                      // three errors announced, one empty
+      Bytes({0x83, 'Q', 'M', 'D', 'X', 0x02, 0x00, 0x00}),  // a welcome of another protocol
+      Bytes({0x83, 'Q', 'M', 'D', 'W', 0x02, 0x00, 0x01}),  // a challenge without its bytes
+      Bytes({0xC0, 0x92, 0x01, 0x78, 0x01}),                // compressed, cut short
   };
   for (const std::string& c : cases) EXPECT_THROW(DecodeServerMessage(c), ProtocolError);
 }
@@ -316,11 +364,39 @@ TEST(WireTest, CorruptedMessagesNeverCrashTheDecoder) {
   }
 }
 
-TEST(WireTest, AuthMessageBindsTheChallengeAndTheProgId) {
-  Challenge a, b;
-  b.nonce[0] = 1;
-  EXPECT_NE(AuthMessage(a, "X"), AuthMessage(b, "X"));
-  EXPECT_NE(AuthMessage(a, "X"), AuthMessage(a, "Y"));
+TEST(WireTest, AuthMessageBindsTheChallenge) {
+  std::array<uint8_t, kNonceSize> a{}, b{};
+  b[0] = 1;
+  EXPECT_NE(AuthMessage(a), AuthMessage(b));
+}
+
+// Hello is laid out alike in every version (magic, version, a text), so that a server reads the
+// version of any client and can refuse it in words the client reads.
+TEST(WireTest, HelloKeepsItsLayoutAcrossVersions) {
+  std::string bytes;
+  Encode(ClientMessage(Hello{1, "LirraMISServer.CoStoreProduct"}), bytes);
+  const std::string v1 =
+      Bytes({0x01, 'Q', 'M', 'D', 'W', 0x01, 29}) + "LirraMISServer.CoStoreProduct";
+  EXPECT_EQ(bytes, v1);
+  EXPECT_EQ(std::get<Hello>(DecodeClientMessage(v1)).version, 1);
+  std::string error;
+  Encode(ServerMessage(ErrorReply{"x"}), error);
+  EXPECT_EQ(error, Bytes({0xFF, 0x01, 'x'}));
+}
+
+TEST(WireTest, EveryFrameAfterTheGreetingNamesItsChannel) {
+  for (uint32_t channel : {0u, 1u, 127u, 128u, 4294967295u}) {
+    std::string frame;
+    PutChannel(channel, frame);
+    Encode(ClientMessage(FetchRequest{3, 10}), frame);
+    std::string_view bytes = frame;
+    EXPECT_EQ(TakeChannel(bytes), channel);
+    EXPECT_TRUE(std::get<FetchRequest>(DecodeClientMessage(bytes)) == (FetchRequest{3, 10}));
+  }
+  std::string_view empty;
+  EXPECT_THROW(TakeChannel(empty), ProtocolError);
+  std::string_view too_long = "\xFF\xFF\xFF\xFF\x7F";
+  EXPECT_THROW(TakeChannel(too_long), ProtocolError);
 }
 
 }  // namespace

@@ -109,6 +109,42 @@ class TransactionsTest : public DbTest {
 };
 QMDW_BACKENDS(TransactionsTest);
 
+// A database session that ended leaves nothing to the next one (on SQLite the next instance may
+// get the same connection again): a transaction it left open is rolled back, and a session made
+// after another writer committed sees that change and takes the write lock at once.
+TEST_P(TransactionsTest, AnEndedSessionLeavesNothingToTheNext) {
+  const std::string count = "SELECT COUNT(*) FROM QMDWBBH0 WHERE BBMC00 = 'ended-session'";
+  const std::string insert = "INSERT INTO QMDWBBH0 (BBMC00, BBSJ00, BBHA00) VALUES (?, 'g', 1)";
+  {
+    auto s = storage_->NewSession();
+    s->Begin();
+    s->Execute(insert, {remote::Value::Text("ended-session")});
+  }
+  for (int i = 0; i < 3; ++i) {  // sessions that read, then end
+    auto s = storage_->NewSession();
+    EXPECT_FALSE(s->InTransaction());
+    auto rows = s->Query(count);
+    ASSERT_TRUE(rows->Next());
+    EXPECT_EQ(rows->Integer(0), 0);
+  }
+  {
+    auto writer = storage_->NewSession();
+    writer->Begin();
+    writer->Execute(insert, {remote::Value::Text("ended-session")});
+    writer->Commit();
+  }
+  auto s = storage_->NewSession();
+  {
+    auto rows = s->Query(count);
+    ASSERT_TRUE(rows->Next());
+    EXPECT_EQ(rows->Integer(0), 1);
+  }
+  s->Begin();  // no lock or snapshot held over from before
+  s->Execute("DELETE FROM QMDWBBH0 WHERE BBMC00 = 'ended-session'");
+  s->Commit();
+  EXPECT_EQ(Number(count), 0.0);
+}
+
 TEST_P(TransactionsTest, SaveLowersTheStockAndStoresTheAuditTogether) {
   auto systran = Object(remote::kProgIdSysTran);
   // 20240012: a line of 2.5; 20240013: a line of -3; 20240007: warehouse 0B; 20240009: no lines.

@@ -59,6 +59,7 @@ TestAppServer::TestAppServer(const TestAppServerOptions& options) : backend_(opt
   appserver::ServerOptions server_options = options.server;
   server_options.port = 0;
   server_options.site_key = options.site_key;
+  if (server_options.prog_ids.empty()) server_options.prog_ids = server::HostedProgIds();
   server::StorageFactory* storage = storage_.get();
   server_ =
       std::make_unique<appserver::AppServer>(server_options, [storage](const std::string& prog_id) {
