@@ -283,41 +283,14 @@ constexpr Entry kTable[] = {
     {"field.SE0000", "税额", "SE0000"},
 };
 
-const std::map<std::string_view, const Entry*>& Index() {
-  static const std::map<std::string_view, const Entry*> index = [] {
-    std::map<std::string_view, const Entry*> m;
-    for (const Entry& e : Table()) m.emplace(e.key, &e);
-    return m;
-  }();
-  return index;
-}
-
-// `pattern` with "{n}" replaced by the n-th argument's text in the language `pick` chooses.
-template <typename Pick>
-std::string Fill(const char* pattern, std::initializer_list<Text> args, Pick pick) {
-  std::string out;
-  for (const char* p = pattern; *p; ++p) {
-    if (p[0] == '{' && p[1] >= '1' && p[1] <= '9' && p[2] == '}') {
-      const std::size_t n = static_cast<std::size_t>(p[1] - '1');
-      if (n < args.size()) out += pick(*(args.begin() + n));
-      p += 2;
-      continue;
-    }
-    out += *p;
-  }
-  return out;
-}
-
-const Entry& Find(std::string_view key) {
-  const auto& index = Index();
-  auto it = index.find(key);
-  if (it != index.end()) return *it->second;
+const remote::msg::Table& ServerTable() {
   // A key missing from the table is a fault of this program, not of the request: say so in a
   // form that still reaches the operator as a message.
-  static const Entry missing{"S-GEN-001",
-                             "应用服务器处理请求时出错，本次操作没有完成。请与管理员联系。",
-                             "Message {1} is missing from the table"};
-  return missing;
+  static const remote::msg::Table table(
+      std::begin(kTable), std::end(kTable),
+      Entry{"S-GEN-001", "应用服务器处理请求时出错，本次操作没有完成。请与管理员联系。",
+            "Message {1} is missing from the table"});
+  return table;
 }
 
 std::string Seconds(int64_t ms) {
@@ -328,31 +301,12 @@ std::string Seconds(int64_t ms) {
 
 }  // namespace
 
-Text Same(std::string_view s) {
-  return Text{std::string(s), std::string(s)};
-}
 Text Number(double value) {
   return Same(rtl::FloatToStr(value));
 }
 Text Count(int64_t value) {
   return Same(std::to_string(value));
 }
-
-std::string Message::ForOperator() const {
-  return text.zh + "（代码 " + code + "）";
-}
-std::string Message::ForLog() const {
-  return code + " " + text.en;
-}
-Text Message::AsPart() const {
-  return Text{text.zh, ForLog()};
-}
-
-std::ostream& operator<<(std::ostream& out, const Message& m) {
-  return out << m.ForLog();
-}
-
-Error::Error(Message m) : remote::ServerError(m.ForOperator()), message_(std::move(m)) {}
 
 Message MessageOf(const std::exception& e) {
   if (const auto* coded = dynamic_cast<const Error*>(&e)) return coded->message();
@@ -364,33 +318,21 @@ std::string LogText(const std::exception& e) {
 }
 
 const std::vector<Entry>& Table() {
-  static const std::vector<Entry> table(std::begin(kTable), std::end(kTable));
-  return table;
+  return ServerTable().entries();
 }
 
 Message Make(std::string_view code, std::initializer_list<Text> args) {
-  const Entry& e = Find(code);
-  if (e.key != code && code.rfind("S-", 0) == 0) {
-    return Message{e.key, {e.zh, Fill(e.en, {Same(code)}, [](const Text& t) { return t.en; })}};
-  }
-  return Message{e.key,
-                 {Fill(e.zh, args, [](const Text& t) { return t.zh; }),
-                  Fill(e.en, args, [](const Text& t) { return t.en; })}};
+  return ServerTable().Make(code, args);
 }
 
 Text Part(std::string_view key, std::initializer_list<Text> args) {
-  const Entry& e = Find(key);
-  if (e.key != key) return Same(key);
-  return Text{Fill(e.zh, args, [](const Text& t) { return t.zh; }),
-              Fill(e.en, args, [](const Text& t) { return t.en; })};
+  return ServerTable().Part(key, args);
 }
 
 Text Field(std::string_view name) {
-  const std::string key = "field." + std::string(name);
-  const auto& index = Index();
-  auto it = index.find(key);
-  if (it == index.end()) return Same(name);
-  return Text{it->second->zh, it->second->en};
+  const Entry* e = ServerTable().Find("field." + std::string(name));
+  if (e == nullptr) return Same(name);
+  return Text{e->zh, e->en};
 }
 
 Text Fields(const std::vector<std::string>& names) {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "remote/messages.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -163,7 +165,7 @@ Socket Socket::Connect(const std::string& host, uint16_t port, int timeout_ms) {
   std::string service = std::to_string(port);
   int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
   if (rc != 0 || !list) {
-    throw ServerError("Cannot find the application server computer \"" + host + "\"");
+    throw msg::Error(msg::ServerNotFound(host));
   }
   std::string last_error = "no address";
   for (addrinfo* ai = list; ai; ai = ai->ai_next) {
@@ -185,8 +187,7 @@ Socket Socket::Connect(const std::string& host, uint16_t port, int timeout_ms) {
     CloseNative(fd);
   }
   freeaddrinfo(list);
-  throw ServerError("Cannot connect to the application server at " + host + ":" + service + ": " +
-                    last_error);
+  throw msg::Error(msg::CannotConnect(host + ":" + service, last_error));
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "remote/crypto.h"
+#include "remote/messages.h"
 #include "remote/socket.h"
 #include "remote/wire.h"
 
@@ -57,29 +58,31 @@ class TcpServerObject : public ServerObject {
     std::lock_guard<std::mutex> lock(mu_);
     Send(wire::CallRequest{method, args});
     wire::CallResult r = Expect<wire::CallResult>(Receive());
-    if (r.args.size() != args.size())
-      Broken("the server answered with " + std::to_string(r.args.size()) + " arguments for " +
-             std::to_string(args.size()));
+    if (r.args.size() != args.size()) Broken(msg::ArgumentsMismatch(r.args.size(), args.size()));
     args = std::move(r.args);
     return std::move(r.result);
   }
 
  private:
-  [[noreturn]] void Broken(const std::string& why) {
+  // `why`: how the connection broke, in both languages.
+  [[noreturn]] void Broken(const msg::Text& why) {
     socket_.Close();
-    broken_ = "The connection to the application server at " + where_ + " is closed";
-    throw ServerError("The connection to the application server at " + where_ + " was lost (" +
-                      why + "); the server object " + prog_id_ + " is no longer available");
+    broken_ = msg::ConnectionClosed(where_);
+    throw msg::Error(msg::ConnectionLost(where_, prog_id_, why));
   }
+  // A failure of the socket or of the protocol: the operator reads what kind of failure it was,
+  // the English keeps the detail.
+  [[noreturn]] void Broken(const ProtocolError& e) { Broken(msg::ProtocolFault(e.what())); }
+  [[noreturn]] void Broken(const ServerError& e) { Broken(msg::NetworkFailure(e.what())); }
 
   void Send(const wire::ClientMessage& message) {
-    if (!socket_.valid()) throw ServerError(broken_);
+    if (!socket_.valid()) throw msg::Error(broken_);
     BeginFrame(frame_);
     wire::Encode(message, frame_);
     try {
       SendFrame(socket_, frame_);
     } catch (const ServerError& e) {
-      Broken(e.what());
+      Broken(e);
     }
   }
 
@@ -94,7 +97,7 @@ class TcpServerObject : public ServerObject {
         try {
           wire::AppendRowsChunk(payload_, rows);
         } catch (const ProtocolError& e) {
-          Broken(e.what());
+          Broken(e);
         }
         continue;
       }
@@ -122,18 +125,17 @@ class TcpServerObject : public ServerObject {
     try {
       status = ReadFrame(socket_, payload_, kMaxReplyBytes, &announced);
     } catch (const ServerError& e) {
-      Broken(e.what());
+      Broken(e);
     }
-    if (status == FrameStatus::kClosed) Broken("the server closed the connection");
-    if (status == FrameStatus::kTooLarge)
-      Broken("a reply of " + std::to_string(announced) + " bytes exceeds the limit");
+    if (status == FrameStatus::kClosed) Broken(msg::ServerClosed());
+    if (status == FrameStatus::kTooLarge) Broken(msg::ReplyTooLarge(announced));
   }
 
   wire::ServerMessage DecodeReply() {
     try {
       return wire::DecodeServerMessage(payload_);
     } catch (const ProtocolError& e) {
-      Broken(e.what());
+      Broken(e);
     }
   }
 
@@ -141,7 +143,7 @@ class TcpServerObject : public ServerObject {
   T Expect(wire::ServerMessage&& reply) {
     if (auto* error = std::get_if<wire::ErrorReply>(&reply)) throw ServerError(error->message);
     if (auto* value = std::get_if<T>(&reply)) return std::move(*value);
-    Broken("unexpected reply");
+    Broken(msg::UnexpectedReply());
   }
 
   void Handshake(const ClientSettings& settings) {
@@ -152,11 +154,8 @@ class TcpServerObject : public ServerObject {
     if (auto* challenge = std::get_if<wire::Challenge>(&reply)) {
       if (settings.site_key_file.empty()) {
         socket_.Close();
-        broken_ = "Not connected";
-        throw ServerError("The application server at " + where_ +
-                          " requires the site key, and this computer holds none (set "
-                          "QMDW_SITE_KEY_FILE or site_key_file in " +
-                          PathText(ClientConfigPath()) + ")");
+        broken_ = msg::NotConnected();
+        throw msg::Error(msg::SiteKeyMissing(where_, PathText(ClientConfigPath())));
       }
       std::string key = ReadSiteKeyFile(settings.site_key_file);
       wire::Auth auth;
@@ -173,7 +172,7 @@ class TcpServerObject : public ServerObject {
   Socket socket_;
   std::string frame_;
   std::string payload_;
-  std::string broken_;
+  msg::Message broken_ = msg::NotConnected();
 };
 
 }  // namespace

@@ -225,7 +225,7 @@ TEST_F(ServerTest, RefusedHandshakesSayWhy) {
   EXPECT_EQ(ErrorOf([&] { Connect("Throwing.Creator"); }), "Storage is offline");
   EXPECT_EQ(ErrorOf([&] {
               remote::ConnectServerObject("127.0.0.1:1", kFake);
-            }).rfind("Cannot connect to the application server at 127.0.0.1:1", 0),
+            }).rfind("无法连接应用服务器 127.0.0.1:1（", 0),
             0u);
   EXPECT_EQ(record_->created.load(), 0);
   ExpectServing();
@@ -430,7 +430,7 @@ TEST_F(SiteKeyTest, ClientHoldingTheKeyIsServed) {
 TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
   EXPECT_EQ(ErrorOf([&] { Connect(kFake, WithKey("other.key")); }),
             "Access denied: the client does not hold this site's key");
-  EXPECT_NE(ErrorOf([&] { Connect(kFake, WithKey(nullptr)); }).find("requires the site key"),
+  EXPECT_NE(ErrorOf([&] { Connect(kFake, WithKey(nullptr)); }).find("（代码 C-SET-005）"),
             std::string::npos);
   {
     RawClient raw(server_->port());
@@ -526,12 +526,12 @@ TEST_F(ServerTest, StopEndsEverySessionAndTheClientLearnsTheConnectionIsGone) {
   EXPECT_EQ(record_->destroyed.load(), 2);
   std::vector<Value> args;
   std::string lost = ErrorOf([&] { a->Call("prog_id", args); });
-  EXPECT_NE(lost.find("The connection to the application server at " + Computer() + " was lost"),
-            std::string::npos)
-      << lost;
-  EXPECT_NE(lost.find("Fake.Object is no longer available"), std::string::npos) << lost;
+  EXPECT_EQ(lost.rfind("与应用服务器 " + Computer() + " 的连接已断开（", 0), 0u) << lost;
+  EXPECT_NE(lost.find("服务器对象 Fake.Object 已不可用"), std::string::npos) << lost;
+  EXPECT_NE(lost.find("（代码 C-NET-005）"), std::string::npos) << lost;
   EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
-            "The connection to the application server at " + Computer() + " is closed");
+            "与应用服务器 " + Computer() +
+                " 的连接已经断开。请关闭本窗口，检查网络后重新打开。（代码 C-NET-006）");
 }
 
 TEST_F(ServerTest, StopWaitsForACallUnderWay) {
