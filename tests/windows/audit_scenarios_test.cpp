@@ -38,6 +38,7 @@ struct ScenarioCase {
   // What another client does while the scenario plays (held until the returned object goes).
   std::function<std::shared_ptr<void>(server::StorageFactory& db)> meanwhile = {};
   int busy_timeout_ms = 0;  // how long a writer waits for another (0: the server's default)
+  std::string drop_connection_at = {};  // a method whose call ends the client's connection
 };
 
 // Another operator's audit of `doc` arriving between the editor's reading and its save: a trigger
@@ -305,6 +306,14 @@ std::vector<ScenarioCase> Cases() {
     c.busy_timeout_ms = 500;
     cases.push_back(c);
   }
+  {
+    // The connection breaks at the save's first call: nothing saved.
+    Fixture f;
+    f.docs = {Document(1, "01", {{"10010001", 4, 8.5}, {"10010002", 2, 10}})};
+    ScenarioCase c{"LostConnection", "lost_connection.json", f, NothingStored({1})};
+    c.drop_connection_at = "TranPara";
+    cases.push_back(c);
+  }
   return cases;
 }
 
@@ -316,6 +325,7 @@ TEST_P(AuditScenario, PlaysAndLeavesTheDatabaseAsExpected) {
     SCOPED_TRACE(testsupport::BackendName(backend));
     testsupport::TestAppServerOptions options{backend, false, {}};
     if (c.busy_timeout_ms > 0) options.busy_timeout_ms = c.busy_timeout_ms;
+    options.drop_connection_at = c.drop_connection_at;
     TestAppServer server(options);
     WriteFixture(server.storage(), c.fixture);
     std::shared_ptr<void> meanwhile = c.meanwhile ? c.meanwhile(server.storage()) : nullptr;
