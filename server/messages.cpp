@@ -241,6 +241,24 @@ constexpr Entry kTable[] = {
     // --- Connections -----------------------------------------------------------------------
     {"S-NET-001", "服务器对象的名称含有控制字符，已被拒绝。",
      "The name of the server object contains a control character; it was refused"},
+    {"S-NET-002", "客户端的问候有 {1} 个字节，超过了上限，连接已关闭。请确认本模块的版本。",
+     "The greeting of {1} bytes is too large"},
+    {"S-NET-003", "客户端没有先问候应用服务器，连接已关闭。请确认本模块的版本。",
+     "The first message must be the greeting (Hello)"},
+    {"S-NET-004",
+     "应用服务器使用通信协议版本 {1}，本模块使用版本 {2}，二者不能通信。"
+     "请安装与应用服务器相符的模块版本，或与管理员联系。",
+     "This application server speaks protocol version {1}; the client speaks version {2}"},
+    {"S-NET-005", "访问被拒绝：本计算机的站点密钥与应用服务器的不符。请与管理员联系。",
+     "Access denied: the client does not hold this site's key"},
+    {"S-NET-006", "访问被拒绝：本计算机没有证明站点密钥。请与管理员联系。",
+     "Access denied: the client did not prove the site key"},
+    {"S-NET-007", "访问被拒绝：站点密钥的证明格式不正确。请与管理员联系。",
+     "Access denied: malformed site-key proof{1}"},
+    {"S-NET-008", "客户端的问候不符合通信协议，连接已关闭。请确认本模块的版本。", "{1}"},
+    {"S-NET-010", "连接已经问候过应用服务器，不能再次问候。请确认本模块的版本。",
+     "Already connected"},
+    {"S-NET-009", "请求不符合通信协议，没有执行。请确认本模块的版本，或与管理员联系。", "{1}"},
 
     // --- The database ----------------------------------------------------------------------
     {"S-DB-001",
@@ -613,6 +631,33 @@ Message TooManyFromAddress(std::string_view address, std::size_t max) {
 }
 Message ProgIdControlCharacter() {
   return Make("S-NET-001");
+}
+Message GreetingTooLarge(std::size_t bytes) {
+  return Make("S-NET-002", {Count(static_cast<int64_t>(bytes))});
+}
+Message FirstMessageNotHello() {
+  return Make("S-NET-003");
+}
+Message ProtocolVersionMismatch(int server_version, int client_version) {
+  return Make("S-NET-004", {Count(server_version), Count(client_version)});
+}
+Message SiteKeyWrong() {
+  return Make("S-NET-005");
+}
+Message SiteKeyNotProven() {
+  return Make("S-NET-006");
+}
+Message SiteKeyProofMalformed(std::string_view detail) {
+  return Make("S-NET-007", {Text{"", detail.empty() ? "" : ": " + std::string(detail)}});
+}
+Message GreetingMalformed(std::string_view detail) {
+  return Make("S-NET-008", {Same(detail)});
+}
+Message RequestMalformed(std::string_view detail) {
+  return Make("S-NET-009", {Same(detail)});
+}
+Message AlreadyConnected() {
+  return Make("S-NET-010");
 }
 Message HandshakeTooSlow(int64_t ms) {
   return Make("S-LIMIT-006", {Same(Seconds(ms))});

@@ -169,6 +169,17 @@ Message ResultMemoryServer(uint32_t cursor, int64_t bytes);
 Message TooManyClients(std::size_t max);
 Message TooManyFromAddress(std::string_view address, std::size_t max);
 Message ProgIdControlCharacter();
+Message GreetingTooLarge(std::size_t bytes);
+Message FirstMessageNotHello();
+Message ProtocolVersionMismatch(int server_version, int client_version);
+Message SiteKeyWrong();
+Message SiteKeyNotProven();
+// `detail`: the decoder's text, for the log only.
+Message SiteKeyProofMalformed(std::string_view detail);
+// `detail`: the decoder's text (English, for the log).
+Message GreetingMalformed(std::string_view detail);
+Message RequestMalformed(std::string_view detail);
+Message AlreadyConnected();  // a second greeting on a connection
 Message HandshakeTooSlow(int64_t ms);
 Message SessionIdle(int64_t ms);
 Message RequestTooSlow(int64_t ms);

@@ -402,11 +402,12 @@ void AppServer::RunSession(Session& s) {
 }
 
 std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
-  auto refuse = [&](const std::string& message) -> std::unique_ptr<ServerObject> {
+  // The operator reads the Chinese text; the log keeps the code and the English.
+  auto refuse = [&](const msg::Message& message) -> std::unique_ptr<ServerObject> {
     if (auto suffix = Refusals().Admit()) {
       APPSERVER_LOG(kWarning) << s.Tag() << "refused: " << message << *suffix;
     }
-    SendMessage(s.socket, s.frame, wire::ErrorReply{message}, 1000);
+    SendMessage(s.socket, s.frame, wire::ErrorReply{message.ForOperator()}, 1000);
     return nullptr;
   };
   // One deadline for the whole greeting, however its bytes trickle in.
@@ -432,20 +433,17 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
   FrameStatus status = read(announced);
   if (status == FrameStatus::kClosed) return nullptr;
   if (status == FrameStatus::kIdle) return too_slow();
-  if (status == FrameStatus::kTooLarge)
-    return refuse("The greeting of " + std::to_string(announced) + " bytes is too large");
+  if (status == FrameStatus::kTooLarge) return refuse(msg::GreetingTooLarge(announced));
   wire::ClientMessage first;
   try {
     first = wire::DecodeClientMessage(s.payload);
   } catch (const remote::ProtocolError& e) {
-    return refuse(e.what());
+    return refuse(msg::GreetingMalformed(e.what()));
   }
   auto* hello = std::get_if<wire::Hello>(&first);
-  if (!hello) return refuse("The first message must name the server object (Hello)");
+  if (!hello) return refuse(msg::FirstMessageNotHello());
   if (hello->version != wire::kProtocolVersion) {
-    return refuse("This application server speaks protocol version " +
-                  std::to_string(wire::kProtocolVersion) + "; the client speaks version " +
-                  std::to_string(hello->version));
+    return refuse(msg::ProtocolVersionMismatch(wire::kProtocolVersion, hello->version));
   }
   // The name is logged with every line of the session and passed to the object factory.
   if (ForbiddenControl(hello->prog_id, server::TextUse::kName) >= 0) {
@@ -460,18 +458,18 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
     status = read(announced);
     if (status == FrameStatus::kClosed) return nullptr;
     if (status == FrameStatus::kIdle) return too_slow();
-    if (status == FrameStatus::kTooLarge) return refuse("Access denied: malformed site-key proof");
+    if (status == FrameStatus::kTooLarge) return refuse(msg::SiteKeyProofMalformed(""));
     wire::ClientMessage answer;
     try {
       answer = wire::DecodeClientMessage(s.payload);
     } catch (const remote::ProtocolError& e) {
-      return refuse(std::string("Access denied: ") + e.what());
+      return refuse(msg::SiteKeyProofMalformed(e.what()));
     }
     auto* auth = std::get_if<wire::Auth>(&answer);
-    if (!auth) return refuse("Access denied: the client did not prove the site key");
+    if (!auth) return refuse(msg::SiteKeyNotProven());
     auto expected = remote::HmacSha256(options_.site_key, wire::AuthMessage(challenge, s.prog_id));
     if (!remote::ConstantTimeEqual(expected.data(), auth->mac.data(), expected.size()))
-      return refuse("Access denied: the client does not hold this site's key");
+      return refuse(msg::SiteKeyWrong());
   }
 
   std::unique_ptr<ServerObject> object;
@@ -481,9 +479,9 @@ std::unique_ptr<ServerObject> AppServer::Handshake(Session& s) {
     t_creating_for = nullptr;
   } catch (const std::exception& e) {
     t_creating_for = nullptr;
-    return refuse(e.what());
+    return refuse(msg::MessageOf(e));
   }
-  if (!object) return refuse("Unknown server object \"" + s.prog_id + "\"");
+  if (!object) return refuse(msg::UnknownProgId(s.prog_id));
   SendMessage(s.socket, s.frame, wire::Ready{}, options_.send_timeout_ms);
   return object;
 }
@@ -510,8 +508,7 @@ struct Dispatcher {
   }
   void Send() {
     if (frame.size() - remote::kFrameHeaderSize > remote::kMaxReplyBytes) {
-      throw remote::ServerError("The result of " + what + " is too large to send (" +
-                                std::to_string(frame.size()) + " bytes); open it in packets");
+      throw msg::Error(msg::ResultTooLarge(what, frame.size()));
     }
     remote::SendFrame(socket, frame, After(send_timeout_ms));
   }
@@ -548,8 +545,8 @@ struct Dispatcher {
 
   static bool Chunked(int32_t count) { return count < 0 || count > kChunkRows; }
 
-  void operator()(const wire::Hello&) { throw remote::ServerError("Already connected"); }
-  void operator()(const wire::Auth&) { throw remote::ServerError("Already connected"); }
+  void operator()(const wire::Hello&) { throw msg::Error(msg::AlreadyConnected()); }
+  void operator()(const wire::Auth&) { throw msg::Error(msg::AlreadyConnected()); }
   void operator()(const remote::OpenRequest& m) {
     what = "Open " + m.provider;
     remote::OpenResult r;
@@ -666,8 +663,9 @@ void AppServer::Serve(Session& s, ServerObject& object) {
     try {
       request = wire::DecodeClientMessage(s.payload);
     } catch (const remote::ProtocolError& e) {
-      APPSERVER_LOG(kWarning) << s.Tag() << e.what();
-      SendMessage(s.socket, s.frame, wire::ErrorReply{e.what()}, send_ms);
+      const msg::Message refused = msg::RequestMalformed(e.what());
+      APPSERVER_LOG(kWarning) << s.Tag() << refused;
+      SendMessage(s.socket, s.frame, wire::ErrorReply{refused.ForOperator()}, send_ms);
       continue;
     }
     std::string what = wire::KindName(wire::PeekKind(s.payload));

@@ -221,8 +221,10 @@ TEST_F(ServerTest, DefaultFactoryReachesTheServerThroughThePortSetting) {
 
 TEST_F(ServerTest, RefusedHandshakesSayWhy) {
   EXPECT_EQ(ErrorOf([&] { Connect("No.Such.Object"); }),
-            "Unknown server object \"No.Such.Object\"");
-  EXPECT_EQ(ErrorOf([&] { Connect("Throwing.Creator"); }), "Storage is offline");
+            server::msg::UnknownProgId("No.Such.Object").ForOperator());
+  // An unforeseen failure of the creator: the general message (its English is in the log).
+  EXPECT_EQ(ErrorOf([&] { Connect("Throwing.Creator"); }),
+            server::msg::Make("S-GEN-001").ForOperator());
   EXPECT_EQ(ErrorOf([&] {
               remote::ConnectServerObject("127.0.0.1:1", kFake);
             }).rfind("无法连接应用服务器 127.0.0.1:1（", 0),
@@ -290,13 +292,14 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
   wire::Encode(wire::ClientMessage(wire::FetchRequest{1, 1}), fetch);
   const Case cases[] = {
       {"wrong version", HelloBytes(99, kFake),
-       "This application server speaks protocol version 1; the client speaks version 99"},
-      {"request before hello", fetch, "The first message must name the server object (Hello)"},
-      {"not this protocol", "GET / HTTP/1.1\r\n", "Malformed protocol message: unknown request"},
+       "应用服务器使用通信协议版本 1，本模块使用版本 99，二者不能通信。请安装与应用服务器相符的模块"
+       "版本，或与管理员联系。（代码 S-NET-004）"},
+      {"request before hello", fetch, server::msg::FirstMessageNotHello().ForOperator()},
+      {"not this protocol", "GET / HTTP/1.1\r\n", server::msg::GreetingMalformed("").ForOperator()},
       {"bad magic", std::string("\x01XXXX\x01\x00", 7),
-       "Malformed protocol message: not a client of this application server"},
+       server::msg::GreetingMalformed("").ForOperator()},
       {"unknown ProgID", HelloBytes(wire::kProtocolVersion, "Evil.Object"),
-       "Unknown server object \"Evil.Object\""},
+       server::msg::UnknownProgId("Evil.Object").ForOperator()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -309,7 +312,7 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
     SCOPED_TRACE("greeting frame too large");
     RawClient raw(server_->port());
     raw.SendRaw(std::string("\x00\x00\x10\x00", 4));
-    EXPECT_EQ(raw.ReceiveError(), "The greeting of 1048576 bytes is too large");
+    EXPECT_EQ(raw.ReceiveError(), server::msg::GreetingTooLarge(1048576).ForOperator());
   }
   ExpectServing();
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
@@ -323,9 +326,9 @@ TEST_F(ServerTest, MalformedRequestGetsAnErrorAndTheSessionGoesOn) {
       std::string("\x15\x05"
                   "ab",
                   4));
-  EXPECT_EQ(raw.ReceiveError(), "Malformed protocol message: text longer than the message");
+  EXPECT_EQ(raw.ReceiveError(), server::msg::RequestMalformed("").ForOperator());
   raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
-  EXPECT_EQ(raw.ReceiveError(), "Already connected");
+  EXPECT_EQ(raw.ReceiveError(), server::msg::AlreadyConnected().ForOperator());
   raw.Send(wire::CallRequest{"prog_id", {}});
   wire::ServerMessage reply = raw.Receive();
   ASSERT_TRUE(std::holds_alternative<wire::CallResult>(reply));
@@ -429,7 +432,7 @@ TEST_F(SiteKeyTest, ClientHoldingTheKeyIsServed) {
 
 TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
   EXPECT_EQ(ErrorOf([&] { Connect(kFake, WithKey("other.key")); }),
-            "Access denied: the client does not hold this site's key");
+            server::msg::SiteKeyWrong().ForOperator());
   EXPECT_NE(ErrorOf([&] { Connect(kFake, WithKey(nullptr)); }).find("（代码 C-SET-005）"),
             std::string::npos);
   {
@@ -437,7 +440,7 @@ TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
     raw.Send(wire::Hello{wire::kProtocolVersion, kFake});
     ASSERT_TRUE(std::holds_alternative<wire::Challenge>(raw.Receive()));
     raw.Send(wire::CallRequest{"prog_id", {}});
-    EXPECT_EQ(raw.ReceiveError(), "Access denied: the client did not prove the site key");
+    EXPECT_EQ(raw.ReceiveError(), server::msg::SiteKeyNotProven().ForOperator());
   }
   {
     // A proof computed for another challenge (a replay) does not open a new session.
@@ -448,7 +451,7 @@ TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
     replay.mac = remote::HmacSha256("correct horse battery staple",
                                     wire::AuthMessage(wire::Challenge{}, kFake));
     raw.Send(replay);
-    EXPECT_EQ(raw.ReceiveError(), "Access denied: the client does not hold this site's key");
+    EXPECT_EQ(raw.ReceiveError(), server::msg::SiteKeyWrong().ForOperator());
   }
   EXPECT_EQ(record_->created.load(), 0);
   auto object = Connect(kFake, WithKey("site.key"));
