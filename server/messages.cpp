@@ -243,12 +243,33 @@ constexpr Entry kTable[] = {
      "计算机 {1} 在应用服务器上的服务器对象已达到上限（{2} 个）。请关闭一些窗口后再试。",
      "The computer {1} already holds {2} server objects on the application server, the most one "
      "computer may hold; release some and try again"},
+    {"S-LIMIT-011",
+     "请求有 {1} 个字节，超过了应用服务器的上限（{2} 个字节），连接已关闭。请与管理员联系。",
+     "The request of {1} bytes exceeds the limit of {2} bytes"},
 
     // --- Connections -----------------------------------------------------------------------
     {"S-NET-001", "服务器对象的名称含有控制字符，已被拒绝。",
      "The name of the server object contains a control character; it was refused"},
     {"S-NET-002", "通道 {1} 上已经有服务器对象。", "Channel {1} already holds a server object"},
     {"S-NET-003", "通道 {1} 上没有服务器对象。", "No server object on channel {1}"},
+    {"S-NET-004", "客户端的问候有 {1} 个字节，超过了上限，连接已关闭。请确认本模块的版本。",
+     "The greeting of {1} bytes is too large"},
+    {"S-NET-005", "客户端没有先问候应用服务器，连接已关闭。请确认本模块的版本。",
+     "The first message must be the greeting (Hello)"},
+    {"S-NET-006",
+     "应用服务器使用通信协议版本 {1}，本模块使用版本 {2}，二者不能通信。"
+     "请安装与应用服务器相符的模块版本，或与管理员联系。",
+     "This application server speaks protocol version {1}; the client speaks version {2}"},
+    {"S-NET-007", "访问被拒绝：本计算机的站点密钥与应用服务器的不符。请与管理员联系。",
+     "Access denied: the client does not hold this site's key"},
+    {"S-NET-008", "访问被拒绝：本计算机没有证明站点密钥。请与管理员联系。",
+     "Access denied: the client did not prove the site key"},
+    {"S-NET-009", "访问被拒绝：站点密钥的证明格式不正确。请与管理员联系。",
+     "Access denied: malformed site-key proof{1}"},
+    {"S-NET-010", "客户端的问候不符合通信协议，连接已关闭。请确认本模块的版本。", "{1}"},
+    {"S-NET-011", "请求不符合通信协议，没有执行。请确认本模块的版本，或与管理员联系。", "{1}"},
+    {"S-NET-012", "连接已经问候过应用服务器，不能再次问候。请确认本模块的版本。",
+     "Already connected"},
 
     // --- The database ----------------------------------------------------------------------
     {"S-DB-001",
@@ -291,41 +312,14 @@ constexpr Entry kTable[] = {
     {"field.SE0000", "税额", "SE0000"},
 };
 
-const std::map<std::string_view, const Entry*>& Index() {
-  static const std::map<std::string_view, const Entry*> index = [] {
-    std::map<std::string_view, const Entry*> m;
-    for (const Entry& e : Table()) m.emplace(e.key, &e);
-    return m;
-  }();
-  return index;
-}
-
-// `pattern` with "{n}" replaced by the n-th argument's text in the language `pick` chooses.
-template <typename Pick>
-std::string Fill(const char* pattern, std::initializer_list<Text> args, Pick pick) {
-  std::string out;
-  for (const char* p = pattern; *p; ++p) {
-    if (p[0] == '{' && p[1] >= '1' && p[1] <= '9' && p[2] == '}') {
-      const std::size_t n = static_cast<std::size_t>(p[1] - '1');
-      if (n < args.size()) out += pick(*(args.begin() + n));
-      p += 2;
-      continue;
-    }
-    out += *p;
-  }
-  return out;
-}
-
-const Entry& Find(std::string_view key) {
-  const auto& index = Index();
-  auto it = index.find(key);
-  if (it != index.end()) return *it->second;
+const remote::msg::Table& ServerTable() {
   // A key missing from the table is a fault of this program, not of the request: say so in a
   // form that still reaches the operator as a message.
-  static const Entry missing{"S-GEN-001",
-                             "应用服务器处理请求时出错，本次操作没有完成。请与管理员联系。",
-                             "Message {1} is missing from the table"};
-  return missing;
+  static const remote::msg::Table table(
+      std::begin(kTable), std::end(kTable),
+      Entry{"S-GEN-001", "应用服务器处理请求时出错，本次操作没有完成。请与管理员联系。",
+            "Message {1} is missing from the table"});
+  return table;
 }
 
 std::string Seconds(int64_t ms) {
@@ -336,31 +330,12 @@ std::string Seconds(int64_t ms) {
 
 }  // namespace
 
-Text Same(std::string_view s) {
-  return Text{std::string(s), std::string(s)};
-}
 Text Number(double value) {
   return Same(rtl::FloatToStr(value));
 }
 Text Count(int64_t value) {
   return Same(std::to_string(value));
 }
-
-std::string Message::ForOperator() const {
-  return text.zh + "（代码 " + code + "）";
-}
-std::string Message::ForLog() const {
-  return code + " " + text.en;
-}
-Text Message::AsPart() const {
-  return Text{text.zh, ForLog()};
-}
-
-std::ostream& operator<<(std::ostream& out, const Message& m) {
-  return out << m.ForLog();
-}
-
-Error::Error(Message m) : remote::ServerError(m.ForOperator()), message_(std::move(m)) {}
 
 Message MessageOf(const std::exception& e) {
   if (const auto* coded = dynamic_cast<const Error*>(&e)) return coded->message();
@@ -372,33 +347,21 @@ std::string LogText(const std::exception& e) {
 }
 
 const std::vector<Entry>& Table() {
-  static const std::vector<Entry> table(std::begin(kTable), std::end(kTable));
-  return table;
+  return ServerTable().entries();
 }
 
 Message Make(std::string_view code, std::initializer_list<Text> args) {
-  const Entry& e = Find(code);
-  if (e.key != code && code.rfind("S-", 0) == 0) {
-    return Message{e.key, {e.zh, Fill(e.en, {Same(code)}, [](const Text& t) { return t.en; })}};
-  }
-  return Message{e.key,
-                 {Fill(e.zh, args, [](const Text& t) { return t.zh; }),
-                  Fill(e.en, args, [](const Text& t) { return t.en; })}};
+  return ServerTable().Make(code, args);
 }
 
 Text Part(std::string_view key, std::initializer_list<Text> args) {
-  const Entry& e = Find(key);
-  if (e.key != key) return Same(key);
-  return Text{Fill(e.zh, args, [](const Text& t) { return t.zh; }),
-              Fill(e.en, args, [](const Text& t) { return t.en; })};
+  return ServerTable().Part(key, args);
 }
 
 Text Field(std::string_view name) {
-  const std::string key = "field." + std::string(name);
-  const auto& index = Index();
-  auto it = index.find(key);
-  if (it == index.end()) return Same(name);
-  return Text{it->second->zh, it->second->en};
+  const Entry* e = ServerTable().Find("field." + std::string(name));
+  if (e == nullptr) return Same(name);
+  return Text{e->zh, e->en};
 }
 
 Text Fields(const std::vector<std::string>& names) {
@@ -683,6 +646,10 @@ Message TooManyObjects(std::size_t max) {
 Message TooManyObjectsFromAddress(std::string_view address, std::size_t max) {
   return Make("S-LIMIT-010", {Same(address), Count(static_cast<int64_t>(max))});
 }
+Message RequestTooLarge(std::size_t bytes, std::size_t max) {
+  return Make("S-LIMIT-011",
+              {Count(static_cast<int64_t>(bytes)), Count(static_cast<int64_t>(max))});
+}
 Message ProgIdControlCharacter() {
   return Make("S-NET-001");
 }
@@ -691,6 +658,33 @@ Message ChannelInUse(uint32_t channel) {
 }
 Message NoObjectOnChannel(uint32_t channel) {
   return Make("S-NET-003", {Count(channel)});
+}
+Message GreetingTooLarge(std::size_t bytes) {
+  return Make("S-NET-004", {Count(static_cast<int64_t>(bytes))});
+}
+Message FirstMessageNotHello() {
+  return Make("S-NET-005");
+}
+Message ProtocolVersionMismatch(int server_version, int client_version) {
+  return Make("S-NET-006", {Count(server_version), Count(client_version)});
+}
+Message SiteKeyWrong() {
+  return Make("S-NET-007");
+}
+Message SiteKeyNotProven() {
+  return Make("S-NET-008");
+}
+Message SiteKeyProofMalformed(std::string_view detail) {
+  return Make("S-NET-009", {Text{"", detail.empty() ? "" : ": " + std::string(detail)}});
+}
+Message GreetingMalformed(std::string_view detail) {
+  return Make("S-NET-010", {Same(detail)});
+}
+Message RequestMalformed(std::string_view detail) {
+  return Make("S-NET-011", {Same(detail)});
+}
+Message AlreadyConnected() {
+  return Make("S-NET-012");
 }
 Message HandshakeTooSlow(int64_t ms) {
   return Make("S-LIMIT-006", {Same(Seconds(ms))});

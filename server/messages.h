@@ -22,47 +22,20 @@
 #include <string_view>
 #include <vector>
 
-#include "remote/server_object.h"
+#include "remote/messages.h"
 
 namespace server::msg {
 
-// A text in the operator's language and in English.
-struct Text {
-  std::string zh;
-  std::string en;
-};
+// The types are the remote layer's (remote/messages.h): the module shows a server's message as
+// the text it receives.
+using remote::msg::Entry;
+using remote::msg::Error;
+using remote::msg::Message;
+using remote::msg::Same;
+using remote::msg::Text;
 
-// A text the same in both languages: numbers, codes, names, quoted client text.
-Text Same(std::string_view s);
 Text Number(double value);  // number text, 15 significant digits
 Text Count(int64_t value);
-
-struct Message {
-  std::string code;  // "S-APPLY-013"; stable, never reused for another meaning
-  Text text;
-
-  // What the operator sees: "<Chinese text>（代码 <code>）".
-  std::string ForOperator() const;
-  // What the log keeps: "<code> <English text>".
-  std::string ForLog() const;
-  // As a part of another message: the English keeps this message's code.
-  Text AsPart() const;
-  // Where a plain text is expected (a reply to the client) the operator's text.
-  operator std::string() const { return ForOperator(); }  // NOLINT(google-explicit-constructor)
-};
-
-// Streams write the log's form.
-std::ostream& operator<<(std::ostream& out, const Message& m);
-
-// A refusal or failure of the server: what() is the operator's text.
-class Error : public remote::ServerError {
- public:
-  explicit Error(Message m);
-  const Message& message() const { return message_; }
-
- private:
-  Message message_;
-};
 
 // The message of any failure: a coded error's own; anything else becomes S-GEN-001 with what()
 // as its English text.
@@ -70,13 +43,7 @@ Message MessageOf(const std::exception& e);
 // The log's text of any failure: code and English text.
 std::string LogText(const std::exception& e);
 
-// One entry of the table: a message (key = its code) or a part used inside messages (key in
-// lower case). "{1}", "{2}", ... stand for the arguments.
-struct Entry {
-  const char* key;
-  const char* zh;
-  const char* en;
-};
+// The table: messages (key = their code) and parts used inside messages (key in lower case).
 const std::vector<Entry>& Table();
 
 // The message or part of the table named `key`, with its arguments put in.
@@ -203,9 +170,21 @@ Message TooManyClients(std::size_t max);
 Message TooManyFromAddress(std::string_view address, std::size_t max);
 Message TooManyObjects(std::size_t max);
 Message TooManyObjectsFromAddress(std::string_view address, std::size_t max);
+Message RequestTooLarge(std::size_t bytes, std::size_t max);
 Message ChannelInUse(uint32_t channel);
 Message NoObjectOnChannel(uint32_t channel);
 Message ProgIdControlCharacter();
+Message GreetingTooLarge(std::size_t bytes);
+Message FirstMessageNotHello();
+Message ProtocolVersionMismatch(int server_version, int client_version);
+Message SiteKeyWrong();
+Message SiteKeyNotProven();
+// `detail`: the decoder's text, for the log only.
+Message SiteKeyProofMalformed(std::string_view detail);
+// `detail`: the decoder's text (English, for the log).
+Message GreetingMalformed(std::string_view detail);
+Message RequestMalformed(std::string_view detail);
+Message AlreadyConnected();  // a second greeting on a connection
 Message HandshakeTooSlow(int64_t ms);
 Message SessionIdle(int64_t ms);
 Message RequestTooSlow(int64_t ms);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "remote/client_settings.h"
+#include "remote/messages.h"
 #include "rtl/datetime.h"
 #include "rtl/numtext.h"
 #include "server/admin.h"
@@ -159,7 +160,11 @@ int Check(const std::vector<std::string>& args, std::ostream& out) {
 int Messages(const std::vector<std::string>& args, std::ostream& out) {
   const Options o = Parse("messages", args, {"--csv"}, "messages takes --csv");
   if (o.csv) out << "code,chinese,english\r\n";
-  for (const server::msg::Entry& e : server::msg::Table()) {
+  // The server's table, then the module's (its connection, settings and site key texts).
+  std::vector<server::msg::Entry> entries = server::msg::Table();
+  const auto& client = remote::msg::ClientTable().entries();
+  entries.insert(entries.end(), client.begin(), client.end());
+  for (const server::msg::Entry& e : entries) {
     const std::string key = e.key;
     if (o.csv) {
       auto q = [](const std::string& s) {

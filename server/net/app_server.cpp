@@ -129,8 +129,30 @@ RefusalLog& Refusals() {
   return *log;
 }
 
-// The client whose instance the creator is making, on the session's thread (CreatingForAddress).
-thread_local const std::string* t_creating_for = nullptr;
+// The client whose instance the creator is making, on the session's thread (CreatingForAddress,
+// CreatingForComputerName).
+struct CreatingFor {
+  const std::string* address;
+  const std::string* computer_name;
+};
+thread_local CreatingFor t_creating_for{nullptr, nullptr};
+
+// The name a client computer gives itself in its greeting, as it may be logged and stored: at
+// most 63 bytes, control characters and what is not valid UTF-8 dropped.
+std::string ComputerNameOf(const std::string& told) {
+  std::string name;
+  for (std::size_t i = 0; i < told.size() && name.size() < 63;) {
+    const auto c = static_cast<unsigned char>(told[i]);
+    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    bool ok = n > 0 && i + n <= told.size() && name.size() + n <= 63;
+    for (std::size_t k = 1; ok && k < n; ++k)
+      ok = (static_cast<unsigned char>(told[i + k]) >> 6) == 2;
+    if (ok && n == 1 && (c < 0x20 || c == 0x7F)) ok = false;
+    if (ok) name.append(told, i, n);
+    i += ok ? n : 1;
+  }
+  return name;
+}
 
 // Buffers above this are given back after each request, so that an idle session holds little.
 constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
@@ -141,7 +163,8 @@ struct AppServer::Session {
   uint64_t id = 0;
   remote::Socket socket;
   std::string peer;
-  std::string address;  // peer without the port: the computer counted for its limits
+  std::string address;        // peer without the port: the computer counted for its limits
+  std::string computer_name;  // the name the client computer gave itself in its greeting
   std::thread thread;
   bool done = false;
   std::string frame;    // the reply being built
@@ -204,7 +227,11 @@ struct AppServer::ListCopies {
 };
 
 std::string CreatingForAddress() {
-  return t_creating_for ? *t_creating_for : std::string();
+  return t_creating_for.address ? *t_creating_for.address : std::string();
+}
+
+std::string CreatingForComputerName() {
+  return t_creating_for.computer_name ? *t_creating_for.computer_name : std::string();
 }
 
 bool IsLoopbackAddress(const std::string& address) {
@@ -454,13 +481,14 @@ void AppServer::RunSession(Session& s) {
 
 bool AppServer::Handshake(Session& s) {
   // Refusals before the Welcome go without a channel, in the layout every client version reads.
-  auto refuse = [&](const std::string& message, bool welcomed = false) {
+  // The operator reads the Chinese text; the log keeps the code and the English.
+  auto refuse = [&](const msg::Message& message, bool welcomed = false) {
     if (auto suffix = Refusals().Admit()) {
       APPSERVER_LOG(kWarning) << s.Tag() << "refused: " << message << *suffix;
     }
     remote::BeginFrame(s.frame);
     if (welcomed) wire::PutChannel(0, s.frame);
-    wire::Encode(wire::ServerMessage(wire::ErrorReply{message}), s.frame);
+    wire::Encode(wire::ServerMessage(wire::ErrorReply{message.ForOperator()}), s.frame);
     remote::SendFrame(s.socket, s.frame, After(1000));
     return false;
   };
@@ -487,21 +515,19 @@ bool AppServer::Handshake(Session& s) {
   FrameStatus status = read(announced);
   if (status == FrameStatus::kClosed) return false;
   if (status == FrameStatus::kIdle) return too_slow();
-  if (status == FrameStatus::kTooLarge)
-    return refuse("The greeting of " + std::to_string(announced) + " bytes is too large");
+  if (status == FrameStatus::kTooLarge) return refuse(msg::GreetingTooLarge(announced));
   wire::ClientMessage first;
   try {
     first = wire::DecodeClientMessage(s.payload);
   } catch (const remote::ProtocolError& e) {
-    return refuse(e.what());
+    return refuse(msg::GreetingMalformed(e.what()));
   }
   auto* hello = std::get_if<wire::Hello>(&first);
-  if (!hello) return refuse("The first message must greet the application server (Hello)");
+  if (!hello) return refuse(msg::FirstMessageNotHello());
   if (hello->version != wire::kProtocolVersion) {
-    return refuse("This application server speaks protocol version " +
-                  std::to_string(wire::kProtocolVersion) + "; the client speaks version " +
-                  std::to_string(hello->version));
+    return refuse(msg::ProtocolVersionMismatch(wire::kProtocolVersion, hello->version));
   }
+  s.computer_name = ComputerNameOf(hello->client);
   wire::Welcome welcome;
   welcome.prog_ids = options_.prog_ids;
   welcome.challenge = !options_.site_key.empty();
@@ -515,8 +541,7 @@ bool AppServer::Handshake(Session& s) {
   status = read(announced);
   if (status == FrameStatus::kClosed) return false;
   if (status == FrameStatus::kIdle) return too_slow();
-  if (status == FrameStatus::kTooLarge)
-    return refuse("Access denied: malformed site-key proof", true);
+  if (status == FrameStatus::kTooLarge) return refuse(msg::SiteKeyProofMalformed(""), true);
   wire::ClientMessage answer;
   uint32_t channel = 0;
   try {
@@ -524,14 +549,13 @@ bool AppServer::Handshake(Session& s) {
     channel = wire::TakeChannel(bytes);
     answer = wire::DecodeClientMessage(bytes);
   } catch (const remote::ProtocolError& e) {
-    return refuse(std::string("Access denied: ") + e.what(), true);
+    return refuse(msg::SiteKeyProofMalformed(e.what()), true);
   }
   auto* auth = std::get_if<wire::Auth>(&answer);
-  if (!auth || channel != 0)
-    return refuse("Access denied: the client did not prove the site key", true);
+  if (!auth || channel != 0) return refuse(msg::SiteKeyNotProven(), true);
   auto expected = remote::HmacSha256(options_.site_key, wire::AuthMessage(welcome.nonce));
   if (!remote::ConstantTimeEqual(expected.data(), auth->mac.data(), expected.size()))
-    return refuse("Access denied: the client does not hold this site's key", true);
+    return refuse(msg::SiteKeyWrong(), true);
   return true;
 }
 
@@ -547,10 +571,12 @@ void AppServer::Create(Session& s, uint32_t channel, const std::string& prog_id)
     return;
   }
   Session::Channel& c = s.channels[channel];
-  auto fail = [&](const std::string& message) {
+  // The operator reads the Chinese text (again at every later request on the channel); the log
+  // keeps the code and the English.
+  auto fail = [&](const msg::Message& message) {
     APPSERVER_LOG(kWarning) << s.Tag(channel) << "refused: " << message;
-    c.failure = message;
-    reply(wire::ErrorReply{message});
+    c.failure = message.ForOperator();
+    reply(wire::ErrorReply{c.failure});
   };
   // The name is logged with every line of the channel and passed to the object factory.
   if (ForbiddenControl(prog_id, server::TextUse::kName) >= 0) {
@@ -558,40 +584,41 @@ void AppServer::Create(Session& s, uint32_t channel, const std::string& prog_id)
     return;
   }
   c.prog_id = prog_id;
+  std::optional<msg::Message> limit;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (objects_ >= options_.max_objects) {
-      c.failure = msg::TooManyObjects(options_.max_objects);
+      limit = msg::TooManyObjects(options_.max_objects);
     } else if (objects_per_address_[s.address] >= options_.max_objects_per_address) {
-      c.failure = msg::TooManyObjectsFromAddress(s.address, options_.max_objects_per_address);
+      limit = msg::TooManyObjectsFromAddress(s.address, options_.max_objects_per_address);
     } else {
       ++objects_;
       ++objects_per_address_[s.address];
       changed_.notify_all();
     }
   }
-  if (!c.failure.empty()) {
-    fail(c.failure);
+  if (limit) {
+    fail(*limit);
     return;
   }
-  std::string failure;
+  std::optional<msg::Message> failure;
   try {
-    t_creating_for = &s.address;
+    t_creating_for = {&s.address, &s.computer_name};
     c.object = creator_(prog_id);
-    t_creating_for = nullptr;
-    if (!c.object) failure = "Unknown server object \"" + prog_id + "\"";
+    t_creating_for = {nullptr, nullptr};
+    if (!c.object) failure = msg::UnknownProgId(prog_id);
   } catch (const std::exception& e) {
-    t_creating_for = nullptr;
-    failure = e.what();
+    t_creating_for = {nullptr, nullptr};
+    failure = msg::MessageOf(e);
   }
-  if (!failure.empty()) {
+  if (failure) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       --objects_;
       if (--objects_per_address_[s.address] == 0) objects_per_address_.erase(s.address);
       changed_.notify_all();
     }
-    fail(failure);
+    fail(*failure);
     return;
   }
   APPSERVER_LOG(kInfo) << s.Tag(channel) << "instance created";
@@ -649,8 +676,7 @@ struct Dispatcher {
   }
   void Send(std::size_t message_at) {
     if (frame.size() - remote::kFrameHeaderSize > remote::kMaxReplyBytes) {
-      throw remote::ServerError("The result of " + what + " is too large to send (" +
-                                std::to_string(frame.size()) + " bytes); open it in packets");
+      throw msg::Error(msg::ResultTooLarge(what, frame.size()));
     }
     if (kept) kept->emplace_back(frame, message_at);
     remote::SendFrame(socket, frame, After(send_timeout_ms));
@@ -699,8 +725,8 @@ struct Dispatcher {
 
   static bool Chunked(int32_t count) { return count < 0 || count > kChunkRows; }
 
-  void operator()(const wire::Hello&) { throw remote::ServerError("Already greeted"); }
-  void operator()(const wire::Auth&) { throw remote::ServerError("Already greeted"); }
+  void operator()(const wire::Hello&) { throw msg::Error(msg::AlreadyConnected()); }
+  void operator()(const wire::Auth&) { throw msg::Error(msg::AlreadyConnected()); }
   void operator()(const wire::CreateRequest&) {}   // handled by the session
   void operator()(const wire::ReleaseRequest&) {}  // handled by the session
   void operator()(const remote::OpenRequest& m);
@@ -810,21 +836,19 @@ void AppServer::Serve(Session& s) {
     }
     if (status == FrameStatus::kClosed) return;
     if (status == FrameStatus::kIdle) {
-      const std::string message = msg::SessionIdle(options_.idle_timeout_ms);
+      const msg::Message message = msg::SessionIdle(options_.idle_timeout_ms);
       APPSERVER_LOG(kInfo) << s.Tag() << message;
       // The client reads it as the answer to its next request.
       try {
-        reply(0, message);
+        reply(0, message.ForOperator());
       } catch (const remote::ConnectionLost&) {
       }
       return;
     }
     if (status == FrameStatus::kTooLarge) {
-      std::string message = "The request of " + std::to_string(announced) +
-                            " bytes exceeds the limit of " +
-                            std::to_string(options_.max_request_bytes) + " bytes";
+      const msg::Message message = msg::RequestTooLarge(announced, options_.max_request_bytes);
       APPSERVER_LOG(kWarning) << s.Tag() << message << "; closing the connection";
-      reply(0, message);
+      reply(0, message.ForOperator());
       // Let the client finish sending before the connection closes: closing with its bytes
       // unread would reset the connection and could destroy the reply before it is read.
       s.socket.ShutdownSend();
@@ -849,8 +873,9 @@ void AppServer::Serve(Session& s) {
       channel = wire::TakeChannel(bytes);
       request = wire::DecodeClientMessage(bytes);
     } catch (const remote::ProtocolError& e) {
-      APPSERVER_LOG(kWarning) << s.Tag(channel) << e.what();
-      reply(channel, e.what());
+      const msg::Message refused = msg::RequestMalformed(e.what());
+      APPSERVER_LOG(kWarning) << s.Tag(channel) << refused;
+      reply(channel, refused.ForOperator());
       continue;
     }
     if (auto* create = std::get_if<wire::CreateRequest>(&request)) {

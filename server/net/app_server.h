@@ -79,6 +79,8 @@ class StartError : public remote::ServerError {
 // session's thread while the creator runs (so that the instance can name its client, e.g. in the
 // audit trail), empty anywhere else.
 std::string CreatingForAddress();
+// The name that client computer gave itself in its greeting (empty when it gave none).
+std::string CreatingForComputerName();
 
 // Whether a numeric or named address lies in 127.0.0.0/8 or is ::1 (every address it resolves
 // to, for a name).

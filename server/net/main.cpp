@@ -80,6 +80,7 @@ int Run(const appserver::CommandLine& cl) {
   appserver::AppServer app(options, [&storage](const std::string& prog_id) {
     server::ClientInfo client;
     client.address = appserver::CreatingForAddress();
+    client.computer_name = appserver::CreatingForComputerName();
     return server::CreateServerObject(prog_id, *storage, client);
   });
   app.Start();

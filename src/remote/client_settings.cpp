@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "remote/messages.h"
 #include "remote/server_object.h"
 
 #ifdef _WIN32
@@ -42,12 +43,16 @@ std::string EnvText(const char* name) {
   return v ? Trim(v) : std::string();
 }
 
-uint16_t ParsePort(const std::string& text, const std::string& where) {
+msg::Text WhereComputerName(const std::string& computer_name) {
+  return msg::ClientTable().Part("part.where.computer_name", {msg::Same(computer_name)});
+}
+
+// `where`: where the text was read, as the operator is told.
+uint16_t ParsePort(const std::string& text, const msg::Text& where) {
   if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-    throw ServerError("The server port \"" + text + "\" (" + where + ") is not a port number");
+    throw msg::Error(msg::PortNotNumber(text, where));
   unsigned long v = std::stoul(text);
-  if (v == 0 || v > 65535)
-    throw ServerError("The server port \"" + text + "\" (" + where + ") is not a port number");
+  if (v == 0 || v > 65535) throw msg::Error(msg::PortNotNumber(text, where));
   return static_cast<uint16_t>(v);
 }
 
@@ -93,7 +98,8 @@ ClientSettings LoadClientSettings() {
 
   std::string port = EnvText("QMDW_SERVER_PORT");
   if (!port.empty()) {
-    s.port = ParsePort(port, "QMDW_SERVER_PORT");
+    s.port = ParsePort(
+        port, msg::ClientTable().Part("part.where.environment", {msg::Same("QMDW_SERVER_PORT")}));
     port_set = true;
   }
   std::filesystem::path key = EnvPath("QMDW_SITE_KEY_FILE");
@@ -115,7 +121,8 @@ ClientSettings LoadClientSettings() {
     std::string name = Trim(line.substr(0, eq));
     std::string value = Trim(line.substr(eq + 1));
     if (name == "port" && !port_set) {
-      s.port = ParsePort(value, "settings file " + PathText(config));
+      s.port = ParsePort(value, msg::ClientTable().Part("part.where.settings_file",
+                                                        {msg::Same(PathText(config))}));
       port_set = true;
     } else if (name == "site_key_file" && !key_set && !value.empty()) {
       s.site_key_file = std::filesystem::u8path(value);
@@ -136,21 +143,19 @@ ServerAddress ParseComputerName(const std::string& computer_name, uint16_t defau
   }
   if (name[0] == '[') {
     std::size_t close = name.find(']');
-    if (close == std::string::npos)
-      throw ServerError("The computer name \"" + computer_name + "\" is not valid");
+    if (close == std::string::npos) throw msg::Error(msg::ComputerNameNotValid(computer_name));
     a.host = name.substr(1, close - 1);
     std::string rest = name.substr(close + 1);
     if (!rest.empty()) {
-      if (rest[0] != ':')
-        throw ServerError("The computer name \"" + computer_name + "\" is not valid");
-      a.port = ParsePort(rest.substr(1), "computer name " + computer_name);
+      if (rest[0] != ':') throw msg::Error(msg::ComputerNameNotValid(computer_name));
+      a.port = ParsePort(rest.substr(1), WhereComputerName(computer_name));
     }
     return a;
   }
   std::size_t colon = name.find(':');
   if (colon != std::string::npos && name.find(':', colon + 1) == std::string::npos) {
     a.host = name.substr(0, colon);
-    a.port = ParsePort(name.substr(colon + 1), "computer name " + computer_name);
+    a.port = ParsePort(name.substr(colon + 1), WhereComputerName(computer_name));
     if (a.host.empty()) a.host = "127.0.0.1";
     return a;
   }
@@ -161,14 +166,14 @@ ServerAddress ParseComputerName(const std::string& computer_name, uint16_t defau
 std::string ReadSiteKeyFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::string shown = PathText(path);
-  if (!in) throw ServerError("Cannot read the site key file " + shown);
+  if (!in) throw msg::Error(msg::SiteKeyUnreadable(shown));
   std::ostringstream buf;
   buf << in.rdbuf();
   std::string key = buf.str();
   while (!key.empty() &&
          (key.back() == '\n' || key.back() == '\r' || key.back() == ' ' || key.back() == '\t'))
     key.pop_back();
-  if (key.size() < 16) throw ServerError("The site key in " + shown + " is shorter than 16 bytes");
+  if (key.size() < 16) throw msg::Error(msg::SiteKeyTooShort(shown));
   return key;
 }
 

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "remote/messages.h"
 #include "remote/tcp_client.h"
 
 namespace remote {
@@ -43,9 +44,9 @@ void Connection::SetConnected(bool connected) {
   }
   if (object_) return;
   ObjectFactory factory = GetObjectFactory();
-  if (!factory) throw ServerError("No server object factory is installed for " + prog_id_);
+  if (!factory) throw msg::Error(msg::NoObjectFactory(prog_id_));
   object_ = factory(computer_name_, prog_id_);
-  if (!object_) throw ServerError("Cannot create the server object " + prog_id_);
+  if (!object_) throw msg::Error(msg::CannotCreateObject(prog_id_));
 }
 
 ServerObject& Connection::Object() {

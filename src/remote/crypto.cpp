@@ -1,5 +1,6 @@
 #include "remote/crypto.h"
 
+#include "remote/messages.h"
 #include "remote/server_object.h"
 
 #ifdef _WIN32
@@ -29,14 +30,14 @@ std::array<uint8_t, 32> HmacSha256(std::string_view key, std::string_view messag
   ok = ok && BCryptFinishHash(hash, mac.data(), static_cast<ULONG>(mac.size()), 0) == 0;
   if (hash) BCryptDestroyHash(hash);
   if (alg) BCryptCloseAlgorithmProvider(alg, 0);
-  if (!ok) throw ServerError("HMAC-SHA-256 is not available on this computer");
+  if (!ok) throw msg::Error(msg::HmacUnavailable());
 #else
   unsigned int len = 0;
   if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
             reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac.data(),
             &len) ||
       len != mac.size()) {
-    throw ServerError("HMAC-SHA-256 is not available on this computer");
+    throw msg::Error(msg::HmacUnavailable());
   }
 #endif
   return mac;
@@ -45,10 +46,9 @@ std::array<uint8_t, 32> HmacSha256(std::string_view key, std::string_view messag
 void RandomBytes(uint8_t* out, std::size_t size) {
 #ifdef _WIN32
   if (BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
-    throw ServerError("No random numbers are available on this computer");
+    throw msg::Error(msg::NoRandomNumbers());
 #else
-  if (RAND_bytes(out, static_cast<int>(size)) != 1)
-    throw ServerError("No random numbers are available on this computer");
+  if (RAND_bytes(out, static_cast<int>(size)) != 1) throw msg::Error(msg::NoRandomNumbers());
 #endif
 }
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "remote/messages.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -144,6 +146,23 @@ std::string LastSocketError() {
   return ErrorText(LastErrorCode());
 }
 
+std::string ThisComputerName() {
+#ifdef _WIN32
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &n) || n == 0) return {};
+  int len =
+      WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(len), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(n), text.data(), len, nullptr, nullptr);
+  return text;
+#else
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+#endif
+}
+
 Socket& Socket::operator=(Socket&& o) noexcept {
   if (this != &o) {
     Close();
@@ -163,7 +182,7 @@ Socket Socket::Connect(const std::string& host, uint16_t port, int timeout_ms) {
   std::string service = std::to_string(port);
   int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
   if (rc != 0 || !list) {
-    throw ServerError("Cannot find the application server computer \"" + host + "\"");
+    throw msg::Error(msg::ServerNotFound(host));
   }
   std::string last_error = "no address";
   for (addrinfo* ai = list; ai; ai = ai->ai_next) {
@@ -185,8 +204,7 @@ Socket Socket::Connect(const std::string& host, uint16_t port, int timeout_ms) {
     CloseNative(fd);
   }
   freeaddrinfo(list);
-  throw ServerError("Cannot connect to the application server at " + host + ":" + service + ": " +
-                    last_error);
+  throw msg::Error(msg::CannotConnect(host + ":" + service, last_error));
 }
 
 namespace {

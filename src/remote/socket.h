@@ -132,4 +132,9 @@ FrameStatus ReadFrame(Socket& socket, std::string& payload, std::size_t max_payl
 // The last socket error as text.
 std::string LastSocketError();
 
+// The name of this computer as it names itself (Windows: its NetBIOS name; elsewhere the host
+// name), UTF-8; empty when the system gives none. Sent in the greeting for the server's log and
+// audit trail.
+std::string ThisComputerName();
+
 }  // namespace remote

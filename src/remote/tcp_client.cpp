@@ -10,6 +10,7 @@
 
 #include "remote/crypto.h"
 #include "remote/list_cache.h"
+#include "remote/messages.h"
 #include "remote/socket.h"
 #include "remote/wire.h"
 
@@ -101,7 +102,7 @@ class Session {
     if (!socket_.valid()) throw ServerError(broken_);
     if (!prog_ids_.empty() &&
         std::find(prog_ids_.begin(), prog_ids_.end(), prog_id) == prog_ids_.end()) {
-      throw ServerError("This server hosts no object '" + prog_id + "'");
+      throw msg::Error(msg::NoSuchObjectOnServer(where_, prog_id));
     }
     const uint32_t channel = next_channel_++;
     Queue(channel, wire::CreateRequest{prog_id});
@@ -179,18 +180,24 @@ class Session {
   }
 
  private:
-  std::string ClosedText() const {
-    return "The connection to the application server at " + where_ + " is closed";
-  }
+  std::string ClosedText() const { return msg::ConnectionClosed(where_).ForOperator(); }
 
-  [[noreturn]] void Broken(const std::string& why, const std::string& prog_id) {
+  // `why`: how the connection broke, in both languages.
+  [[noreturn]] void Broken(const msg::Text& why, const std::string& prog_id) {
     socket_.Close();
     broken_ = ClosedText();
     expected_.clear();
     announced_.clear();
     outgoing_.clear();
-    throw ServerError("The connection to the application server at " + where_ + " was lost (" +
-                      why + "); the server object " + prog_id + " is no longer available");
+    throw msg::Error(msg::ConnectionLost(where_, prog_id, why));
+  }
+  // A failure of the socket or of the protocol: the operator reads what kind of failure it was,
+  // the English keeps the detail.
+  [[noreturn]] void Broken(const ProtocolError& e, const std::string& prog_id) {
+    Broken(msg::ProtocolFault(e.what()), prog_id);
+  }
+  [[noreturn]] void Broken(const ServerError& e, const std::string& prog_id) {
+    Broken(msg::NetworkFailure(e.what()), prog_id);
   }
   // The server ended the connection with a message of its own (idle, access, limits).
   [[noreturn]] void EndedByServer(const std::string& message) {
@@ -211,6 +218,7 @@ class Session {
   void Greet() {
     wire::Hello hello;
     hello.version = wire::kProtocolVersion;
+    hello.client = ThisComputerName();
     std::string frame;
     BeginFrame(frame);
     wire::Encode(wire::ClientMessage(hello), frame);
@@ -220,16 +228,14 @@ class Session {
     FrameStatus status = ReadFrame(socket_, payload, std::size_t{1} << 20, &announced);
     if (status != FrameStatus::kOk) {
       socket_.Close();
-      throw ServerError("The application server at " + where_ + " closed the connection " +
-                        "without a greeting");
+      throw msg::Error(msg::ClosedWithoutGreeting(where_));
     }
     wire::ServerMessage reply;
     try {
       reply = wire::DecodeServerMessage(payload);
     } catch (const ProtocolError& e) {
       socket_.Close();
-      throw ServerError("The computer at " + where_ + " does not answer as an application " +
-                        "server (" + e.what() + ")");
+      throw msg::Error(msg::NotAnApplicationServer(where_, e.what()));
     }
     if (auto* error = std::get_if<wire::ErrorReply>(&reply)) {
       socket_.Close();
@@ -238,22 +244,18 @@ class Session {
     auto* welcome = std::get_if<wire::Welcome>(&reply);
     if (!welcome) {
       socket_.Close();
-      throw ServerError("The computer at " + where_ + " does not answer as an application server");
+      throw msg::Error(msg::NotAnApplicationServer(where_, ""));
     }
     if (welcome->version != wire::kProtocolVersion) {
       socket_.Close();
-      throw ServerError("The application server at " + where_ + " speaks protocol version " +
-                        std::to_string(welcome->version) + "; this client speaks version " +
-                        std::to_string(wire::kProtocolVersion));
+      throw msg::Error(
+          msg::ServerProtocolVersion(where_, welcome->version, wire::kProtocolVersion));
     }
     prog_ids_ = welcome->prog_ids;
     if (welcome->challenge) {
       if (settings_.site_key_file.empty()) {
         socket_.Close();
-        throw ServerError("The application server at " + where_ +
-                          " requires the site key, and this computer holds none (set "
-                          "QMDW_SITE_KEY_FILE or site_key_file in " +
-                          PathText(ClientConfigPath()) + ")");
+        throw msg::Error(msg::SiteKeyMissing(where_, PathText(ClientConfigPath())));
       }
       std::string key;
       try {
@@ -348,14 +350,14 @@ class Session {
     try {
       Flush();
     } catch (const ServerError& err) {
-      Broken(err.what(), prog_id);
+      Broken(err, prog_id);
     }
     while (!e.complete) ReadReply(prog_id);
   }
 
   // Reads the reply at the front: its messages, and what it means for the session.
   void ReadReply(const std::string& prog_id) {
-    if (expected_.empty()) Broken("a reply that no request asked for", prog_id);
+    if (expected_.empty()) Broken(msg::ProtocolFault("a reply that no request asked for"), prog_id);
     std::shared_ptr<Expected> e = expected_.front();
     for (;;) {
       ReceiveFrame(prog_id);
@@ -364,7 +366,7 @@ class Session {
       try {
         channel = wire::TakeChannel(message);
       } catch (const ProtocolError& err) {
-        Broken(err.what(), prog_id);
+        Broken(err, prog_id);
       }
       if (channel == 0) {
         // The connection's own: the server ends it, saying why.
@@ -372,11 +374,12 @@ class Session {
           auto reply = wire::DecodeServerMessage(message);
           if (auto* error = std::get_if<wire::ErrorReply>(&reply)) EndedByServer(error->message);
         } catch (const ProtocolError& err) {
-          Broken(err.what(), prog_id);
+          Broken(err, prog_id);
         }
-        Broken("an unexpected message on the connection", prog_id);
+        Broken(msg::ProtocolFault("an unexpected message on the connection"), prog_id);
       }
-      if (channel != e->channel) Broken("a reply on another channel than asked", prog_id);
+      if (channel != e->channel)
+        Broken(msg::ProtocolFault("a reply on another channel than asked"), prog_id);
       e->messages.emplace_back(message);
       if (e->kind == Expected::Kind::kRows &&
           wire::MessageKind(message) == static_cast<uint8_t>(wire::Kind::kRowsChunk))
@@ -398,11 +401,10 @@ class Session {
     try {
       status = ReadFrame(socket_, payload_, kMaxReplyBytes, &announced);
     } catch (const ServerError& e) {
-      Broken(e.what(), prog_id);
+      Broken(e, prog_id);
     }
-    if (status == FrameStatus::kClosed) Broken("the server closed the connection", prog_id);
-    if (status == FrameStatus::kTooLarge)
-      Broken("a reply of " + std::to_string(announced) + " bytes exceeds the limit", prog_id);
+    if (status == FrameStatus::kClosed) Broken(msg::ServerClosed(), prog_id);
+    if (status == FrameStatus::kTooLarge) Broken(msg::ReplyTooLarge(announced), prog_id);
   }
 
   // The answer to an instance's making: a refusal is kept for the channel's calls.
@@ -414,7 +416,7 @@ class Session {
       if (!first_created_) throw ServerError(error->message);
       return;
     }
-    if (!std::holds_alternative<wire::Ready>(reply)) Broken("unexpected reply", prog_id);
+    if (!std::holds_alternative<wire::Ready>(reply)) Broken(msg::UnexpectedReply(), prog_id);
   }
 
   // An announced open nobody asked for after all: a result it left open is closed.
@@ -431,7 +433,7 @@ class Session {
     try {
       return wire::DecodeServerMessage(message);
     } catch (const ProtocolError& e) {
-      Broken(e.what(), prog_id);
+      Broken(e, prog_id);
     }
   }
 
@@ -439,7 +441,7 @@ class Session {
   T Expect(wire::ServerMessage&& reply, const std::string& prog_id) {
     if (auto* error = std::get_if<wire::ErrorReply>(&reply)) throw ServerError(error->message);
     if (auto* value = std::get_if<T>(&reply)) return std::move(*value);
-    Broken("unexpected reply", prog_id);
+    Broken(msg::UnexpectedReply(), prog_id);
   }
 
   static std::vector<Row>& RowsOf(OpenResult& r) { return r.packet.rows; }
@@ -456,7 +458,7 @@ class Session {
         wire::AppendRowsChunk(e.messages[i], chunks.back());
       }
     } catch (const ProtocolError& err) {
-      Broken(err.what(), prog_id);
+      Broken(err, prog_id);
     }
     T result = Expect<T>(Decode(e.messages.back(), prog_id), prog_id);
     return Join(std::move(chunks), std::move(result));
@@ -484,7 +486,8 @@ class Session {
     const std::string key = ListCacheKey(where_, prog_id, e.request.provider);
     if (result.unchanged) {
       if (!e.copy || result.version != e.copy->version)
-        Broken("the server confirmed a copy of " + e.request.provider + " that this client lacks",
+        Broken(msg::ProtocolFault("the server confirmed a copy of " + e.request.provider +
+                                  " that this client lacks"),
                prog_id);
       return FromCopy(*e.copy, prog_id);
     }
@@ -510,7 +513,7 @@ class Session {
       } catch (const ProtocolError&) {
       }
     }
-    throw ServerError("The kept copy of a list could not be read again");
+    throw msg::Error(msg::KeptCopyUnreadable());
   }
 
   std::mutex mu_;
@@ -602,9 +605,8 @@ class TcpServerObject : public ServerObject {
     wire::CallResult r =
         session_->Request<wire::CallResult>(channel_, prog_id_, wire::CallRequest{method, args});
     if (r.args.size() != args.size()) {
-      throw ServerError("The application server at " + session_->where() + " answered " + method +
-                        " with " + std::to_string(r.args.size()) + " arguments for " +
-                        std::to_string(args.size()));
+      throw msg::Error(
+          msg::ArgumentsMismatch(session_->where(), method, r.args.size(), args.size()));
     }
     args = std::move(r.args);
     return std::move(r.result);

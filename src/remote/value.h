@@ -92,10 +92,10 @@ struct OpenRequest {
   int32_t packet_records = -1;              // rows in the first and every later packet; -1: all
   // The version of a copy of this list that the client holds (OpenResult::version of an earlier
   // open); empty when it holds none.
-  std::string cached_version;
+  std::string cached_version = {};
   // Within the application server only (never on the wire): the version of the copy of this
   // list that the server itself keeps, ready to send to any client.
-  std::string server_copy_version;
+  std::string server_copy_version = {};
 };
 
 struct OpenResult {
@@ -104,7 +104,7 @@ struct OpenResult {
   // For a whole list that clients may keep a copy of: the version of the data the rows were
   // read from, which changes with every committed change of that data; empty for any other
   // result.
-  std::string version;
+  std::string version = {};
   // The list is still as the copy named by OpenRequest::cached_version: nothing else came (no
   // fields, no rows), `version` repeats the copy's version.
   bool unchanged = false;

@@ -20,6 +20,7 @@
 #include "remote/connection.h"
 #include "remote/crypto.h"
 #include "remote/list_cache.h"
+#include "remote/messages.h"
 #include "remote/socket.h"
 #include "remote/tcp_client.h"
 #include "remote/wire.h"
@@ -40,6 +41,11 @@ using remote::testing::FakeRecord;
 namespace wire = remote::wire;
 
 constexpr const char* kFake = "Fake.Object";
+
+// What the operator reads when the creator fails unforeseen ("Storage is offline" in the log).
+std::string CreatorFailed() {
+  return server::msg::Make("S-GEN-001").ForOperator();
+}
 
 ObjectCreator FakeCreator(std::shared_ptr<FakeRecord> record) {
   return [record](const std::string& prog_id) -> std::unique_ptr<ServerObject> {
@@ -213,7 +219,7 @@ TEST_F(ServerTest, AReplyCutShortLeavesNoCopyBehind) {
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   server_->Stop();  // mid-reply
   reader.join();
-  EXPECT_NE(error.find("was lost"), std::string::npos) << error;
+  EXPECT_NE(error.find("（代码 C-NET-005）"), std::string::npos) << error;
   auto copy = remote::ListCache::Process().Find(key);
   ASSERT_NE(copy, nullptr);
   EXPECT_EQ(copy->version, "v1");
@@ -305,11 +311,12 @@ TEST_F(ServerTest, DefaultFactoryReachesTheServerThroughThePortSetting) {
 
 TEST_F(ServerTest, RefusedHandshakesSayWhy) {
   EXPECT_EQ(ErrorOf([&] { Connect("No.Such.Object"); }),
-            "Unknown server object \"No.Such.Object\"");
-  EXPECT_EQ(ErrorOf([&] { Connect("Throwing.Creator"); }), "Storage is offline");
+            server::msg::UnknownProgId("No.Such.Object").ForOperator());
+  // An unforeseen failure of the creator: the general message (its English is in the log).
+  EXPECT_EQ(ErrorOf([&] { Connect("Throwing.Creator"); }), CreatorFailed());
   EXPECT_EQ(ErrorOf([&] {
               remote::ConnectServerObject("127.0.0.1:1", kFake);
-            }).rfind("Cannot connect to the application server at 127.0.0.1:1", 0),
+            }).rfind("无法连接应用服务器 127.0.0.1:1（", 0),
             0u);
   EXPECT_EQ(record_->created.load(), 0);
   ExpectServing();
@@ -416,16 +423,13 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
   wire::Encode(wire::ClientMessage(wire::FetchRequest{1, 1}), fetch);
   const Case cases[] = {
       {"wrong version", HelloBytes(99, kFake),
-       "This application server speaks protocol version " + std::to_string(wire::kProtocolVersion) +
-           "; the client speaks version 99"},
+       server::msg::ProtocolVersionMismatch(wire::kProtocolVersion, 99).ForOperator()},
       {"a client of the first version", HelloBytes(1, kFake),
-       "This application server speaks protocol version " + std::to_string(wire::kProtocolVersion) +
-           "; the client speaks version 1"},
-      {"request before hello", fetch,
-       "The first message must greet the application server (Hello)"},
-      {"not this protocol", "GET / HTTP/1.1\r\n", "Malformed protocol message: unknown request"},
+       server::msg::ProtocolVersionMismatch(wire::kProtocolVersion, 1).ForOperator()},
+      {"request before hello", fetch, server::msg::FirstMessageNotHello().ForOperator()},
+      {"not this protocol", "GET / HTTP/1.1\r\n", server::msg::GreetingMalformed("").ForOperator()},
       {"bad magic", std::string("\x01XXXX\x01\x00", 7),
-       "Malformed protocol message: not a client of this application server"},
+       server::msg::GreetingMalformed("").ForOperator()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -438,16 +442,16 @@ TEST_F(ServerTest, BadGreetingsAreRefusedAndTheServerStaysUp) {
     SCOPED_TRACE("greeting frame too large");
     RawClient raw(server_->port());
     raw.SendRaw(std::string("\x00\x00\x10\x00", 4));
-    EXPECT_EQ(raw.ReceiveError(), "The greeting of 1048576 bytes is too large");
+    EXPECT_EQ(raw.ReceiveError(), server::msg::GreetingTooLarge(1048576).ForOperator());
   }
   {
     SCOPED_TRACE("unknown ProgID: refused on its channel, the connection goes on");
     RawClient raw(server_->port());
     raw.Greet();
     raw.Send(1, wire::CreateRequest{"Evil.Object"});
-    EXPECT_EQ(raw.ReceiveError(1), "Unknown server object \"Evil.Object\"");
+    EXPECT_EQ(raw.ReceiveError(1), server::msg::UnknownProgId("Evil.Object").ForOperator());
     raw.Send(1, wire::CallRequest{"prog_id", {}});  // every call on it gets the reason
-    EXPECT_EQ(raw.ReceiveError(1), "Unknown server object \"Evil.Object\"");
+    EXPECT_EQ(raw.ReceiveError(1), server::msg::UnknownProgId("Evil.Object").ForOperator());
     raw.Send(2, wire::CreateRequest{kFake});
     uint32_t channel = 0;
     EXPECT_TRUE(std::holds_alternative<wire::Ready>(raw.Receive(channel)));
@@ -467,9 +471,9 @@ TEST_F(ServerTest, MalformedRequestGetsAnErrorAndTheSessionGoesOn) {
       std::string("\x01\x15\x05"
                   "ab",
                   5));
-  EXPECT_EQ(raw.ReceiveError(1), "Malformed protocol message: text longer than the message");
+  EXPECT_EQ(raw.ReceiveError(1), server::msg::RequestMalformed("").ForOperator());
   raw.Send(1, wire::Hello{wire::kProtocolVersion, kFake});
-  EXPECT_EQ(raw.ReceiveError(1), "Already greeted");
+  EXPECT_EQ(raw.ReceiveError(1), server::msg::AlreadyConnected().ForOperator());
   raw.Send(1, wire::CallRequest{"prog_id", {}});
   uint32_t channel = 0;
   wire::ServerMessage reply = raw.Receive(channel);
@@ -485,7 +489,7 @@ TEST_F(ServerTest, OversizedRequestIsRefusedBeforeReadingAndTheConnectionClosed)
   RawClient raw(server_->port());
   ASSERT_TRUE(raw.Ready());
   raw.SendRaw(std::string("\xFF\xFF\xFF\xFF", 4));  // announces 4 GiB, sends nothing
-  EXPECT_EQ(raw.ReceiveError(0), "The request of 4294967295 bytes exceeds the limit of 1000 bytes");
+  EXPECT_EQ(raw.ReceiveError(0), server::msg::RequestTooLarge(4294967295u, 1000).ForOperator());
   EXPECT_TRUE(raw.Closed());
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
   EXPECT_EQ(record_->destroyed.load(), 1);
@@ -499,8 +503,8 @@ TEST_F(ServerTest, OversizedRequestFromTheClientArrivesAsTheServersMessage) {
   auto object = Connect();
   std::vector<Value> args = {Value::Text(std::string(200000, 'x'))};
   std::string error = ErrorOf([&] { object->Call("TranPara", args); });
-  EXPECT_EQ(error.rfind("The request of ", 0), 0u) << error;
-  EXPECT_NE(error.find("bytes exceeds the limit of 1000 bytes"), std::string::npos) << error;
+  EXPECT_EQ(error.rfind("请求有 ", 0), 0u) << error;
+  EXPECT_NE(error.find("超过了应用服务器的上限（1000 个字节）"), std::string::npos) << error;
   EXPECT_TRUE(server_->WaitForSessionCount(0, 5000));
   ExpectServing();
 }
@@ -575,14 +579,14 @@ TEST_F(SiteKeyTest, ClientHoldingTheKeyIsServed) {
 
 TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
   EXPECT_EQ(ErrorOf([&] { Connect(kFake, WithKey("other.key")); }),
-            "Access denied: the client does not hold this site's key");
-  EXPECT_NE(ErrorOf([&] { Connect(kFake, WithKey(nullptr)); }).find("requires the site key"),
+            server::msg::SiteKeyWrong().ForOperator());
+  EXPECT_NE(ErrorOf([&] { Connect(kFake, WithKey(nullptr)); }).find("（代码 C-SET-005）"),
             std::string::npos);
   {
     RawClient raw(server_->port());
     ASSERT_TRUE(raw.Greet().challenge);
     raw.Send(1, wire::CreateRequest{kFake});
-    EXPECT_EQ(raw.ReceiveError(0), "Access denied: the client did not prove the site key");
+    EXPECT_EQ(raw.ReceiveError(0), server::msg::SiteKeyNotProven().ForOperator());
     EXPECT_TRUE(raw.Closed());
   }
   {
@@ -593,7 +597,7 @@ TEST_F(SiteKeyTest, ClientsWithoutTheKeyAreRefused) {
     replay.mac = remote::HmacSha256("correct horse battery staple",
                                     wire::AuthMessage(std::array<uint8_t, wire::kNonceSize>{}));
     raw.Send(0, replay);
-    EXPECT_EQ(raw.ReceiveError(0), "Access denied: the client does not hold this site's key");
+    EXPECT_EQ(raw.ReceiveError(0), server::msg::SiteKeyWrong().ForOperator());
   }
   EXPECT_EQ(record_->created.load(), 0);
   auto object = Connect(kFake, WithKey("site.key"));
@@ -653,9 +657,8 @@ TEST(ProtocolVersionTest, AClientRefusesAServerOfAnotherVersion) {
     welcome += std::string("\xff\xff", 2);  // laid out otherwise from here
     OtherVersionServer other(welcome);
     EXPECT_EQ(ErrorOf([&] { remote::ConnectServerObject(other.computer(), kFake); }),
-              "The application server at " + other.computer() +
-                  " speaks protocol version 3; this client speaks version " +
-                  std::to_string(wire::kProtocolVersion));
+              remote::msg::ServerProtocolVersion(other.computer(), 3, wire::kProtocolVersion)
+                  .ForOperator());
   }
   {
     const std::string refusal =
@@ -728,8 +731,8 @@ TEST_F(ServerTest, LaterObjectsOfAConnectionCostNoExchangeOfTheirOwn) {
   auto a = Connect();
   auto refused = Connect("Throwing.Creator");
   std::vector<Value> args;
-  EXPECT_EQ(ErrorOf([&] { refused->Call("prog_id", args); }), "Storage is offline");
-  EXPECT_EQ(ErrorOf([&] { refused->Open(RowsRequest(3, -1)); }), "Storage is offline");
+  EXPECT_EQ(ErrorOf([&] { refused->Call("prog_id", args); }), CreatorFailed());
+  EXPECT_EQ(ErrorOf([&] { refused->Open(RowsRequest(3, -1)); }), CreatorFailed());
   EXPECT_EQ(a->Call("prog_id", args), Value::Text(kFake));  // the others go on
   refused.reset();
   a.reset();
@@ -739,7 +742,7 @@ TEST_F(ServerTest, LaterObjectsOfAConnectionCostNoExchangeOfTheirOwn) {
   Start(options);
   auto first = Connect();
   EXPECT_EQ(ErrorOf([&] { Connect("No.Such.Object"); }),
-            "This server hosts no object 'No.Such.Object'");
+            remote::msg::NoSuchObjectOnServer(Computer(), "No.Such.Object").ForOperator());
   auto second = Connect(remote::kProgIdCommunicate);
   EXPECT_EQ(second->Call("prog_id", args), Value::Text(remote::kProgIdCommunicate));
 }
@@ -754,14 +757,14 @@ TEST_F(ServerTest, StopEndsEverySessionAndTheClientLearnsTheConnectionIsGone) {
   EXPECT_EQ(server_->SessionCount(), 0u);
   EXPECT_EQ(record_->destroyed.load(), 2);
   std::string lost = ErrorOf([&] { a->Call("prog_id", args); });
-  EXPECT_NE(lost.find("The connection to the application server at " + Computer() + " was lost"),
-            std::string::npos)
-      << lost;
-  EXPECT_NE(lost.find("Fake.Object is no longer available"), std::string::npos) << lost;
-  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }),
-            "The connection to the application server at " + Computer() + " is closed");
-  EXPECT_EQ(ErrorOf([&] { b->Call("prog_id", args); }),
-            "The connection to the application server at " + Computer() + " is closed");
+  EXPECT_EQ(lost.rfind("与应用服务器 " + Computer() + " 的连接已断开（", 0), 0u) << lost;
+  EXPECT_NE(lost.find("服务器对象 Fake.Object 已不可用"), std::string::npos) << lost;
+  EXPECT_NE(lost.find("（代码 C-NET-005）"), std::string::npos) << lost;
+  const std::string closed =
+      "与应用服务器 " + Computer() +
+      " 的连接已经断开。请关闭本窗口，检查网络后重新打开。（代码 C-NET-006）";
+  EXPECT_EQ(ErrorOf([&] { a->Call("prog_id", args); }), closed);
+  EXPECT_EQ(ErrorOf([&] { b->Call("prog_id", args); }), closed);
 }
 
 // A connection the server closed for idleness is not used for a new instance; the instances

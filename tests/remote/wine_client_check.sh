@@ -29,7 +29,7 @@ export QMDW_SERVER_PORT=$port QMDW_CLIENT_CONFIG="$dir/none.ini"
 unset QMDW_SITE_KEY_FILE || true
 out=$("$wine_run" "$probe" "" || true)
 echo "without key: $out"
-grep -q "requires the site key" <<<"$out"
+grep -q "C-SET-005" <<<"$out"
 
 export QMDW_SITE_KEY_FILE="$dir/site.key"
 out=$("$wine_run" "$probe" "")

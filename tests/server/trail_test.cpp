@@ -259,7 +259,9 @@ TEST_P(TrailTest, NothingOutsideTheServerChangesOrDeletesAnEventUndetected) {
   // The triggers refuse every change and deletion.
   EXPECT_THROW(Sql("UPDATE QMDWSHRZ SET CZRY00 = '0001' WHERE XHAO00 = 2"), StorageError);
   EXPECT_THROW(Sql("DELETE FROM QMDWSHRZ WHERE XHAO00 = 3"), StorageError);
-  if (GetParam() == "postgresql") EXPECT_THROW(Sql("TRUNCATE QMDWSHRZ"), StorageError);
+  if (GetParam() == "postgresql") {
+    EXPECT_THROW(Sql("TRUNCATE QMDWSHRZ"), StorageError);
+  }
   EXPECT_THAT(ChainProblems(key), ::testing::IsEmpty());
 
   // Someone who drops the triggers: the chain still shows what was changed, even when the hash

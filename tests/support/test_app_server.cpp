@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "remote/connection.h"
+#include "remote/socket.h"
 #include "server/demo_data.h"
 #include "server/net/log.h"
 #include "server/objects.h"
@@ -19,6 +20,40 @@ const char* PgUrl() {
   const char* url = std::getenv("QMDW_PG_URL");
   return url && *url ? url : nullptr;
 }
+
+// A server object whose connection ends when the client calls `drop_at`.
+class DroppingObject : public remote::ServerObject {
+ public:
+  DroppingObject(std::unique_ptr<remote::ServerObject> inner, std::string drop_at)
+      : inner_(std::move(inner)), drop_at_(std::move(drop_at)) {}
+
+  remote::OpenResult Open(const remote::OpenRequest& request) override {
+    return inner_->Open(request);
+  }
+  void Prefetch(const remote::OpenRequest& request) override { inner_->Prefetch(request); }
+  remote::Packet Fetch(uint32_t cursor, int32_t count) override {
+    return inner_->Fetch(cursor, count);
+  }
+  void CloseCursor(uint32_t cursor) override { inner_->CloseCursor(cursor); }
+  void Execute(const std::string& provider, const std::vector<remote::Param>& params,
+               const std::string& command_text) override {
+    inner_->Execute(provider, params, command_text);
+  }
+  remote::ApplyResult ApplyUpdates(const std::string& provider,
+                                   const std::vector<remote::RowDelta>& delta,
+                                   int32_t max_errors) override {
+    return inner_->ApplyUpdates(provider, delta, max_errors);
+  }
+  remote::Value Call(const std::string& method, std::vector<remote::Value>& args) override {
+    if (method == drop_at_)
+      throw remote::ConnectionLost("the test ends the connection at " + method);
+    return inner_->Call(method, args);
+  }
+
+ private:
+  std::unique_ptr<remote::ServerObject> inner_;
+  std::string drop_at_;
+};
 
 }  // namespace
 
@@ -61,11 +96,16 @@ TestAppServer::TestAppServer(const TestAppServerOptions& options) : backend_(opt
   server_options.site_key = options.site_key;
   if (server_options.prog_ids.empty()) server_options.prog_ids = server::HostedProgIds();
   server::StorageFactory* storage = storage_.get();
-  server_ =
-      std::make_unique<appserver::AppServer>(server_options, [storage](const std::string& prog_id) {
+  const std::string drop_at = options.drop_connection_at;
+  server_ = std::make_unique<appserver::AppServer>(
+      server_options,
+      [storage, drop_at](const std::string& prog_id) -> std::unique_ptr<remote::ServerObject> {
         server::ClientInfo client;
         client.address = appserver::CreatingForAddress();
-        return server::CreateServerObject(prog_id, *storage, client);
+        client.computer_name = appserver::CreatingForComputerName();
+        auto object = server::CreateServerObject(prog_id, *storage, client);
+        if (drop_at.empty() || !object) return object;
+        return std::make_unique<DroppingObject>(std::move(object), drop_at);
       });
   server_->Start();
 

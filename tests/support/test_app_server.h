@@ -42,6 +42,9 @@ struct TestAppServerOptions {
   appserver::ServerOptions server;
   // How long a writer waits for another (server::StorageOptions::busy_timeout_ms).
   int busy_timeout_ms = server::StorageOptions().busy_timeout_ms;
+  // A method name: a client's call of it ends the client's connection before the call runs, as a
+  // broken link would (the server rolls back what the connection left open). Empty: none.
+  std::string drop_connection_at;
 };
 
 class TestAppServer {

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -17,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "remote/socket.h"
 #include "rtl/numtext.h"
+#include "server/trail.h"
 #include "tests/support/scenario_play.h"
 #include "tests/support/test_app_server.h"
 #include "tests/windows/audit_fixture.h"
@@ -38,6 +41,7 @@ struct ScenarioCase {
   // What another client does while the scenario plays (held until the returned object goes).
   std::function<std::shared_ptr<void>(server::StorageFactory& db)> meanwhile = {};
   int busy_timeout_ms = 0;  // how long a writer waits for another (0: the server's default)
+  std::string drop_connection_at = {};  // a method whose call ends the client's connection
 };
 
 // Another operator's audit of `doc` arriving between the editor's reading and its save: a trigger
@@ -97,6 +101,28 @@ std::function<void(server::StorageFactory&)> NothingStored(std::vector<double> d
   };
 }
 
+// The save's trail event names the computer the module ran on, as it named itself in its
+// greeting: this computer (under Wine: its NetBIOS form, the host name in capitals, at most 15
+// characters).
+void TrailNamesThisComputer(server::StorageFactory& db, double doc) {
+  server::trail::WaitIdle();
+  server::trail::Filter f;
+  f.document = doc;
+  auto session = db.NewSession();
+  const std::vector<server::trail::Event> events = server::trail::Read(*session, f);
+  ASSERT_FALSE(events.empty());
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  std::string here = lower(remote::ThisComputerName());
+  here = here.substr(0, here.find('.'));
+  const std::string told = lower(events.back().computer_name);
+  EXPECT_FALSE(told.empty());
+  EXPECT_TRUE(told == here || told == here.substr(0, 15)) << told << " / " << here;
+  EXPECT_EQ(events.back().client_address, "127.0.0.1");
+}
+
 std::vector<ScenarioCase> Cases() {
   std::vector<ScenarioCase> cases;
 
@@ -116,6 +142,7 @@ std::vector<ScenarioCase> Cases() {
            EXPECT_EQ(h.made, "2024-03-01 09:30:00");
            EXPECT_EQ(h.maker, "0001");
            EXPECT_EQ(Lines(db, 1), (Rows{"10010001 8 20 1.7", "10010002 12 -36 -5.23"}));
+           TrailNamesThisComputer(db, 1);
          }});
   }
   {
@@ -305,6 +332,14 @@ std::vector<ScenarioCase> Cases() {
     c.busy_timeout_ms = 500;
     cases.push_back(c);
   }
+  {
+    // The connection breaks at the save's first call: nothing saved.
+    Fixture f;
+    f.docs = {Document(1, "01", {{"10010001", 4, 8.5}, {"10010002", 2, 10}})};
+    ScenarioCase c{"LostConnection", "lost_connection.json", f, NothingStored({1})};
+    c.drop_connection_at = "TranPara";
+    cases.push_back(c);
+  }
   return cases;
 }
 
@@ -316,6 +351,7 @@ TEST_P(AuditScenario, PlaysAndLeavesTheDatabaseAsExpected) {
     SCOPED_TRACE(testsupport::BackendName(backend));
     testsupport::TestAppServerOptions options{backend, false, {}};
     if (c.busy_timeout_ms > 0) options.busy_timeout_ms = c.busy_timeout_ms;
+    options.drop_connection_at = c.drop_connection_at;
     TestAppServer server(options);
     WriteFixture(server.storage(), c.fixture);
     std::shared_ptr<void> meanwhile = c.meanwhile ? c.meanwhile(server.storage()) : nullptr;

@@ -83,7 +83,9 @@ struct ScenarioCase {
   Fixture fixture;
   // What the server holds afterwards; `output` is the print module's output directory.
   std::function<void(server::StorageFactory& db, const fs::path& output)> check;
-  bool unreachable = false;  // the runner is given a computer where no server listens
+  // The computer name the runner is given in place of the server's (e.g. one where no server
+  // listens); empty: the server's.
+  std::string computer_name = {};
 };
 
 void PrintTo(const ScenarioCase& c, std::ostream* os) {
@@ -120,7 +122,14 @@ std::vector<ScenarioCase> Cases() {
     Fixture f;
     f.docs = NumberedDocs(1, 3);
     ScenarioCase c{"ActivationFailure", "activation_failure.json", f, Unchanged};
-    c.unreachable = true;
+    c.computer_name = "127.0.0.1:1";  // nothing listens on port 1 of the loopback interface
+    cases.push_back(c);
+  }
+  {
+    Fixture f;
+    f.docs = NumberedDocs(1, 3);
+    ScenarioCase c{"BadServerName", "bad_server_name.json", f, Unchanged};
+    c.computer_name = "127.0.0.1:c 34081";
     cases.push_back(c);
   }
   cases.push_back({"UnitsChoose", "units_choose.json", UnitFixture(), Unchanged});
@@ -219,8 +228,7 @@ TEST_P(BrowserScenario, PlaysAndLeavesTheDatabaseAsExpected) {
 
     const fs::path work = testsupport::MakeTempDir("qmdw-browser-");
     setenv("LIRRALOSS_OUTPUT_DIR", work.c_str(), 1);
-    // Nothing listens on port 1 of the loopback interface.
-    const std::string host = c.unreachable ? "127.0.0.1:1" : server.computer_name();
+    const std::string host = c.computer_name.empty() ? server.computer_name() : c.computer_name;
     const fs::path log = work / (c.name + ".log.json");
     EXPECT_EQ(testsupport::PlayScenario(fs::path(QMDW_BROWSER_SCENARIOS) / c.file, log, host), 0)
         << c.file << ": see " << log;

@@ -332,11 +332,44 @@ Scenario Parse(const Json& document) {
   return s;
 }
 
+namespace {
+
+// "<name>_begins" / "<name>_ends": the text <name> begins or ends with the expected text (for a
+// text with a part that differs between computers, such as the system's own reason). False when
+// `key` is neither.
+bool CompareAffix(const Json& actual, const std::string& key, const Json& want,
+                  const std::string& subject, std::vector<std::string>& failures) {
+  for (const std::string suffix : {"_begins", "_ends"}) {
+    if (key.size() <= suffix.size() ||
+        key.compare(key.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    const std::string name = key.substr(0, key.size() - suffix.size());
+    const bool begins = suffix == "_begins";
+    if (!actual.contains(name) || !actual[name].is_string() || !want.is_string()) {
+      failures.push_back(subject + " has no text \"" + name + "\" to compare");
+      return true;
+    }
+    const std::string text = actual[name];
+    const std::string part = want;
+    const bool ok = text.size() >= part.size() &&
+                    text.compare(begins ? 0 : text.size() - part.size(), part.size(), part) == 0;
+    if (!ok) {
+      failures.push_back(subject + ": " + name + " is " + actual[name].dump() + ", expected " +
+                         (begins ? "to begin with " : "to end with ") + want.dump());
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void Compare(const Json& actual, const Json& expected, const std::string& subject,
              std::vector<std::string>& failures, const std::vector<std::string>& skip) {
   for (auto it = expected.begin(); it != expected.end(); ++it) {
     const std::string& key = it.key();
     if (std::find(skip.begin(), skip.end(), key) != skip.end()) continue;
+    if (CompareAffix(actual, key, it.value(), subject, failures)) continue;
     if (!actual.contains(key)) {
       failures.push_back(subject + " has no \"" + key + "\" to compare");
       continue;
