@@ -9,10 +9,10 @@ std::size_t ListCopy::Bytes() const {
 }
 
 ListCache& ListCache::Process() {
-  // Never destroyed: a module unloaded while another thread still opens a list must not find
-  // the cache gone.
-  static ListCache* cache = new ListCache;
-  return *cache;
+  // Freed with the module: a host that unloads the module (FreeLibrary) gets the copies' memory
+  // back. Nothing uses the cache on the way out (destroying an object does not touch it).
+  static ListCache cache;
+  return cache;
 }
 
 std::shared_ptr<const ListCopy> ListCache::Find(const std::string& key) {

@@ -546,8 +546,10 @@ class Sessions {
   }
 
   static Sessions& Process() {
-    static Sessions* sessions = new Sessions;  // never destroyed: objects may outlive statics
-    return *sessions;
+    // Freed with the module, as the list copies are. It holds the connections only weakly, and
+    // only connecting uses it, so an object destroyed after it (at exit) does not miss it.
+    static Sessions sessions;
+    return sessions;
   }
 
   std::shared_ptr<Session> For(const ServerAddress& address, const ClientSettings& settings) {
