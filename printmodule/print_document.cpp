@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "remote/connection.h"
+#include "remote/messages.h"
 #include "rtl/numtext.h"
 
 namespace printmodule {
@@ -18,7 +19,7 @@ int FieldIndex(const std::vector<FieldDef>& fields, const char* name) {
   for (size_t i = 0; i < fields.size(); ++i) {
     if (fields[i].name == name) return static_cast<int>(i);
   }
-  throw PrintError(std::string("The server's answer lacks the field ") + name);
+  throw remote::msg::Error(remote::msg::PrintFieldMissing(name));
 }
 
 std::string Text(const Value& v) {

@@ -6,9 +6,9 @@ namespace remote::msg {
 namespace {
 
 // Every text of the remote layer that can reach an operator, and the parts they are built from.
-// Codes: C-GEN general, C-SET the client settings and the site key, C-SYS this computer, C-NET
-// reaching the application server and keeping the connection. A code keeps its meaning for good; a
-// message that goes away leaves its code unused.
+// Codes: C-GEN general, C-PRT the print module, C-SET the client settings and the site key, C-SYS
+// this computer, C-NET reaching the application server and keeping the connection. A code keeps its
+// meaning for good; a message that goes away leaves its code unused.
 constexpr Entry kClientTable[] = {
     // --- General -----------------------------------------------------------------------------
     {"C-GEN-001", "程序内部出错，本次操作没有完成。请与管理员联系。", "{1}"},
@@ -71,6 +71,11 @@ constexpr Entry kClientTable[] = {
     {"C-NET-012",
      "应用服务器 {1} 对 {2} 的应答有 {3} 个参数，应为 {4} 个。请确认应用服务器的版本。",
      "The application server at {1} answered {2} with {3} arguments for {4}"},
+    // --- The print module ----------------------------------------------------------------------
+    {"C-PRT-001",
+     "应用服务器的应答缺少字段 {1}，无法打印。请确认应用服务器的版本，或与管理员联系。",
+     "The server's answer lacks the field {1}"},
+
     {"part.server_closed", "应用服务器关闭了连接", "the server closed the connection"},
     {"part.reply_too_large", "应答有 {1} 个字节，超过了上限",
      "a reply of {1} bytes exceeds the limit"},
@@ -225,6 +230,10 @@ Message ArgumentsMismatch(std::string_view where, std::string_view method, std::
 }
 Message KeptCopyUnreadable() {
   return Make("C-GEN-002");
+}
+
+Message PrintFieldMissing(std::string_view field) {
+  return Make("C-PRT-001", {Same(field)});
 }
 
 Text ServerClosed() {

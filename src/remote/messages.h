@@ -130,6 +130,9 @@ Message ArgumentsMismatch(std::string_view where, std::string_view method, std::
 // A list kept on this computer that cannot be decoded again.
 Message KeptCopyUnreadable();
 
+// The print module.
+Message PrintFieldMissing(std::string_view field);
+
 // Parts naming why a connection broke.
 Text ServerClosed();
 Text ReplyTooLarge(std::size_t bytes);
